@@ -1,0 +1,36 @@
+# GoogleTest and GoogleMock from Debian's sources, built in both trees.
+set(TULVO_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+if(TULVO_WIN)
+    # MinGW's posix threads make GoogleTest's thread-safety checks work under wine.
+    set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+endif()
+add_subdirectory(${TULVO_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+# Per-test time limit (seconds). Under wine a process start costs tens of milliseconds; the
+# limit is there to stop a hung test, never to measure one.
+set(TULVO_TEST_TIMEOUT 120 CACHE STRING "Per-test time limit in seconds")
+
+# tulvo_add_gtest(NAME SOURCES a.cpp b.cpp LIBS x y [LABELS l] [RESOURCE_LOCK r] [RUN_SERIAL])
+function(tulvo_add_gtest name)
+    cmake_parse_arguments(T "RUN_SERIAL" "RESOURCE_LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} tulvo_options GTest::gmock GTest::gtest_main)
+    set(props TIMEOUT ${TULVO_TEST_TIMEOUT})
+    if(T_LABELS)
+        list(APPEND props LABELS "${T_LABELS}")
+    endif()
+    if(T_RESOURCE_LOCK)
+        list(APPEND props RESOURCE_LOCK ${T_RESOURCE_LOCK})
+    endif()
+    if(T_RUN_SERIAL)
+        list(APPEND props RUN_SERIAL TRUE)
+    endif()
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 60
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
+        PROPERTIES ${props})
+endfunction()

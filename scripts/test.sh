@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Runs every test: formatting and static checks, the host tree under ASan+UBSan, then the
+# Windows tree under wine in a private prefix. Exits non-zero when anything fails.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export TULVO_BUILD_DIR=${TULVO_BUILD_DIR:-$root/build}
+build=$TULVO_BUILD_DIR
+jobs=$(nproc)
+failed=()
+
+"$root/scripts/setup.sh" --no-install || { echo "build failed"; exit 1; }
+
+echo "== clang-format"
+cd "$root"
+sources=$(git ls-files '*.cpp' '*.h' '*.c' 2>/dev/null)
+if [ -n "$sources" ] && ! clang-format --dry-run --Werror $sources; then
+    failed+=("clang-format")
+fi
+
+echo "== cppcheck"
+if ! cppcheck --quiet --error-exitcode=1 --enable=warning,performance,portability \
+        --std=c++17 --library=windows --inline-suppr -I "$root" \
+        --suppress=missingIncludeSystem --suppress=unmatchedSuppression \
+        $(git ls-files '*.cpp' '*.c' | grep -v '^tests/' | grep -v '^fuzz/'); then
+    failed+=("cppcheck")
+fi
+
+echo "== host tests (ASan+UBSan)"
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+if ! ctest --test-dir "$build/host" -j "$jobs" --output-on-failure --timeout 300; then
+    failed+=("host tests")
+fi
+
+if [ -x "$root/scripts/fuzz.sh" ]; then
+    echo "== short fuzz runs"
+    if ! "$root/scripts/fuzz.sh" "${TULVO_FUZZ_SECONDS:-30}"; then
+        failed+=("fuzz")
+    fi
+fi
+
+echo "== Windows tests under wine"
+# shellcheck source=wine-env.sh
+. "$root/scripts/wine-env.sh"
+trap tulvo_wine_stop EXIT
+trap 'tulvo_wine_stop; exit 130' INT TERM
+tulvo_wine_start
+if ! ctest --test-dir "$build/win" -j "$jobs" --output-on-failure --timeout 180 \
+        --repeat until-pass:3; then
+    failed+=("windows tests")
+fi
+tulvo_wine_stop
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "FAILED: ${failed[*]}"
+    exit 1
+fi
+echo "all tests passed"

@@ -1,0 +1,33 @@
+// Test helpers: a private working directory per test, and small file reads.
+#ifndef TULVO_TESTS_COMMON_TEMPDIR_H
+#define TULVO_TESTS_COMMON_TEMPDIR_H
+
+#include <string>
+
+namespace tulvo_test {
+
+// Creates a fresh directory under the system's temporary directory and makes it the current
+// directory while entered; removes it with its files on Leave.
+class CTempDir {
+public:
+    CTempDir() = default;
+    CTempDir(const CTempDir&) = delete;
+    CTempDir& operator=(const CTempDir&) = delete;
+    ~CTempDir();
+    void Enter();
+    void Leave();
+    const std::string& Path() const { return m_x_Path; }
+
+private:
+    std::string m_x_Path;
+    std::string m_x_Previous;
+};
+
+bool FileExists(const std::string& i_x_Path);
+std::string ReadFile(const std::string& i_x_Path);
+// Concatenation of every "<base>.*.Txt" file of the current directory, in name order.
+std::string ReadAllDailyFiles(const std::string& i_x_BaseName);
+
+} // namespace tulvo_test
+
+#endif
