@@ -1,0 +1,347 @@
+// IPC message layouts: the responses and requests written byte for byte, and the validation
+// rules of the public and private channels.
+#include "ipc/protocol/GestIpcFormat.h"
+#include "ipc/protocol/TulvoStatus.h"
+#include "tests/ipc/protocol/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// Takes ownership of a buffer handed out by the protocol module.
+Bytes Take(uint8_t* i_puc_Buffer, uint32_t i_ul_Length) {
+    Bytes l_x_Bytes(i_puc_Buffer, i_puc_Buffer + i_ul_Length);
+    GestIpc_FreeBuffer(i_puc_Buffer);
+    return l_x_Bytes;
+}
+
+Bytes StatusResponse(const Bytes& i_x_Request, int32_t i_i_Status) {
+    uint8_t* l_puc_Response = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(GestIpc_AllocStatusResponse(i_x_Request.data(),
+                                          static_cast<uint32_t>(i_x_Request.size()),
+                                          &l_puc_Response, &l_ul_Length, i_i_Status),
+              TULVO_OK);
+    return Take(l_puc_Response, l_ul_Length);
+}
+
+Bytes DataResponse(const Bytes& i_x_Request, int32_t i_i_Status, const Bytes& i_x_Data) {
+    uint8_t* l_puc_Response = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(GestIpc_AllocDataResponse(
+                  i_x_Request.data(), static_cast<uint32_t>(i_x_Request.size()), &l_puc_Response,
+                  &l_ul_Length, i_i_Status, i_x_Data.empty() ? nullptr : i_x_Data.data(),
+                  static_cast<uint32_t>(i_x_Data.size())),
+              TULVO_OK);
+    return Take(l_puc_Response, l_ul_Length);
+}
+
+int32_t PublicCommand(const Bytes& i_x_Request, uint32_t* o_pul_Command) {
+    return GestIpcPublic_GetCommande(i_x_Request.data(), static_cast<uint32_t>(i_x_Request.size()),
+                                     o_pul_Command);
+}
+
+int32_t ReadPrivate(const Bytes& i_x_Request, GestIpc_PrivateRequest* o_px_Request) {
+    return GestIpcPrivate_ReadRequest(i_x_Request.data(), static_cast<uint32_t>(i_x_Request.size()),
+                                      o_px_Request);
+}
+
+TEST(GestIpcResponses, UnknownInfoTypeGetsElevenByteDataResponse) {
+    const Bytes l_x_Request = {0x01, 0x00, 0x09, 0, 0, 0, 0, 0, 0, 0, 5, 0, 0, 0, 0};
+    uint32_t l_ul_Type = 0, l_ul_Value = 1;
+    ASSERT_EQ(GestIpcPublic_ReadServerInfos(l_x_Request.data(), 15, &l_ul_Type, &l_ul_Value),
+              TULVO_OK);
+    EXPECT_EQ(l_ul_Type, 5u);
+    EXPECT_EQ(l_ul_Value, 0u);
+    EXPECT_EQ(DataResponse(l_x_Request, TULVO_BAD_PARAMETER, {}),
+              (Bytes{0x01, 0x00, 0x09, 0xFF, 0xFF, 0xFE, 0x64, 0x00, 0x00, 0x00, 0x00}));
+}
+
+TEST(GestIpcResponses, EnumDevicesOfFourBytesIsRefusedWithStatusResponse) {
+    const Bytes l_x_Request = {0x01, 0x00, 0x08, 0x00};
+    uint32_t l_ul_Command = 0;
+    EXPECT_EQ(PublicCommand(l_x_Request, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(GestIpcPublic_IsEnumDeviceRequest(l_x_Request.data(), 4), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(StatusResponse(l_x_Request, TULVO_BAD_IPC_FORMAT),
+              (Bytes{0x01, 0x00, 0x08, 0xFF, 0xFF, 0xFE, 0x68}));
+}
+
+TEST(GestIpcResponses, RecvBufferTimeOutAndFrameWithFailure) {
+    const Bytes l_x_Request = {0x01, 0x00, 0x14, 0x00, 0x00, 0x03, 0xE8};
+    EXPECT_EQ(DataResponse(l_x_Request, TULVO_TIMEOUT, {}),
+              (Bytes{0x01, 0x00, 0x14, 0xFF, 0xFF, 0xFD, 0xD7, 0x00, 0x00, 0x00, 0x00}));
+    // A frame handed out before a failure travels together with the status.
+    EXPECT_EQ(DataResponse(l_x_Request, TULVO_ABORTED, {0x80, 0x00, 0x00}),
+              (Bytes{0x01, 0x00, 0x14, 0xFF, 0xFF, 0xFE, 0x61, 0x00, 0x00, 0x00, 0x03, 0x80, 0x00,
+                     0x00}));
+}
+
+TEST(GestIpcResponses, StatusesAreWrittenBigEndianTwosComplement) {
+    uint8_t l_auc_Bytes[4];
+    GestIpc_PutU32(l_auc_Bytes, static_cast<uint32_t>(TULVO_TS_SERVER_NOT_RUNNING));
+    EXPECT_EQ(Bytes(l_auc_Bytes, l_auc_Bytes + 4), (Bytes{0xFF, 0xFF, 0xFE, 0x5A}));
+    EXPECT_EQ(static_cast<int32_t>(GestIpc_GetU32(l_auc_Bytes)), -422);
+}
+
+TEST(GestIpcResponses, ShortRequestsEchoTheirBytesAndZeros) {
+    EXPECT_EQ(StatusResponse({0x01}, TULVO_BAD_IPC_FORMAT),
+              (Bytes{0x01, 0x00, 0x00, 0xFF, 0xFF, 0xFE, 0x68}));
+    EXPECT_EQ(StatusResponse({}, TULVO_BAD_IPC_FORMAT),
+              (Bytes{0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFE, 0x68}));
+    uint8_t* l_puc_Response = nullptr;
+    uint32_t l_ul_Length = 0;
+    ASSERT_EQ(GestIpc_AllocResponse(nullptr, 0, &l_puc_Response, &l_ul_Length, 3, TULVO_OK),
+              TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Response, l_ul_Length), Bytes(7, 0x00)); // never below the head
+}
+
+TEST(GestIpcResponses, ClientReadsHeadAndDataOnlyWithinTheResponse) {
+    const Bytes l_x_Good = {0x01, 0x00, 0x09, 0x00, 0x00, 0x00, 0x00,
+                            0x00, 0x00, 0x00, 0x02, 'A',  0x00};
+    uint32_t l_ul_Command = 0;
+    int32_t l_i_Status = 1;
+    ASSERT_EQ(GestIpc_ReadResponseHead(l_x_Good.data(), 13, &l_ul_Command, &l_i_Status), TULVO_OK);
+    EXPECT_EQ(l_ul_Command, 0x09u);
+    EXPECT_EQ(l_i_Status, 0);
+    const uint8_t* l_puc_Data = nullptr;
+    uint32_t l_ul_DataLength = 0;
+    ASSERT_EQ(GestIpc_ReadResponseData(l_x_Good.data(), 13, &l_puc_Data, &l_ul_DataLength),
+              TULVO_OK);
+    EXPECT_EQ(l_ul_DataLength, 2u);
+    EXPECT_EQ(l_puc_Data, l_x_Good.data() + 11);
+    EXPECT_EQ(GestIpc_ReadResponseData(l_x_Good.data(), 12, &l_puc_Data, &l_ul_DataLength),
+              TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(GestIpc_ReadResponseData(l_x_Good.data(), 10, &l_puc_Data, &l_ul_DataLength),
+              TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(GestIpc_ReadResponseHead(l_x_Good.data(), 6, &l_ul_Command, &l_i_Status),
+              TULVO_BAD_IPC_FORMAT);
+}
+
+TEST(GestIpcRequests, BuildersWriteTheLayoutsByteForByte) {
+    uint8_t* l_puc_Request = nullptr;
+    uint32_t l_ul_Length = 0;
+    ASSERT_EQ(GestIpc_BuildEnumDevicesRequest(&l_puc_Request, &l_ul_Length), TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length), (Bytes{0x01, 0x00, 0x08}));
+    ASSERT_EQ(GestIpc_BuildServerInfosRequest(1, 3, &l_puc_Request, &l_ul_Length), TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length),
+              (Bytes{0x01, 0x00, 0x09, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 3}));
+    ASSERT_EQ(GestIpc_BuildLinkRequest(2, "AB12", &l_puc_Request, &l_ul_Length), TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length),
+              (Bytes{0x01, 0x00, 0x10, 0x02, 'A', 'B', '1', '2', 0x00}));
+    ASSERT_EQ(GestIpc_BuildLinkRequest(0, "", &l_puc_Request, &l_ul_Length), TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length), (Bytes{0x01, 0x00, 0x10, 0x00, 0x00}));
+    ASSERT_EQ(GestIpc_BuildLockPipeRequest(0x01020304, &l_puc_Request, &l_ul_Length), TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length), (Bytes{0x01, 0x00, 0x11, 0x01, 0x02, 0x03, 0x04}));
+    ASSERT_EQ(GestIpc_BuildUnlockPipeRequest(&l_puc_Request, &l_ul_Length), TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length), (Bytes{0x01, 0x00, 0x12}));
+    const uint8_t l_auc_Frame[] = {0x80, 0x00, 0x00};
+    ASSERT_EQ(GestIpc_BuildSendBufferRequest(1000, l_auc_Frame, 3, &l_puc_Request, &l_ul_Length),
+              TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length), (Bytes{0x01, 0x00, 0x13, 0x00, 0x00, 0x03, 0xE8,
+                                                       0x00, 0x00, 0x00, 0x03, 0x80, 0x00, 0x00}));
+    ASSERT_EQ(GestIpc_BuildRecvBufferRequest(0xFFFFFFFF, &l_puc_Request, &l_ul_Length), TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length), (Bytes{0x01, 0x00, 0x14, 0xFF, 0xFF, 0xFF, 0xFF}));
+    ASSERT_EQ(
+        GestIpc_BuildWaitForRebootRequest(500, 30000, l_auc_Frame, 3, &l_puc_Request, &l_ul_Length),
+        TULVO_OK);
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length),
+              (Bytes{0x01, 0x00, 0x15, 0x00, 0x00, 0x01, 0xF4, 0x00, 0x00, 0x75, 0x30, 0x00, 0x00,
+                     0x00, 0x03, 0x80, 0x00, 0x00}));
+    ASSERT_EQ(GestIpc_BuildDestroyConxRequest(&l_puc_Request, &l_ul_Length), TULVO_OK);
+    Bytes l_x_Destroy(23, 0x00);
+    l_x_Destroy[0] = 0x01;
+    l_x_Destroy[2] = 0x16;
+    EXPECT_EQ(Take(l_puc_Request, l_ul_Length), l_x_Destroy);
+}
+
+TEST(GestIpcRequests, DeviceKeyOfHundredCharactersCannotBeSent) {
+    uint8_t* l_puc_Request = nullptr;
+    uint32_t l_ul_Length = 0;
+    ASSERT_EQ(
+        GestIpc_BuildLinkRequest(0, std::string(99, 'K').c_str(), &l_puc_Request, &l_ul_Length),
+        TULVO_OK);
+    EXPECT_EQ(l_ul_Length, 104u);
+    GestIpc_FreeBuffer(l_puc_Request);
+    EXPECT_EQ(
+        GestIpc_BuildLinkRequest(0, std::string(100, 'K').c_str(), &l_puc_Request, &l_ul_Length),
+        TULVO_BAD_PARAMETER);
+    EXPECT_EQ(l_puc_Request, nullptr);
+}
+
+TEST(GestIpcPublicValidation, RulesApplyInOrderWithExactLengths) {
+    uint32_t l_ul_Command = 0;
+    Bytes l_x_Private(15, 0x00);
+    l_x_Private[2] = 0x07;
+    ASSERT_EQ(PublicCommand(l_x_Private, &l_ul_Command), TULVO_OK);
+    EXPECT_EQ(l_ul_Command, 0x07u);
+    l_x_Private.pop_back();
+    EXPECT_EQ(PublicCommand(l_x_Private, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+
+    ASSERT_EQ(PublicCommand({0x01, 0x00, 0x08}, &l_ul_Command), TULVO_OK);
+    EXPECT_EQ(l_ul_Command, 0x08u);
+    EXPECT_EQ(PublicCommand({0x01, 0x00}, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(PublicCommand({0x00, 0x00, 0x08}, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+
+    Bytes l_x_Infos = {0x01, 0x00, 0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(PublicCommand(l_x_Infos, &l_ul_Command), TULVO_OK);
+    EXPECT_EQ(l_ul_Command, 0x09u);
+    EXPECT_EQ(GestIpcPublic_IsServerInfos(l_x_Infos.data(), 15), TULVO_OK);
+    l_x_Infos.push_back(0xAA); // longer is still SERVERINFOS
+    EXPECT_EQ(PublicCommand(l_x_Infos, &l_ul_Command), TULVO_OK);
+    l_x_Infos.resize(14);
+    EXPECT_EQ(PublicCommand(l_x_Infos, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(GestIpcPublic_IsServerInfos(l_x_Infos.data(), 14), TULVO_BAD_IPC_FORMAT);
+    // A private command on the public channel.
+    EXPECT_EQ(PublicCommand({0x01, 0x00, 0x10, 0x00, 0x00}, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+}
+
+TEST(GestIpcPublicValidation, AbsentRequestIsLogged) {
+    tulvo_test::CLogCapture l_x_Log;
+    EXPECT_EQ(GestIpcPublic_IsEnumDeviceRequest(nullptr, 3), TULVO_BAD_IPC_FORMAT);
+    const uint8_t l_auc_Byte[] = {0x01};
+    EXPECT_EQ(GestIpcPublic_IsServerInfos(l_auc_Byte, 0), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(l_x_Log.Take(),
+              (std::vector<std::string>{
+                  "GestIpcPublic_IsEnumDeviceRequest : TULVO_BAD_IPC_FORMAT (i_pc_DataRequest == "
+                  "NULL) || (i_i_LenRequest == 0)\n",
+                  "GestIpcPublic_IsServerInfos : TULVO_BAD_IPC_FORMAT (i_pc_DataRequest == NULL) "
+                  "|| (i_i_LenRequest == 0)\n"}));
+}
+
+TEST(GestIpcPrivateValidation, UnknownCommandIsRefusedWithItsLogLine) {
+    tulvo_test::CLogCapture l_x_Log;
+    const Bytes l_x_Request = {0x01, 0x00, 0x17};
+    uint32_t l_ul_Command = 0;
+    EXPECT_EQ(GestIpcPrivate_GetCommande(l_x_Request.data(), 3, &l_ul_Command),
+              TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(l_x_Log.Take(),
+              (std::vector<std::string>{"GestIpcPrivate_IsLinkToVek Err 0xFFFFFE68\n"}));
+    EXPECT_EQ(StatusResponse(l_x_Request, TULVO_BAD_IPC_FORMAT),
+              (Bytes{0x01, 0x00, 0x17, 0xFF, 0xFF, 0xFE, 0x68}));
+}
+
+TEST(GestIpcPrivateValidation, EmptyAndAbsentRequestsLogEveryLine) {
+    tulvo_test::CLogCapture l_x_Log;
+    uint32_t l_ul_Command = 0;
+    const uint8_t l_auc_Byte[] = {0x01};
+    EXPECT_EQ(GestIpcPrivate_GetCommande(l_auc_Byte, 0, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+    const std::string l_x_Empty = "GestIpcPrivate_GetCommande : TULVO_BAD_IPC_FORMAT "
+                                  "(i_pc_DataRequest == NULL) || (i_i_LenRequest == 0)\n";
+    const std::string l_x_Short =
+        "GestIpcPrivate_GetCommande : TULVO_BAD_IPC_FORMAT i_i_LenRequest < ( 3 )\n";
+    const std::string l_x_Absent = "GestIpcPrivate_GetCommande : TULVO_BAD_IPC_FORMAT "
+                                   "i_pc_DataRequest[ COMMANDE_OFFSET_COMMANDE ] Unknown\n";
+    const std::string l_x_Final = "GestIpcPrivate_IsLinkToVek Err 0xFFFFFE68\n";
+    EXPECT_EQ(l_x_Log.Take(), (std::vector<std::string>{l_x_Empty, l_x_Short, l_x_Final}));
+    EXPECT_EQ(GestIpcPrivate_GetCommande(nullptr, 0, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(l_x_Log.Take(),
+              (std::vector<std::string>{l_x_Empty, l_x_Short, l_x_Absent, l_x_Final}));
+    EXPECT_EQ(GestIpcPrivate_GetCommande(l_auc_Byte, 1, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(l_x_Log.Take(), (std::vector<std::string>{l_x_Short, l_x_Final}));
+}
+
+TEST(GestIpcPrivateValidation, HeadMustBeClassOneZeroAndKnownCode) {
+    uint32_t l_ul_Command = 0;
+    for (uint32_t l_ul_Code = 0x10; l_ul_Code <= 0x16; ++l_ul_Code) {
+        const uint8_t l_auc_Request[] = {0x01, 0x00, static_cast<uint8_t>(l_ul_Code)};
+        ASSERT_EQ(GestIpcPrivate_GetCommande(l_auc_Request, 3, &l_ul_Command), TULVO_OK);
+        EXPECT_EQ(l_ul_Command, l_ul_Code);
+    }
+    const Bytes l_ax_Bad[] = {{0x01, 0x00, 0x0F},
+                              {0x02, 0x00, 0x11},
+                              {0x01, 0x01, 0x11},
+                              {0x00, 0x00, 0x07},
+                              {0x01, 0x00}};
+    for (const Bytes& l_x_Bad : l_ax_Bad) {
+        EXPECT_EQ(GestIpcPrivate_GetCommande(l_x_Bad.data(), static_cast<uint32_t>(l_x_Bad.size()),
+                                             &l_ul_Command),
+                  TULVO_BAD_IPC_FORMAT);
+    }
+}
+
+TEST(GestIpcPrivateValidation, FixedPartsAndFrameLengthsAreChecked) {
+    GestIpc_PrivateRequest l_x_Request;
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x11, 0, 0, 1}, &l_x_Request), TULVO_BAD_IPC_FORMAT);
+    ASSERT_EQ(ReadPrivate({0x01, 0x00, 0x11, 0, 0, 1, 2}, &l_x_Request), TULVO_OK);
+    EXPECT_EQ(l_x_Request.m_ul_TimeOut, 0x102u);
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x14, 0, 0, 1}, &l_x_Request), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x12}, &l_x_Request), TULVO_OK);
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x16}, &l_x_Request), TULVO_OK);
+
+    // SENDBUFFER: 10 bytes; a length one past the end; exactly the bytes that follow.
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x13, 0, 0, 0, 9, 0, 0, 0}, &l_x_Request),
+              TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x13, 0, 0, 0, 9, 0, 0, 0, 3, 0x80, 0x00}, &l_x_Request),
+              TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(
+        ReadPrivate({0x01, 0x00, 0x13, 0, 0, 0, 9, 0xFF, 0xFF, 0xFF, 0xFF, 0x80}, &l_x_Request),
+        TULVO_BAD_IPC_FORMAT);
+    const Bytes l_x_Send = {0x01, 0x00, 0x13, 0, 0, 0, 9, 0, 0, 0, 3, 0x80, 0x00, 0x00};
+    ASSERT_EQ(ReadPrivate(l_x_Send, &l_x_Request), TULVO_OK);
+    EXPECT_EQ(l_x_Request.m_ul_Command, 0x13u);
+    EXPECT_EQ(l_x_Request.m_ul_TimeOut, 9u);
+    EXPECT_EQ(l_x_Request.m_ul_FrameLength, 3u);
+    EXPECT_EQ(l_x_Request.m_puc_Frame, l_x_Send.data() + 11);
+    ASSERT_EQ(ReadPrivate({0x01, 0x00, 0x13, 0, 0, 0, 9, 0, 0, 0, 0}, &l_x_Request), TULVO_OK);
+    EXPECT_EQ(l_x_Request.m_puc_Frame, nullptr);
+
+    // WAITFORREBOOT: 14 bytes refused; fields at 3, 7, 11, frame at 15.
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x15, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0}, &l_x_Request),
+              TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x15, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 1}, &l_x_Request),
+              TULVO_BAD_IPC_FORMAT);
+    const Bytes l_x_Reboot = {0x01, 0x00, 0x15, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 1, 0x70};
+    ASSERT_EQ(ReadPrivate(l_x_Reboot, &l_x_Request), TULVO_OK);
+    EXPECT_EQ(l_x_Request.m_ul_TimeOut, 1u);
+    EXPECT_EQ(l_x_Request.m_ul_RebootWait, 2u);
+    EXPECT_EQ(l_x_Request.m_ul_FrameLength, 1u);
+    EXPECT_EQ(l_x_Request.m_puc_Frame[0], 0x70);
+}
+
+TEST(GestIpcPrivateValidation, DeviceKeyMustEndWithinRequestAndFitTheField) {
+    GestIpc_PrivateRequest l_x_Request;
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x10, 0x01}, &l_x_Request), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(ReadPrivate({0x01, 0x00, 0x10, 0x01, 'A', 'B'}, &l_x_Request), TULVO_BAD_IPC_FORMAT);
+    const Bytes l_x_EmptyKey = {0x01, 0x00, 0x10, 0x02, 0x00};
+    ASSERT_EQ(ReadPrivate(l_x_EmptyKey, &l_x_Request), TULVO_OK);
+    EXPECT_EQ(l_x_Request.m_ul_PipeIndex, 2u);
+    EXPECT_STREQ(l_x_Request.m_pc_DeviceKey, "");
+    Bytes l_x_Link = {0x01, 0x00, 0x10, 0x01};
+    l_x_Link.insert(l_x_Link.end(), 99, 'K');
+    l_x_Link.push_back(0x00);
+    ASSERT_EQ(ReadPrivate(l_x_Link, &l_x_Request), TULVO_OK);
+    EXPECT_EQ(l_x_Request.m_ul_DeviceKeyLength, 99u);
+    l_x_Link.insert(l_x_Link.begin() + 4, 'K');
+    EXPECT_EQ(ReadPrivate(l_x_Link, &l_x_Request), TULVO_BAD_IPC_FORMAT);
+}
+
+TEST(GestIpcNames, CommandNamesOfEachChannel) {
+    EXPECT_STREQ(GestIpcPublic_CommandName(0x07), "CREATEPRIVATECHANNEL");
+    EXPECT_STREQ(GestIpcPublic_CommandName(0x08), "ENUMDEVICES");
+    EXPECT_STREQ(GestIpcPublic_CommandName(0x09), "SERVERINFOS");
+    EXPECT_STREQ(GestIpcPublic_CommandName(0x10), "PUBLIC_IPC_UNKNOWN");
+    const char* const l_apc_Private[] = {"LINKPRIVATECONX", "LOCKPIPE",   "UNLOCKPIPE",
+                                         "SENDBUFFER",      "RECVBUFFER", "WAITFORREBOOT",
+                                         "DESTROYCONX"};
+    for (uint32_t l_ul_Index = 0; l_ul_Index < 7; ++l_ul_Index) {
+        EXPECT_STREQ(GestIpcPrivate_CommandName(0x10 + l_ul_Index), l_apc_Private[l_ul_Index]);
+    }
+    EXPECT_STREQ(GestIpcPrivate_CommandName(0x08), "PRIVATE_IPC_UNKNOWN");
+    EXPECT_STREQ(GestIpcPrivate_CommandName(0x17), "PRIVATE_IPC_UNKNOWN");
+}
+
+TEST(TulvoStatusNames, TableNamesEveryCodeAndFlagsTheRest) {
+    EXPECT_STREQ(TulvoStatus_Name(0), "TULVO_OK");
+    EXPECT_STREQ(TulvoStatus_Name(-342), "TULVO_ILV_READ_OVERFLOW");
+    EXPECT_STREQ(TulvoStatus_Name(-422), "TULVO_TS_SERVER_NOT_RUNNING");
+    EXPECT_STREQ(TulvoStatus_Name(-602), "TULVO_ILV_BUFFER_TOO_SMALL");
+    EXPECT_STREQ(TulvoStatus_Name(-420), "TULVO_UNKNOWN_STATUS");
+}
+
+} // namespace
