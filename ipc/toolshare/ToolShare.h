@@ -1,0 +1,158 @@
+// ToolShare: the shared-memory transport between the service and its client processes.
+//
+// A channel is two manual-reset events (one per direction) and one pagefile-backed section.
+// The public channel is named and also has a Running event (set while the service listens) and
+// a Lock mutex (one client process at a time); private channels are unnamed and reach the
+// client by handle duplication. Messages are length-prefixed and travel in chunks through the
+// section, each chunk acknowledged by the reader.
+//
+// Every operation returns a status code of ipc/protocol/TulvoStatus.h (0 or negative).
+#ifndef TULVO_IPC_TOOLSHARE_TOOLSHARE_H
+#define TULVO_IPC_TOOLSHARE_TOOLSHARE_H
+
+#include <windows.h>
+
+#include <stdint.h>
+
+// Object names are formatted into a buffer of this size; with the longest prefix and suffix
+// ("Global\" and ":Running") a base name may have at most 48 characters. Longer base names
+// are refused rather than cut into the name of some other object.
+#define TOOLSHARE_NAME_SIZE 64
+#define TOOLSHARE_MAX_BASENAME_LENGTH 48
+
+// Section layout: size word at 0, length word of the message at 4, first chunk's data at 8.
+// Both words are big-endian. Later chunks start at offset 4.
+#define TOOLSHARE_OFFSET_SIZE 0
+#define TOOLSHARE_OFFSET_LENGTH 4
+#define TOOLSHARE_OFFSET_DATA 8
+// The smallest section that still moves data: the two words and one byte.
+#define TOOLSHARE_MIN_SECTION_SIZE 9
+
+// Largest message a reader accepts. The length word comes from the other process and is not
+// trusted: a longer announcement is refused (TULVO_TS_CHANNEL_ERROR) before anyone allocates.
+// Room for a 4 MiB frame with any request head, and for bulk transfers twice that size.
+#define TOOLSHARE_MAX_MESSAGE_LENGTH 0x01000000u
+
+// Private-connection request (client to service) and reply (service to client).
+#define TOOLSHARE_PRIVATE_REQUEST_LENGTH 15
+#define TOOLSHARE_PRIVATE_REQUEST_COMMAND 0x07
+#define TOOLSHARE_PRIVATE_REPLY_LENGTH 24
+#define TOOLSHARE_PRIVATE_REPLY_MAX_LENGTH 64
+
+// Section size of every section the service creates.
+#define TOOLSHARE_DEFAULT_SECTION_SIZE 0x80000u
+
+// Channel parameters, one record per process.
+struct ToolShare_Param {
+    const char* m_pc_BaseName; // base of the public object names
+    uint32_t m_ul_SectionSize; // size of every section the service creates
+};
+
+// One endpoint of a channel. All zero means closed. Which events sit in m_h_Incoming and
+// m_h_Outgoing makes the record a service end (Recv / Send) or a client end (Send / Recv).
+struct ToolShare_Channel {
+    HANDLE m_h_Lock;           // public: Lock mutex; client private: unnamed mutex; else none
+    uint32_t m_ul_ProcessId;   // owner's process id; service private end: the client's
+    uint32_t m_ul_SectionSize; // total size of the section (its word at offset 0)
+    HANDLE m_h_Section;
+    HANDLE m_h_Peer;     // signalled state ends every wait with TULVO_TS_PEER_LOST
+    HANDLE m_h_Running;  // public Running event, or its duplicate; none at a service private end
+    HANDLE m_h_Incoming; // announces data for this endpoint
+    HANDLE m_h_Outgoing; // signalled by this endpoint after writing
+
+    // The section stays mapped from the first transfer to ToolShare_Close, which unmaps it:
+    // mapping per chunk would cost two kernel calls a chunk at each end. The view belongs to
+    // the record that mapped it; a copy of a record works (it maps for each operation and
+    // unmaps after) but never unmaps its original's view. Do not move a record once used.
+    uint8_t* m_puc_View;
+    const ToolShare_Channel* m_px_ViewOwner;
+};
+
+// ---- Named objects and access security ----
+
+// True when object names carry the "Global\" prefix (NT family, version 5 and later).
+bool ToolShare_UseGlobalNames(void);
+
+// Builds a security descriptor whose DACL grants i_ul_Mask to Administrators, INTERACTIVE and
+// Everyone and i_ul_Mask | 0xFFFF to LocalSystem and SERVICE. 1 on success (the caller frees
+// the descriptor with LocalFree and the list with HeapFree on the process heap), 0 otherwise.
+int ToolShare_BuildSecurityDescriptor(PSECURITY_DESCRIPTOR* o_ppx_Descriptor, PACL* o_ppx_Acl,
+                                      DWORD i_ul_Mask);
+int ToolShare_SetObjectDacl(HANDLE i_h_Object, DWORD i_ul_Mask);
+int ToolShare_SetLowIntegrityLabel(HANDLE i_h_Object);
+
+// Service side: creates (or opens, when present) the channel's objects. An absent or empty
+// base name makes an unnamed channel. The peer output is cleared, never filled.
+int32_t ToolShare_CreateChannel(HANDLE* o_ph_Peer, HANDLE* o_ph_Running, HANDLE* o_ph_Recv,
+                                HANDLE* o_ph_Send, HANDLE* o_ph_Section,
+                                uint32_t* o_pul_SectionSize, const char* i_pc_BaseName,
+                                uint32_t i_ul_SectionSize);
+// Client side: opens the objects of a named channel; creates nothing.
+int32_t ToolShare_OpenChannel(HANDLE* o_ph_Peer, HANDLE* o_ph_Running, HANDLE* o_ph_Recv,
+                              HANDLE* o_ph_Send, HANDLE* o_ph_Section, uint32_t* o_pul_SectionSize,
+                              const char* i_pc_BaseName);
+
+// ---- Data transfer ----
+// The cancel event is optional (NULL); time-outs in milliseconds, INFINITE for none.
+
+int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Data,
+                                      uint32_t i_ul_Length, HANDLE i_h_Cancel,
+                                      uint32_t i_ul_Timeout);
+// 0 when data waits (the incoming event stays signalled), 1 when a WM_QUIT message was taken
+// from the calling thread's queue; other window messages are dispatched while waiting.
+int32_t ToolShare_WaitData(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,
+                           uint32_t i_ul_Timeout);
+// Reads the announced length without consuming the message. A length above
+// TOOLSHARE_MAX_MESSAGE_LENGTH gives TULVO_TS_CHANNEL_ERROR; the message is then dropped.
+int32_t ToolShare_ReadLenData(ToolShare_Channel* io_px_Channel, uint32_t* o_pul_Length,
+                              HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
+// Reads (and consumes) the message body into a buffer of the announced length.
+int32_t ToolShare_ReadData(ToolShare_Channel* io_px_Channel, uint8_t* o_puc_Data,
+                           uint32_t i_ul_Length, HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
+// Signals the cancel event: every wait that holds it ends, now and later.
+int32_t ToolShare_CancelWaitData(HANDLE i_h_Cancel);
+
+// Diagnostics: the number of kernel calls the transfer operations above have made in this
+// process so far (waits, event signals and resets, mappings). Benchmarks and tests take the
+// difference around one message.
+uint32_t ToolShare_GetKernelCallCount(void);
+
+// ---- Connection management ----
+
+int32_t ToolShare_Init(void);
+int32_t ToolShare_InitializeWaitEvent(HANDLE* io_ph_Event);
+int32_t ToolShare_CloseWaitEvent(HANDLE* io_ph_Event);
+int32_t ToolShare_Close(ToolShare_Channel* io_px_Channel);
+
+int32_t ToolShareSrv_NeedAccept(int* o_pi_NeedAccept);
+int32_t ToolShareSrv_PublicListen(const ToolShare_Param* i_px_Param,
+                                  ToolShare_Channel* io_px_Channel);
+int32_t ToolShareSrv_IsPrivateConnectRequest(const uint8_t* i_puc_Request, uint32_t i_ul_Length);
+int32_t ToolShareSrv_CreatePrivateConnect(const ToolShare_Param* i_px_Param,
+                                          ToolShare_Channel* o_px_Private,
+                                          ToolShare_Channel* io_px_Public,
+                                          const uint8_t* i_puc_Request, uint32_t i_ul_Length,
+                                          HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
+int32_t ToolShareSrv_Close(ToolShare_Channel* io_px_Channel);
+
+int32_t ToolShareClt_PublicConnect(const ToolShare_Param* i_px_Param,
+                                   ToolShare_Channel* io_px_Channel);
+int32_t ToolShareClt_ServerOK(const ToolShare_Channel* i_px_Channel);
+int32_t ToolShareClt_Lock(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Timeout);
+int32_t ToolShareClt_Unlock(ToolShare_Channel* io_px_Channel);
+int32_t ToolShareClt_AcquirePrivateConnect(const ToolShare_Param* i_px_Param,
+                                           ToolShare_Channel* o_px_Private,
+                                           ToolShare_Channel* io_px_Public, HANDLE i_h_Cancel,
+                                           uint32_t i_ul_Timeout);
+
+// Builds the 15-byte private-connection request for a client process.
+void ToolShare_BuildPrivateConnectRequest(uint8_t o_auc_Request[TOOLSHARE_PRIVATE_REQUEST_LENGTH],
+                                          uint32_t i_ul_ProcessId);
+
+// ---- Mutex calls for every mutex of the program ----
+
+// 0 when the calling thread owns the mutex exactly once more than before the call.
+int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout);
+int32_t ReleaseTheMutex(HANDLE i_h_Mutex);
+
+#endif

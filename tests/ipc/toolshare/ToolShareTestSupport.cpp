@@ -1,0 +1,204 @@
+#include "tests/ipc/toolshare/ToolShareTestSupport.h"
+
+#include "ipc/protocol/TulvoStatus.h"
+
+#include <atomic>
+#include <stdio.h>
+#include <string.h>
+#include <thread>
+
+namespace tstest {
+
+std::string UniqueBaseName(const char* i_pc_Tag) {
+    static std::atomic<int> s_i_Counter{0};
+    char l_ac_Name[64];
+    snprintf(l_ac_Name, sizeof(l_ac_Name), "Ts%lu_%s_%d",
+             static_cast<unsigned long>(GetCurrentProcessId()), i_pc_Tag, ++s_i_Counter);
+    return l_ac_Name;
+}
+
+int32_t ReadMessage(ToolShare_Channel* io_px_Channel, std::vector<uint8_t>* o_px_Message,
+                    HANDLE i_h_Cancel, uint32_t i_ul_Timeout) {
+    int32_t l_i_Status = ToolShare_WaitData(io_px_Channel, i_h_Cancel, i_ul_Timeout);
+    if (l_i_Status != TULVO_OK) {
+        return l_i_Status;
+    }
+    uint32_t l_ul_Length = 0;
+    l_i_Status = ToolShare_ReadLenData(io_px_Channel, &l_ul_Length, i_h_Cancel, i_ul_Timeout);
+    if (l_i_Status != TULVO_OK) {
+        return l_i_Status;
+    }
+    o_px_Message->assign(l_ul_Length, 0);
+    return ToolShare_ReadData(io_px_Channel, o_px_Message->data(), l_ul_Length, i_h_Cancel,
+                              i_ul_Timeout);
+}
+
+int32_t WriteMessage(ToolShare_Channel* io_px_Channel, const std::vector<uint8_t>& i_x_Message,
+                     HANDLE i_h_Cancel, uint32_t i_ul_Timeout) {
+    return ToolShare_WriteLenDataAndData(io_px_Channel, i_x_Message.data(),
+                                         static_cast<uint32_t>(i_x_Message.size()), i_h_Cancel,
+                                         i_ul_Timeout);
+}
+
+std::vector<uint8_t> Bytes(const std::string& i_x_Text) {
+    return std::vector<uint8_t>(i_x_Text.begin(), i_x_Text.end());
+}
+
+std::vector<uint8_t> Pattern(size_t i_ul_Length, uint32_t i_ul_Seed) {
+    std::vector<uint8_t> l_x_Bytes(i_ul_Length);
+    uint32_t l_ul_State = i_ul_Seed * 2654435761u + 1;
+    for (auto& l_uc_Byte : l_x_Bytes) {
+        l_ul_State = l_ul_State * 1664525u + 1013904223u;
+        l_uc_Byte = static_cast<uint8_t>(l_ul_State >> 24);
+    }
+    return l_x_Bytes;
+}
+
+void WriteFirstChunkOnly(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Length) {
+    uint8_t* l_puc_View = static_cast<uint8_t*>(
+        MapViewOfFile(io_px_Channel->m_h_Section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
+    if (l_puc_View == nullptr) {
+        return;
+    }
+    ResetEvent(io_px_Channel->m_h_Incoming);
+    l_puc_View[4] = uint8_t(i_ul_Length >> 24);
+    l_puc_View[5] = uint8_t(i_ul_Length >> 16);
+    l_puc_View[6] = uint8_t(i_ul_Length >> 8);
+    l_puc_View[7] = uint8_t(i_ul_Length);
+    memset(l_puc_View + 8, 0x5A, io_px_Channel->m_ul_SectionSize - 8);
+    UnmapViewOfFile(l_puc_View);
+    SetEvent(io_px_Channel->m_h_Outgoing);
+}
+
+int32_t EchoLoop(ToolShare_Channel* io_px_Channel, ToolShare_Channel* io_px_PublicToStop,
+                 HANDLE i_h_Cancel) {
+    for (;;) {
+        std::vector<uint8_t> l_x_Message;
+        int32_t l_i_Status = ReadMessage(io_px_Channel, &l_x_Message, i_h_Cancel, INFINITE);
+        if (l_i_Status != TULVO_OK) {
+            return l_i_Status;
+        }
+        std::string l_x_Text(l_x_Message.begin(), l_x_Message.end());
+        if (l_x_Text == "exit") {
+            ExitProcess(0);
+        }
+        if (l_x_Text == "stall") {
+            Sleep(INFINITE);
+        }
+        if (l_x_Text == "half") {
+            WriteFirstChunkOnly(io_px_Channel, io_px_Channel->m_ul_SectionSize * 3);
+            Sleep(INFINITE);
+        }
+        if (l_x_Text == "stop" && io_px_PublicToStop != nullptr) {
+            ResetEvent(io_px_PublicToStop->m_h_Running);
+        }
+        l_i_Status = WriteMessage(io_px_Channel, l_x_Message, i_h_Cancel, WAIT_LIMIT_MS);
+        if (l_i_Status != TULVO_OK) {
+            return l_i_Status;
+        }
+    }
+}
+
+int32_t ServePublic(const ToolShare_Param* i_px_Param, ToolShare_Channel* io_px_Public,
+                    HANDLE i_h_Cancel) {
+    for (;;) {
+        std::vector<uint8_t> l_x_Request;
+        int32_t l_i_Status = ReadMessage(io_px_Public, &l_x_Request, i_h_Cancel, INFINITE);
+        if (l_i_Status != TULVO_OK) {
+            return l_i_Status;
+        }
+        if (ToolShareSrv_IsPrivateConnectRequest(
+                l_x_Request.data(), static_cast<uint32_t>(l_x_Request.size())) == TULVO_OK) {
+            auto* l_px_Private = new ToolShare_Channel();
+            l_i_Status = ToolShareSrv_CreatePrivateConnect(
+                i_px_Param, l_px_Private, io_px_Public, l_x_Request.data(),
+                static_cast<uint32_t>(l_x_Request.size()), i_h_Cancel, 1000);
+            if (l_i_Status != TULVO_OK) {
+                delete l_px_Private;
+                uint8_t l_auc_Status[7] = {0, 0, 7, 0xFF, 0xFF, 0xFF, 0xFF};
+                l_i_Status = ToolShare_WriteLenDataAndData(io_px_Public, l_auc_Status, 7,
+                                                           i_h_Cancel, WAIT_LIMIT_MS);
+            } else {
+                std::thread([l_px_Private, io_px_Public] {
+                    EchoLoop(l_px_Private, io_px_Public, nullptr);
+                    ToolShare_Close(l_px_Private);
+                    delete l_px_Private;
+                }).detach();
+            }
+        } else {
+            l_i_Status = WriteMessage(io_px_Public, l_x_Request, i_h_Cancel, WAIT_LIMIT_MS);
+        }
+        if (l_i_Status != TULVO_OK) {
+            return l_i_Status;
+        }
+    }
+}
+
+int32_t WaitForPublicChannel(const ToolShare_Param* i_px_Param, ToolShare_Channel* o_px_Public) {
+    DWORD l_ul_Start = GetTickCount();
+    for (;;) {
+        *o_px_Public = ToolShare_Channel();
+        int32_t l_i_Status = ToolShareClt_PublicConnect(i_px_Param, o_px_Public);
+        if (l_i_Status == TULVO_OK && ToolShareClt_ServerOK(o_px_Public) == TULVO_OK) {
+            return TULVO_OK;
+        }
+        ToolShare_Close(o_px_Public);
+        if (GetTickCount() - l_ul_Start > WAIT_LIMIT_MS) {
+            return l_i_Status != TULVO_OK ? l_i_Status : TULVO_TS_SERVER_NOT_RUNNING;
+        }
+        Sleep(10);
+    }
+}
+
+int32_t ConnectPrivate(const ToolShare_Param* i_px_Param, ToolShare_Channel* o_px_Public,
+                       ToolShare_Channel* o_px_Private) {
+    int32_t l_i_Status = WaitForPublicChannel(i_px_Param, o_px_Public);
+    if (l_i_Status != TULVO_OK) {
+        return l_i_Status;
+    }
+    l_i_Status = ToolShareClt_Lock(o_px_Public, WAIT_LIMIT_MS);
+    if (l_i_Status != TULVO_OK) {
+        return l_i_Status;
+    }
+    l_i_Status = ToolShareClt_AcquirePrivateConnect(i_px_Param, o_px_Private, o_px_Public, nullptr,
+                                                    WAIT_LIMIT_MS);
+    ToolShareClt_Unlock(o_px_Public);
+    return l_i_Status;
+}
+
+CPeerProcess::~CPeerProcess() {
+    Kill();
+}
+
+bool CPeerProcess::Start(const std::string& i_x_Arguments) {
+    char l_ac_Path[MAX_PATH];
+    DWORD l_ul_Length = GetModuleFileNameA(nullptr, l_ac_Path, MAX_PATH);
+    std::string l_x_Dir(l_ac_Path, l_ul_Length);
+    l_x_Dir.resize(l_x_Dir.find_last_of("\\/") + 1);
+    std::string l_x_Command = "\"" + l_x_Dir + "toolshare_peer.exe\" " + i_x_Arguments;
+    STARTUPINFOA l_x_Startup = {};
+    l_x_Startup.cb = sizeof(l_x_Startup);
+    return CreateProcessA(nullptr, &l_x_Command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &l_x_Startup, &m_x_Info) != FALSE;
+}
+
+void CPeerProcess::Kill() {
+    if (m_x_Info.hProcess != nullptr) {
+        TerminateProcess(m_x_Info.hProcess, 9);
+        WaitForSingleObject(m_x_Info.hProcess, WAIT_LIMIT_MS);
+        CloseHandle(m_x_Info.hProcess);
+        CloseHandle(m_x_Info.hThread);
+        m_x_Info = PROCESS_INFORMATION{};
+    }
+}
+
+DWORD CPeerProcess::WaitForExit(uint32_t i_ul_Timeout) {
+    DWORD l_ul_Code = STILL_ACTIVE;
+    if (m_x_Info.hProcess != nullptr &&
+        WaitForSingleObject(m_x_Info.hProcess, i_ul_Timeout) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(m_x_Info.hProcess, &l_ul_Code);
+    }
+    return l_ul_Code;
+}
+
+} // namespace tstest
