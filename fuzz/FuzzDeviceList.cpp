@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* i_puc_Data, size_t i_st_Siz
     if (i_st_Size > 0xFFFFFFu) {
         return 0;
     }
-    TulvoDeviceProperties* l_px_List = nullptr;
+    TulvoEnum_DeviceProperties* l_px_List = nullptr;
     uint32_t l_ul_Count = 0;
     const int32_t l_i_Status =
         GestIpc_DecodeDeviceList(i_st_Size > 0 ? i_puc_Data : nullptr,

@@ -14,7 +14,7 @@ const char* TextOrEmpty(const unsigned char* i_puc_Text) {
 }
 
 // The four texts of a record in the order they travel.
-const char* FieldText(const TulvoDeviceProperties& i_x_Record, int i_i_Field) {
+const char* FieldText(const TulvoEnum_DeviceProperties& i_x_Record, int i_i_Field) {
     switch (i_i_Field) {
     case 0:
         return TextOrEmpty(i_x_Record.m_puc_InstanceId);
@@ -27,7 +27,7 @@ const char* FieldText(const TulvoDeviceProperties& i_x_Record, int i_i_Field) {
     }
 }
 
-unsigned char** FieldSlot(TulvoDeviceProperties& io_x_Record, int i_i_Field) {
+unsigned char** FieldSlot(TulvoEnum_DeviceProperties& io_x_Record, int i_i_Field) {
     switch (i_i_Field) {
     case 0:
         return &io_x_Record.m_puc_InstanceId;
@@ -42,7 +42,7 @@ unsigned char** FieldSlot(TulvoDeviceProperties& io_x_Record, int i_i_Field) {
 
 const int FIELD_COUNT = 4;
 
-void FreeRecord(TulvoDeviceProperties& io_x_Record) {
+void FreeRecord(TulvoEnum_DeviceProperties& io_x_Record) {
     for (int l_i_Field = 0; l_i_Field < FIELD_COUNT; ++l_i_Field) {
         unsigned char** l_ppuc_Slot = FieldSlot(io_x_Record, l_i_Field);
         free(*l_ppuc_Slot);
@@ -52,7 +52,7 @@ void FreeRecord(TulvoDeviceProperties& io_x_Record) {
 
 } // namespace
 
-int32_t GestIpcPublic_BuildEnumDeviceResponse(const TulvoDeviceProperties* i_px_List,
+int32_t GestIpcPublic_BuildEnumDeviceResponse(const TulvoEnum_DeviceProperties* i_px_List,
                                               uint32_t i_ul_Count, const uint8_t* i_puc_Request,
                                               uint32_t i_ul_RequestLength,
                                               uint8_t** o_ppuc_Response,
@@ -120,7 +120,7 @@ int32_t GestIpc_CopyTextFromList(unsigned char** o_ppuc_Text, const uint8_t* i_p
 }
 
 int32_t GestIpc_DecodeDeviceList(const uint8_t* i_puc_List, uint32_t i_ul_ListLength,
-                                 TulvoDeviceProperties** o_ppx_List, uint32_t* o_pul_Count) {
+                                 TulvoEnum_DeviceProperties** o_ppx_List, uint32_t* o_pul_Count) {
     *o_ppx_List = nullptr;
     *o_pul_Count = 0;
     if (i_puc_List == nullptr || i_ul_ListLength == 0) {
@@ -135,8 +135,8 @@ int32_t GestIpc_DecodeDeviceList(const uint8_t* i_puc_List, uint32_t i_ul_ListLe
     if (static_cast<uint64_t>(l_ul_Count) * FIELD_COUNT > i_ul_ListLength - 1) {
         return TULVO_BAD_IPC_FORMAT;
     }
-    TulvoDeviceProperties* l_px_List =
-        static_cast<TulvoDeviceProperties*>(calloc(l_ul_Count, sizeof(TulvoDeviceProperties)));
+    TulvoEnum_DeviceProperties* l_px_List = static_cast<TulvoEnum_DeviceProperties*>(
+        calloc(l_ul_Count, sizeof(TulvoEnum_DeviceProperties)));
     if (l_px_List == nullptr) {
         TraceLog_Printf("TulvoCli_EnumDevices : malloc Error\n");
         return TULVO_NO_MEMORY;
@@ -158,7 +158,7 @@ int32_t GestIpc_DecodeDeviceList(const uint8_t* i_puc_List, uint32_t i_ul_ListLe
     return TULVO_OK;
 }
 
-void GestIpc_FreeDeviceList(TulvoDeviceProperties** io_ppx_List, uint32_t i_ul_Count) {
+void GestIpc_FreeDeviceList(TulvoEnum_DeviceProperties** io_ppx_List, uint32_t i_ul_Count) {
     if (io_ppx_List == nullptr || *io_ppx_List == nullptr) {
         return;
     }

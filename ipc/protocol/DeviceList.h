@@ -3,6 +3,10 @@
 #ifndef TULVO_IPC_PROTOCOL_DEVICELIST_H
 #define TULVO_IPC_PROTOCOL_DEVICELIST_H
 
+// The record type is the discovery module's; only its layout is used here, so the protocol
+// library does not link the discovery code.
+#include "device/discovery/TulvoDeviceProperties.h"
+
 #include <stdint.h>
 
 // The device list holds at most this many devices; the response's count is one byte.
@@ -12,19 +16,10 @@
 extern "C" {
 #endif
 
-// Four owned NUL-terminated texts describing one device, in the order they travel. The
-// discovery module fills it; an empty record has four null references.
-typedef struct TulvoDeviceProperties {
-    unsigned char* m_puc_InstanceId;
-    unsigned char* m_puc_SerialNumber;
-    unsigned char* m_puc_FriendlyName;
-    unsigned char* m_puc_DevicePath; // the port name, such as COM5
-} TulvoDeviceProperties;
-
 // Builds the ENUMDEVICES response: head with status 0, the count byte, then for each device the
 // four texts with their NULs. A missing text travels as an empty one. 0, TULVO_NO_MEMORY, or
 // TULVO_BAD_PARAMETER for a count that does not fit the count byte or a count without list.
-int32_t GestIpcPublic_BuildEnumDeviceResponse(const TulvoDeviceProperties* i_px_List,
+int32_t GestIpcPublic_BuildEnumDeviceResponse(const TulvoEnum_DeviceProperties* i_px_List,
                                               uint32_t i_ul_Count, const uint8_t* i_puc_Request,
                                               uint32_t i_ul_RequestLength,
                                               uint8_t** o_ppuc_Response,
@@ -42,10 +37,10 @@ int32_t GestIpc_CopyTextFromList(unsigned char** o_ppuc_Text, const uint8_t* i_p
 // run past the end of the list, TULVO_NO_MEMORY when memory runs out (logged). Bytes after the
 // last entry are ignored. Release the result with GestIpc_FreeDeviceList.
 int32_t GestIpc_DecodeDeviceList(const uint8_t* i_puc_List, uint32_t i_ul_ListLength,
-                                 TulvoDeviceProperties** o_ppx_List, uint32_t* o_pul_Count);
+                                 TulvoEnum_DeviceProperties** o_ppx_List, uint32_t* o_pul_Count);
 
 // Frees the four texts of the first i_ul_Count records and the array, and clears the reference.
-void GestIpc_FreeDeviceList(TulvoDeviceProperties** io_ppx_List, uint32_t i_ul_Count);
+void GestIpc_FreeDeviceList(TulvoEnum_DeviceProperties** io_ppx_List, uint32_t i_ul_Count);
 
 #ifdef __cplusplus
 }

@@ -21,7 +21,7 @@ std::string Str(const unsigned char* i_puc_Text) {
     return reinterpret_cast<const char*>(i_puc_Text);
 }
 
-Bytes BuildResponse(const TulvoDeviceProperties* i_px_List, uint32_t i_ul_Count) {
+Bytes BuildResponse(const TulvoEnum_DeviceProperties* i_px_List, uint32_t i_ul_Count) {
     const uint8_t l_auc_Request[] = {0x01, 0x00, 0x08};
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
@@ -38,7 +38,7 @@ TEST(DeviceList, NoDeviceIsEightBytes) {
 }
 
 TEST(DeviceList, EntriesAreFourTextsInRecordOrder) {
-    TulvoDeviceProperties l_ax_List[2] = {
+    TulvoEnum_DeviceProperties l_ax_List[2] = {
         {Text("I1"), Text("S1"), Text("F"), Text("COM5")},
         {Text("I2"), nullptr, Text(""), Text("COM7")}, // a missing text travels empty
     };
@@ -48,7 +48,7 @@ TEST(DeviceList, EntriesAreFourTextsInRecordOrder) {
     const Bytes l_x_Response = BuildResponse(l_ax_List, 2);
     ASSERT_EQ(l_x_Response, l_x_Expected);
 
-    TulvoDeviceProperties* l_px_Decoded = nullptr;
+    TulvoEnum_DeviceProperties* l_px_Decoded = nullptr;
     uint32_t l_ul_Count = 0;
     ASSERT_EQ(GestIpc_DecodeDeviceList(l_x_Response.data() + 7,
                                        static_cast<uint32_t>(l_x_Response.size() - 7),
@@ -66,7 +66,7 @@ TEST(DeviceList, EntriesAreFourTextsInRecordOrder) {
 }
 
 TEST(DeviceList, CountAboveTheByteIsRefused) {
-    std::vector<TulvoDeviceProperties> l_ax_List(256, TulvoDeviceProperties{});
+    std::vector<TulvoEnum_DeviceProperties> l_ax_List(256, TulvoEnum_DeviceProperties{});
     const uint8_t l_auc_Request[] = {0x01, 0x00, 0x08};
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
@@ -82,7 +82,7 @@ TEST(DeviceList, ListCutAnywhereIsRefusedWithoutReadingPastItsEnd) {
     for (size_t l_st_Cut = 0; l_st_Cut < l_x_List.size(); ++l_st_Cut) {
         // A copy of exactly that many bytes, so that ASan sees any read past it.
         std::vector<uint8_t> l_x_Cut(l_x_List.begin(), l_x_List.begin() + l_st_Cut);
-        TulvoDeviceProperties* l_px_Decoded = nullptr;
+        TulvoEnum_DeviceProperties* l_px_Decoded = nullptr;
         uint32_t l_ul_Count = 7;
         EXPECT_EQ(GestIpc_DecodeDeviceList(l_st_Cut > 0 ? l_x_Cut.data() : nullptr,
                                            static_cast<uint32_t>(l_st_Cut), &l_px_Decoded,
@@ -95,7 +95,7 @@ TEST(DeviceList, ListCutAnywhereIsRefusedWithoutReadingPastItsEnd) {
 }
 
 TEST(DeviceList, CountBeyondTheEntriesIsRefusedAndEmptyListAccepted) {
-    TulvoDeviceProperties* l_px_Decoded = nullptr;
+    TulvoEnum_DeviceProperties* l_px_Decoded = nullptr;
     uint32_t l_ul_Count = 0;
     const Bytes l_x_Short = {0x03, 'A', 0, 'B', 0, 'C', 0, 'D', 0};
     EXPECT_EQ(GestIpc_DecodeDeviceList(l_x_Short.data(), static_cast<uint32_t>(l_x_Short.size()),
