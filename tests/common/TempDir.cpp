@@ -1,5 +1,7 @@
 #include "tests/common/TempDir.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -68,6 +70,16 @@ std::string ReadAllDailyFiles(const std::string& i_x_BaseName) {
         l_x_All += ReadFile(l_x_Name);
     }
     return l_x_All;
+}
+
+void ExpectInOrder(const std::string& i_x_Text, const std::vector<std::string>& i_ax_Texts) {
+    size_t l_ul_From = 0;
+    for (const std::string& l_x_Expected : i_ax_Texts) {
+        const size_t l_ul_At = i_x_Text.find(l_x_Expected, l_ul_From);
+        ASSERT_NE(l_ul_At, std::string::npos) << "missing or out of order: " << l_x_Expected << "\n"
+                                              << i_x_Text;
+        l_ul_From = l_ul_At + l_x_Expected.size();
+    }
 }
 
 } // namespace tulvo_test

@@ -3,6 +3,7 @@
 #define TULVO_TESTS_COMMON_TEMPDIR_H
 
 #include <string>
+#include <vector>
 
 namespace tulvo_test {
 
@@ -25,6 +26,9 @@ private:
 
 bool FileExists(const std::string& i_x_Path);
 std::string ReadFile(const std::string& i_x_Path);
+// Expects every text to appear in i_x_Text, each after the one before it (gtest failure else).
+void ExpectInOrder(const std::string& i_x_Text, const std::vector<std::string>& i_ax_Texts);
+
 // Concatenation of every "<base>.*.Txt" file of the current directory, in name order.
 std::string ReadAllDailyFiles(const std::string& i_x_BaseName);
 

@@ -17,17 +17,6 @@ protected:
     tulvo_test::CTempDir m_x_Dir;
 };
 
-// Every line must appear after the one before it in the text.
-void ExpectInOrder(const std::string& i_x_Text, const std::vector<std::string>& i_ax_Lines) {
-    size_t l_ul_From = 0;
-    for (const std::string& l_x_Line : i_ax_Lines) {
-        const size_t l_ul_At = i_x_Text.find(l_x_Line, l_ul_From);
-        ASSERT_NE(l_ul_At, std::string::npos) << "missing or out of order: " << l_x_Line << "\n"
-                                              << i_x_Text;
-        l_ul_From = l_ul_At + l_x_Line.size();
-    }
-}
-
 TEST_P(DebugModeTest, SettingTheNamedStopEventEndsTheServerCleanly) {
     { std::ofstream l_x_Marker("Serv_Tulvo.Log"); }
     tulvo_test::CChildProcess l_x_Server;
@@ -48,7 +37,7 @@ TEST_P(DebugModeTest, SettingTheNamedStopEventEndsTheServerCleanly) {
                                    "Copyright (C) 2026 Tulvo Systems. All rights reserved.\r\n"
                                    "\r\n"
                                    "\r\n..Started\r\n");
-    ExpectInOrder(
+    tulvo_test::ExpectInOrder(
         tulvo_test::ReadAllDailyFiles("Serv_Tulvo.Log"),
         {" Serv_Tulvo Starting ******************\r\n", " Serv_Tulvo_ServiceCmd_Debug\r\n",
          " Serv_Tulvo_ServiceCmd_Start Starting\r\n", " Serv_Tulvo_ServiceCmd_Start Wait\r\n",

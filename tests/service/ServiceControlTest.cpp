@@ -33,16 +33,6 @@ void RemoveTraceFiles(const std::string& i_x_Dir) {
     }
 }
 
-void ExpectInOrder(const std::string& i_x_Text, const std::vector<std::string>& i_ax_Lines) {
-    size_t l_ul_From = 0;
-    for (const std::string& l_x_Line : i_ax_Lines) {
-        const size_t l_ul_At = i_x_Text.find(l_x_Line, l_ul_From);
-        ASSERT_NE(l_ul_At, std::string::npos) << "missing or out of order: " << l_x_Line << "\n"
-                                              << i_x_Text;
-        l_ul_From = l_ul_At + l_x_Line.size();
-    }
-}
-
 class ServiceControlTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -134,7 +124,6 @@ protected:
     }
 
     std::string Trace() {
-        tulvo_test::CTempDir l_x_Unused;
         const fs::path l_x_Previous = fs::current_path();
         fs::current_path(m_x_SystemDir);
         std::string l_x_Trace = tulvo_test::ReadAllDailyFiles("Serv_Tulvo.Log");
@@ -157,12 +146,12 @@ TEST_F(ServiceControlTest, StartArgumentSwitchesLogAndStopReachesStoppedCleanly)
     EXPECT_EQ(l_x_Status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
 
     StopAndExpectCleanExit(l_h_Process, SERVICE_CONTROL_STOP);
-    ExpectInOrder(Trace(), {" Serv_Tulvo.Log Enable Log\r\n", " Serv_Tulvo_Service_main\r\n",
-                            " Serv_Tulvo_ServiceCmd_Start Starting\r\n",
-                            " Serv_Tulvo_ServiceCmd_Start Wait\r\n",
-                            " Serv_Tulvo_ServiceCmd_Start Cleaning\r\n",
-                            " Serv_Tulvo_ServiceCmd_Start Stopped\r\n",
-                            " Serv_Tulvo Exited ********************\r\n\r\n"});
+    tulvo_test::ExpectInOrder(
+        Trace(),
+        {" Serv_Tulvo.Log Enable Log\r\n", " Serv_Tulvo_Service_main\r\n",
+         " Serv_Tulvo_ServiceCmd_Start Starting\r\n", " Serv_Tulvo_ServiceCmd_Start Wait\r\n",
+         " Serv_Tulvo_ServiceCmd_Start Cleaning\r\n", " Serv_Tulvo_ServiceCmd_Start Stopped\r\n",
+         " Serv_Tulvo Exited ********************\r\n\r\n"});
 }
 
 TEST_F(ServiceControlTest, WithoutMarkerOrArgumentsNothingIsLogged) {
@@ -182,9 +171,9 @@ TEST_F(ServiceControlTest, LongLogArgumentsPersistTheChoiceAcrossStarts) {
     StopAndExpectCleanExit(StartAndWaitRunning({}), SERVICE_CONTROL_STOP);
     const std::string l_x_Trace = Trace();
     EXPECT_EQ(l_x_Trace.find(" Serv_Tulvo Starting ******************\r\n"), 18u) << l_x_Trace;
-    ExpectInOrder(l_x_Trace,
-                  {" Serv_Tulvo Calling StartServiceCtrlDispatcher\r\n",
-                   " Serv_Tulvo_Service_main\r\n", " Serv_Tulvo_ServiceCmd_Start Stopped\r\n"});
+    tulvo_test::ExpectInOrder(l_x_Trace, {" Serv_Tulvo Calling StartServiceCtrlDispatcher\r\n",
+                                          " Serv_Tulvo_Service_main\r\n",
+                                          " Serv_Tulvo_ServiceCmd_Start Stopped\r\n"});
 
     StopAndExpectCleanExit(StartAndWaitRunning({"LogEventsDisableLong"}), SERVICE_CONTROL_STOP);
     EXPECT_FALSE(tulvo_test::FileExists(l_x_Marker));
