@@ -1,0 +1,299 @@
+// Round trips over a private channel between two processes, next to a raw two-event
+// ping-pong between the same two processes, and the kernel calls each message costs.
+//   toolshare_bench [iterations scale]     run everything (starts its own server process)
+//   toolshare_bench --server <base>        the server end (started by the above)
+// Requests: 'E' + data: echo it back; 'A' + data: answer 16 bytes; 'K': answer the kernel
+// calls the server made to read the previous request and to write its response.
+#include "ipc/protocol/TulvoStatus.h"
+#include "ipc/toolshare/ToolShare.h"
+
+#include <algorithm>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const uint32_t LIMIT_MS = 60000;
+
+std::string PingName(const std::string& i_x_Base, const char* i_pc_Which) {
+    return i_x_Base + ":" + i_pc_Which;
+}
+
+// The server reads like the service's receive threads: wait, length, allocate, body.
+int32_t ReadRequest(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_Data,
+                    uint32_t* o_pul_Length) {
+    int32_t l_i_Status = ToolShare_WaitData(io_px_Channel, nullptr, INFINITE);
+    if (l_i_Status == TULVO_OK) {
+        l_i_Status = ToolShare_ReadLenData(io_px_Channel, o_pul_Length, nullptr, LIMIT_MS);
+    }
+    if (l_i_Status != TULVO_OK) {
+        return l_i_Status;
+    }
+    *o_ppuc_Data = static_cast<uint8_t*>(malloc(*o_pul_Length == 0 ? 1 : *o_pul_Length));
+    if (*o_ppuc_Data == nullptr) {
+        return TULVO_NO_MEMORY;
+    }
+    l_i_Status = ToolShare_ReadData(io_px_Channel, *o_ppuc_Data, *o_pul_Length, nullptr, LIMIT_MS);
+    if (l_i_Status != TULVO_OK) {
+        free(*o_ppuc_Data);
+        *o_ppuc_Data = nullptr;
+    }
+    return l_i_Status;
+}
+
+int RunServer(const char* i_pc_Base) {
+    ToolShare_Init();
+    ToolShare_Param l_x_Param = {i_pc_Base, TOOLSHARE_DEFAULT_SECTION_SIZE};
+    ToolShare_Channel l_x_Public = {};
+    if (ToolShareSrv_PublicListen(&l_x_Param, &l_x_Public) != TULVO_OK) {
+        return 3;
+    }
+    // Raw ping-pong partner: two auto-reset events, one kernel call each way per side.
+    HANDLE l_h_Ping = CreateEventA(nullptr, FALSE, FALSE, PingName(i_pc_Base, "Ping").c_str());
+    HANDLE l_h_Pong = CreateEventA(nullptr, FALSE, FALSE, PingName(i_pc_Base, "Pong").c_str());
+    std::thread([l_h_Ping, l_h_Pong] {
+        while (WaitForSingleObject(l_h_Ping, INFINITE) == WAIT_OBJECT_0) {
+            SetEvent(l_h_Pong);
+        }
+    }).detach();
+
+    uint8_t* l_puc_Request = nullptr;
+    uint32_t l_ul_Length = 0;
+    if (ReadRequest(&l_x_Public, &l_puc_Request, &l_ul_Length) != TULVO_OK ||
+        ToolShareSrv_IsPrivateConnectRequest(l_puc_Request, l_ul_Length) != TULVO_OK) {
+        return 3;
+    }
+    ToolShare_Channel l_x_Private = {};
+    int32_t l_i_Status = ToolShareSrv_CreatePrivateConnect(
+        &l_x_Param, &l_x_Private, &l_x_Public, l_puc_Request, l_ul_Length, nullptr, 1000);
+    free(l_puc_Request);
+    if (l_i_Status != TULVO_OK) {
+        return 3;
+    }
+    uint32_t l_aul_Calls[2] = {0, 0};
+    std::vector<uint8_t> l_x_Small(16, 0x42);
+    for (;;) {
+        uint32_t l_ul_Before = ToolShare_GetKernelCallCount();
+        if (ReadRequest(&l_x_Private, &l_puc_Request, &l_ul_Length) != TULVO_OK) {
+            return 0; // the client is gone
+        }
+        uint32_t l_ul_Read = ToolShare_GetKernelCallCount();
+        char l_c_Kind = l_ul_Length > 0 ? char(l_puc_Request[0]) : 'E';
+        if (l_c_Kind == 'K') {
+            uint8_t l_auc_Calls[8];
+            memcpy(l_auc_Calls, l_aul_Calls, sizeof(l_auc_Calls));
+            l_i_Status =
+                ToolShare_WriteLenDataAndData(&l_x_Private, l_auc_Calls, 8, nullptr, LIMIT_MS);
+        } else if (l_c_Kind == 'A') {
+            l_i_Status = ToolShare_WriteLenDataAndData(&l_x_Private, l_x_Small.data(), 16, nullptr,
+                                                       LIMIT_MS);
+        } else {
+            l_i_Status = ToolShare_WriteLenDataAndData(&l_x_Private, l_puc_Request, l_ul_Length,
+                                                       nullptr, LIMIT_MS);
+        }
+        free(l_puc_Request);
+        if (l_c_Kind != 'K') {
+            l_aul_Calls[0] = l_ul_Read - l_ul_Before;
+            l_aul_Calls[1] = ToolShare_GetKernelCallCount() - l_ul_Read;
+        }
+        if (l_i_Status != TULVO_OK) {
+            return 0;
+        }
+    }
+}
+
+double Ticks() {
+    static LARGE_INTEGER s_x_Frequency = [] {
+        LARGE_INTEGER l_x_Frequency;
+        QueryPerformanceFrequency(&l_x_Frequency);
+        return l_x_Frequency;
+    }();
+    LARGE_INTEGER l_x_Now;
+    QueryPerformanceCounter(&l_x_Now);
+    return double(l_x_Now.QuadPart) * 1e6 / double(s_x_Frequency.QuadPart);
+}
+
+struct Stats {
+    double m_d_Median;
+    double m_d_P99;
+};
+
+Stats Summarise(std::vector<double> io_x_Samples) {
+    std::sort(io_x_Samples.begin(), io_x_Samples.end());
+    size_t l_ul_P99 = std::min(io_x_Samples.size() - 1, (io_x_Samples.size() * 99) / 100);
+    return {io_x_Samples[io_x_Samples.size() / 2], io_x_Samples[l_ul_P99]};
+}
+
+// One exchange as the client library makes it: write, wait, length, allocate, body.
+bool Exchange(ToolShare_Channel* io_px_Channel, const std::vector<uint8_t>& i_x_Request,
+              std::vector<uint8_t>* o_px_Response) {
+    if (ToolShare_WriteLenDataAndData(io_px_Channel, i_x_Request.data(),
+                                      static_cast<uint32_t>(i_x_Request.size()), nullptr,
+                                      LIMIT_MS) != TULVO_OK) {
+        return false;
+    }
+    uint8_t* l_puc_Data = nullptr;
+    uint32_t l_ul_Length = 0;
+    if (ReadRequest(io_px_Channel, &l_puc_Data, &l_ul_Length) != TULVO_OK) {
+        return false;
+    }
+    o_px_Response->assign(l_puc_Data, l_puc_Data + l_ul_Length);
+    free(l_puc_Data);
+    return true;
+}
+
+int RunClient(int i_i_Scale) {
+    char l_ac_Base[40];
+    snprintf(l_ac_Base, sizeof(l_ac_Base), "TsBench%lu",
+             static_cast<unsigned long>(GetCurrentProcessId()));
+    char l_ac_Path[MAX_PATH];
+    GetModuleFileNameA(nullptr, l_ac_Path, MAX_PATH);
+    std::string l_x_Command = std::string("\"") + l_ac_Path + "\" --server " + l_ac_Base;
+    STARTUPINFOA l_x_Startup = {};
+    l_x_Startup.cb = sizeof(l_x_Startup);
+    PROCESS_INFORMATION l_x_Server = {};
+    if (!CreateProcessA(nullptr, &l_x_Command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &l_x_Startup, &l_x_Server)) {
+        fprintf(stderr, "cannot start the server process\n");
+        return 1;
+    }
+
+    ToolShare_Init();
+    ToolShare_Param l_x_Param = {l_ac_Base, TOOLSHARE_DEFAULT_SECTION_SIZE};
+    ToolShare_Channel l_x_Public = {};
+    DWORD l_ul_Start = GetTickCount();
+    while (ToolShareClt_PublicConnect(&l_x_Param, &l_x_Public) != TULVO_OK ||
+           ToolShareClt_ServerOK(&l_x_Public) != TULVO_OK) {
+        ToolShare_Close(&l_x_Public);
+        if (GetTickCount() - l_ul_Start > LIMIT_MS) {
+            fprintf(stderr, "server did not start\n");
+            TerminateProcess(l_x_Server.hProcess, 1);
+            return 1;
+        }
+        Sleep(10);
+    }
+    ToolShare_Channel l_x_Private = {};
+    if (ToolShareClt_Lock(&l_x_Public, LIMIT_MS) != TULVO_OK ||
+        ToolShareClt_AcquirePrivateConnect(&l_x_Param, &l_x_Private, &l_x_Public, nullptr,
+                                           LIMIT_MS) != TULVO_OK) {
+        fprintf(stderr, "no private channel\n");
+        TerminateProcess(l_x_Server.hProcess, 1);
+        return 1;
+    }
+    ToolShareClt_Unlock(&l_x_Public);
+
+    printf("ToolShare round trips over a private channel (section %u bytes), two processes, "
+           "times in microseconds\n",
+           TOOLSHARE_DEFAULT_SECTION_SIZE);
+
+    // Raw ping-pong between the same two processes: the floor for any request/response.
+    HANDLE l_h_Ping = OpenEventA(EVENT_MODIFY_STATE, FALSE, PingName(l_ac_Base, "Ping").c_str());
+    HANDLE l_h_Pong = OpenEventA(SYNCHRONIZE, FALSE, PingName(l_ac_Base, "Pong").c_str());
+    std::vector<double> l_x_Samples;
+    for (int l_i_Round = 0; l_i_Round < 2000 * i_i_Scale + 100; ++l_i_Round) {
+        double l_d_Start = Ticks();
+        SetEvent(l_h_Ping);
+        WaitForSingleObject(l_h_Pong, INFINITE);
+        if (l_i_Round >= 100) {
+            l_x_Samples.push_back(Ticks() - l_d_Start);
+        }
+    }
+    Stats l_x_Ping = Summarise(l_x_Samples);
+    printf("%-28s median %9.1f  p99 %9.1f   (4 kernel calls per round trip)\n",
+           "raw two-event ping-pong", l_x_Ping.m_d_Median, l_x_Ping.m_d_P99);
+
+    struct {
+        const char* m_pc_Label;
+        uint32_t m_ul_Size;
+        int m_i_Rounds;
+        char m_c_Kind;
+    } l_ax_Cases[] = {
+        {"16 B echo", 16, 2000, 'E'},
+        {"4 KiB echo", 4096, 2000, 'E'},
+        {"512 KiB echo", 512 * 1024, 200, 'E'},
+        {"8 MiB echo", 8 * 1024 * 1024, 30, 'E'},
+        {"8 MiB request, 16 B answer", 8 * 1024 * 1024, 30, 'A'},
+    };
+    for (const auto& l_x_Case : l_ax_Cases) {
+        std::vector<uint8_t> l_x_Request(l_x_Case.m_ul_Size);
+        for (size_t l_ul_Index = 0; l_ul_Index < l_x_Request.size(); ++l_ul_Index) {
+            l_x_Request[l_ul_Index] = uint8_t(l_ul_Index * 7 + 1);
+        }
+        l_x_Request[0] = uint8_t(l_x_Case.m_c_Kind);
+        std::vector<uint8_t> l_x_Response;
+        l_x_Samples.clear();
+        int l_i_Rounds = l_x_Case.m_i_Rounds * i_i_Scale;
+        for (int l_i_Round = 0; l_i_Round < l_i_Rounds + 5; ++l_i_Round) {
+            double l_d_Start = Ticks();
+            if (!Exchange(&l_x_Private, l_x_Request, &l_x_Response)) {
+                fprintf(stderr, "exchange failed\n");
+                return 1;
+            }
+            if (l_i_Round >= 5) {
+                l_x_Samples.push_back(Ticks() - l_d_Start);
+            }
+        }
+        if (l_x_Case.m_c_Kind == 'E' && l_x_Response != l_x_Request) {
+            fprintf(stderr, "echo differs\n");
+            return 1;
+        }
+        Stats l_x_Stats = Summarise(l_x_Samples);
+        size_t l_ul_Moved = l_x_Request.size() + l_x_Response.size();
+        printf("%-28s median %9.1f  p99 %9.1f   %7.1f MB/s moved (%.1f ping-pongs)\n",
+               l_x_Case.m_pc_Label, l_x_Stats.m_d_Median, l_x_Stats.m_d_P99,
+               double(l_ul_Moved) / l_x_Stats.m_d_Median,
+               l_x_Stats.m_d_Median / l_x_Ping.m_d_Median);
+    }
+
+    // Kernel calls of one single-chunk message at each end, counted by the transport.
+    std::vector<uint8_t> l_x_Small(16, 'E');
+    std::vector<uint8_t> l_x_Response;
+    uint32_t l_ul_Before = ToolShare_GetKernelCallCount();
+    Exchange(&l_x_Private, l_x_Small, &l_x_Response);
+    uint32_t l_ul_Total = ToolShare_GetKernelCallCount() - l_ul_Before;
+    l_ul_Before = ToolShare_GetKernelCallCount();
+    ToolShare_WriteLenDataAndData(&l_x_Private, l_x_Small.data(), 16, nullptr, LIMIT_MS);
+    uint32_t l_ul_ClientWrite = ToolShare_GetKernelCallCount() - l_ul_Before;
+    uint8_t* l_puc_Data = nullptr;
+    uint32_t l_ul_Length = 0;
+    l_ul_Before = ToolShare_GetKernelCallCount();
+    ReadRequest(&l_x_Private, &l_puc_Data, &l_ul_Length);
+    uint32_t l_ul_ClientRead = ToolShare_GetKernelCallCount() - l_ul_Before;
+    free(l_puc_Data);
+    std::vector<uint8_t> l_x_Ask(1, 'K');
+    Exchange(&l_x_Private, l_x_Ask, &l_x_Response);
+    uint32_t l_aul_Server[2] = {0, 0};
+    if (l_x_Response.size() == 8) {
+        memcpy(l_aul_Server, l_x_Response.data(), 8);
+    }
+    printf("kernel calls per single-chunk message: client write %u, service read %u, "
+           "service write %u, client read %u; %u per round trip (client side %u)\n",
+           l_ul_ClientWrite, l_aul_Server[0], l_aul_Server[1], l_ul_ClientRead,
+           l_ul_ClientWrite + l_aul_Server[0] + l_aul_Server[1] + l_ul_ClientRead, l_ul_Total);
+    printf("  write: Running test, one zero-time-out wait for stale signals/peer/cancel, signal\n"
+           "  read:  Running test + message wait (WaitData), wait-all data+Running (length),\n"
+           "         wait-all data+Running and the consuming reset (body);\n"
+           "         one call less per message where the record has no Running event\n");
+
+    ToolShare_Close(&l_x_Private);
+    ToolShare_Close(&l_x_Public);
+    WaitForSingleObject(l_x_Server.hProcess, 5000);
+    TerminateProcess(l_x_Server.hProcess, 0);
+    CloseHandle(l_x_Server.hProcess);
+    CloseHandle(l_x_Server.hThread);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && strcmp(argv[1], "--server") == 0) {
+        return RunServer(argv[2]);
+    }
+    int l_i_Scale = argc >= 2 ? std::max(1, atoi(argv[1])) : 1;
+    return RunClient(l_i_Scale);
+}
