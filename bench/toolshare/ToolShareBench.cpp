@@ -128,17 +128,24 @@ Stats Summarise(std::vector<double> io_x_Samples) {
     return {io_x_Samples[io_x_Samples.size() / 2], io_x_Samples[l_ul_P99]};
 }
 
-// One exchange as the client library makes it: write, wait, length, allocate, body.
+// One exchange as the client library makes it: write, wait, length, allocate, body. The
+// response stays in its heap buffer (the caller frees it), as the library hands it out.
 bool Exchange(ToolShare_Channel* io_px_Channel, const std::vector<uint8_t>& i_x_Request,
-              std::vector<uint8_t>* o_px_Response) {
+              uint8_t** o_ppuc_Response, uint32_t* o_pul_Length) {
     if (ToolShare_WriteLenDataAndData(io_px_Channel, i_x_Request.data(),
                                       static_cast<uint32_t>(i_x_Request.size()), nullptr,
                                       LIMIT_MS) != TULVO_OK) {
         return false;
     }
+    return ReadRequest(io_px_Channel, o_ppuc_Response, o_pul_Length) == TULVO_OK;
+}
+
+// Exchange into a vector, for the few exchanges whose answer is looked at.
+bool ExchangeCopy(ToolShare_Channel* io_px_Channel, const std::vector<uint8_t>& i_x_Request,
+                  std::vector<uint8_t>* o_px_Response) {
     uint8_t* l_puc_Data = nullptr;
     uint32_t l_ul_Length = 0;
-    if (ReadRequest(io_px_Channel, &l_puc_Data, &l_ul_Length) != TULVO_OK) {
+    if (!Exchange(io_px_Channel, i_x_Request, &l_puc_Data, &l_ul_Length)) {
         return false;
     }
     o_px_Response->assign(l_puc_Data, l_puc_Data + l_ul_Length);
@@ -224,25 +231,31 @@ int RunClient(int i_i_Scale) {
             l_x_Request[l_ul_Index] = uint8_t(l_ul_Index * 7 + 1);
         }
         l_x_Request[0] = uint8_t(l_x_Case.m_c_Kind);
-        std::vector<uint8_t> l_x_Response;
         l_x_Samples.clear();
         int l_i_Rounds = l_x_Case.m_i_Rounds * i_i_Scale;
+        uint32_t l_ul_ResponseLength = 0;
         for (int l_i_Round = 0; l_i_Round < l_i_Rounds + 5; ++l_i_Round) {
+            uint8_t* l_puc_Response = nullptr;
             double l_d_Start = Ticks();
-            if (!Exchange(&l_x_Private, l_x_Request, &l_x_Response)) {
+            if (!Exchange(&l_x_Private, l_x_Request, &l_puc_Response, &l_ul_ResponseLength)) {
                 fprintf(stderr, "exchange failed\n");
                 return 1;
             }
             if (l_i_Round >= 5) {
                 l_x_Samples.push_back(Ticks() - l_d_Start);
             }
-        }
-        if (l_x_Case.m_c_Kind == 'E' && l_x_Response != l_x_Request) {
-            fprintf(stderr, "echo differs\n");
-            return 1;
+            bool l_b_Wrong = l_x_Case.m_c_Kind == 'E' &&
+                             (l_ul_ResponseLength != l_x_Request.size() ||
+                              (l_i_Round == l_i_Rounds + 4 &&
+                               memcmp(l_puc_Response, l_x_Request.data(), l_ul_ResponseLength)));
+            free(l_puc_Response);
+            if (l_b_Wrong) {
+                fprintf(stderr, "echo differs\n");
+                return 1;
+            }
         }
         Stats l_x_Stats = Summarise(l_x_Samples);
-        size_t l_ul_Moved = l_x_Request.size() + l_x_Response.size();
+        size_t l_ul_Moved = l_x_Request.size() + l_ul_ResponseLength;
         printf("%-28s median %9.1f  p99 %9.1f   %7.1f MB/s moved (%.1f ping-pongs)\n",
                l_x_Case.m_pc_Label, l_x_Stats.m_d_Median, l_x_Stats.m_d_P99,
                double(l_ul_Moved) / l_x_Stats.m_d_Median,
@@ -253,7 +266,7 @@ int RunClient(int i_i_Scale) {
     std::vector<uint8_t> l_x_Small(16, 'E');
     std::vector<uint8_t> l_x_Response;
     uint32_t l_ul_Before = ToolShare_GetKernelCallCount();
-    Exchange(&l_x_Private, l_x_Small, &l_x_Response);
+    ExchangeCopy(&l_x_Private, l_x_Small, &l_x_Response);
     uint32_t l_ul_Total = ToolShare_GetKernelCallCount() - l_ul_Before;
     l_ul_Before = ToolShare_GetKernelCallCount();
     ToolShare_WriteLenDataAndData(&l_x_Private, l_x_Small.data(), 16, nullptr, LIMIT_MS);
@@ -265,7 +278,7 @@ int RunClient(int i_i_Scale) {
     uint32_t l_ul_ClientRead = ToolShare_GetKernelCallCount() - l_ul_Before;
     free(l_puc_Data);
     std::vector<uint8_t> l_x_Ask(1, 'K');
-    Exchange(&l_x_Private, l_x_Ask, &l_x_Response);
+    ExchangeCopy(&l_x_Private, l_x_Ask, &l_x_Response);
     uint32_t l_aul_Server[2] = {0, 0};
     if (l_x_Response.size() == 8) {
         memcpy(l_aul_Server, l_x_Response.data(), 8);

@@ -12,11 +12,16 @@
 //  - an event is reset only where it can be signalled: after an acknowledged chunk the
 //    writer has already cleared the reader's data event (the reader resets it before it
 //    acknowledges) and the reader's acknowledgement was cleared by the writer before it wrote
-//    the next chunk, so those resets are done only on the way out of a failed transfer.
+//    the next chunk, so those resets are done only on the way out of a failed transfer;
+//  - the writer waits for an acknowledgement with the acknowledgement last in its wait set,
+//    so the wait itself tells that the peer and the cancel event were clear: the test of
+//    both before each further chunk needs no call of its own.
 // A single-chunk message therefore costs the writer three calls (Running, the combined
 // check, the signal) and the reader five (ToolShare_WaitData: Running and the wait;
 // ToolShare_ReadLenData: the wait-all; ToolShare_ReadData: the wait-all and the final reset),
-// one call less on each side at an end without a Running event.
+// one call less on each side at an end without a Running event. Each further chunk of a
+// long message costs the writer four calls (wait, reset of the acknowledgement, Running,
+// signal) and the reader four (reset, acknowledgement, Running, wait).
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/toolshare/ToolShare.h"
 #include "ipc/toolshare/ToolShareInternal.h"
@@ -119,31 +124,24 @@ private:
 
 // Writer's check before the first chunk: clears stale signals left by an interrupted
 // transfer and tells whether the peer or the cancel event ends the write.
-bool WriterPeerOrCancelSet(const ToolShare_Channel* i_px_Channel, HANDLE i_h_Cancel,
-                           bool i_b_ClearStale) {
-    HANDLE l_ah_Set[4];
-    DWORD l_ul_Count = 0;
-    if (i_b_ClearStale) {
-        l_ah_Set[l_ul_Count++] = i_px_Channel->m_h_Incoming;
-        l_ah_Set[l_ul_Count++] = i_px_Channel->m_h_Outgoing;
-    }
+bool WriterFindsPeerOrCancelSet(const ToolShare_Channel* i_px_Channel, HANDLE i_h_Cancel) {
+    HANDLE l_ah_Set[4] = {i_px_Channel->m_h_Incoming, i_px_Channel->m_h_Outgoing};
+    DWORD l_ul_Count = 2;
     if (i_px_Channel->m_h_Peer != nullptr) {
         l_ah_Set[l_ul_Count++] = i_px_Channel->m_h_Peer;
     }
     if (i_h_Cancel != nullptr) {
         l_ah_Set[l_ul_Count++] = i_h_Cancel;
     }
-    if (l_ul_Count == 0 || KWait(l_ul_Count, l_ah_Set, false, 0) == WAIT_TIMEOUT) {
+    if (KWait(l_ul_Count, l_ah_Set, false, 0) == WAIT_TIMEOUT) {
         return false;
     }
     // Something is signalled: look at each handle.
-    if (i_b_ClearStale) {
-        if (KIsSignalled(i_px_Channel->m_h_Incoming)) {
-            KResetEvent(i_px_Channel->m_h_Incoming);
-        }
-        if (KIsSignalled(i_px_Channel->m_h_Outgoing)) {
-            KResetEvent(i_px_Channel->m_h_Outgoing);
-        }
+    if (KIsSignalled(i_px_Channel->m_h_Incoming)) {
+        KResetEvent(i_px_Channel->m_h_Incoming);
+    }
+    if (KIsSignalled(i_px_Channel->m_h_Outgoing)) {
+        KResetEvent(i_px_Channel->m_h_Outgoing);
     }
     return (i_px_Channel->m_h_Peer != nullptr && KIsSignalled(i_px_Channel->m_h_Peer)) ||
            (i_h_Cancel != nullptr && KIsSignalled(i_h_Cancel));
@@ -235,9 +233,18 @@ int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const ui
         (i_puc_Data == nullptr && i_ul_Length != 0)) {
         return TULVO_TS_BAD_ARGUMENT;
     }
+    // The acknowledgement goes last: a wait that returns it has also found the peer and the
+    // cancel event clear, which is what the test before each further chunk has to know.
     HANDLE l_ah_Set[3];
-    DWORD l_ul_SetCount =
-        BuildWaitSet(l_ah_Set, io_px_Channel->m_h_Incoming, io_px_Channel, i_h_Cancel);
+    DWORD l_ul_SetCount = 0;
+    if (io_px_Channel->m_h_Peer != nullptr) {
+        l_ah_Set[l_ul_SetCount++] = io_px_Channel->m_h_Peer;
+    }
+    if (i_h_Cancel != nullptr) {
+        l_ah_Set[l_ul_SetCount++] = i_h_Cancel;
+    }
+    l_ah_Set[l_ul_SetCount++] = io_px_Channel->m_h_Incoming;
+    const DWORD l_ul_Acknowledged = WAIT_OBJECT_0 + l_ul_SetCount - 1;
     CSectionAccess l_x_Access(io_px_Channel);
     uint32_t l_ul_Size = io_px_Channel->m_ul_SectionSize;
     uint32_t l_ul_Header = 4;
@@ -246,7 +253,7 @@ int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const ui
         if (RunningTestFails(io_px_Channel)) {
             return TULVO_TS_SERVER_NOT_RUNNING;
         }
-        if (WriterPeerOrCancelSet(io_px_Channel, i_h_Cancel, l_ul_Header != 0)) {
+        if (l_ul_Header != 0 && WriterFindsPeerOrCancelSet(io_px_Channel, i_h_Cancel)) {
             return TULVO_TS_PEER_LOST;
         }
         if (l_x_Access.View() == nullptr) {
@@ -270,7 +277,7 @@ int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const ui
         DWORD l_ul_Wait = KWait(l_ul_SetCount, l_ah_Set, false, i_ul_Timeout);
         // The acknowledgement is taken; the reader reset our data event before it gave it.
         KResetEvent(io_px_Channel->m_h_Incoming);
-        if (l_ul_Wait != WAIT_OBJECT_0) {
+        if (l_ul_Wait != l_ul_Acknowledged) {
             // Leave the rest unsent and withdraw the chunk nobody took.
             KResetEvent(io_px_Channel->m_h_Outgoing);
             return l_ul_Wait == WAIT_TIMEOUT ? TULVO_TS_TIMEOUT : TULVO_TS_PEER_LOST;

@@ -336,6 +336,16 @@ TEST_F(ChannelTest, SingleChunkMessageCostsThreeKernelCallsToWriteAndFiveToRead)
         EXPECT_EQ(5u, l_ul_Read - l_ul_Written);
         EXPECT_EQ(l_x_Message, l_x_Read);
     }
+    // Three chunks: four calls more per further chunk at each end.
+    l_x_Message = Pattern(2 * (SMALL_SECTION - 4) + 1, 8);
+    uint32_t l_ul_Before = ToolShare_GetKernelCallCount();
+    auto l_x_Writer = std::async(std::launch::async, [&] {
+        return WriteMessage(&m_x_Client, l_x_Message, nullptr, WAIT_LIMIT_MS);
+    });
+    ASSERT_EQ(TULVO_OK, ReadMessage(&m_x_Service, &l_x_Read, nullptr, WAIT_LIMIT_MS));
+    ASSERT_EQ(TULVO_OK, l_x_Writer.get());
+    EXPECT_EQ(3u + 5u + 2u * (4u + 4u), ToolShare_GetKernelCallCount() - l_ul_Before);
+    EXPECT_EQ(l_x_Message, l_x_Read);
 }
 
 TEST_F(ChannelTest, ACopiedRecordWorksWithoutTakingTheOriginalsView) {
