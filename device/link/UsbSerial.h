@@ -1,0 +1,111 @@
+// One USB communications-class serial port owned for the life of its device object.
+//
+// Two threads per port. The monitor thread (ThreadProc) alone closes and reopens the port
+// after start-up: it starts the receive thread, and on a sleep request purges and closes the
+// port, on a wake-up request reopens it and starts a new receive thread. The receive thread
+// (ThreadProcInternal) keeps eight overlapped reads of 32 KiB outstanding and consumes them
+// strictly in the order they were issued, so HandleReceiveBytes sees the byte stream in order.
+// The creating thread talks to the two threads only through the four events.
+#ifndef TULVO_DEVICE_LINK_USBSERIAL_H
+#define TULVO_DEVICE_LINK_USBSERIAL_H
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#define USBSERIAL_PORT_NAME_SIZE 32
+#define USBSERIAL_READ_COUNT 8
+#define USBSERIAL_READ_SIZE 32768
+#define USBSERIAL_QUEUE_SIZE 16384
+#define USBSERIAL_BAUD_RATE 460800
+// fBinary | fDtrControl = DTR_CONTROL_ENABLE | fRtsControl = RTS_CONTROL_HANDSHAKE.
+#define USBSERIAL_DCB_FLAGS 0x2011u
+#define USBSERIAL_OPEN_TIMEOUT_MS 1000
+// Read interval of the receive thread: a read ends once the line has been quiet this long.
+#define USBSERIAL_RX_INTERVAL_MS 5
+#define USBSERIAL_THREAD_WAIT_MS 1000
+// Failed read completions in a row after which the receive thread takes the port as gone.
+#define USBSERIAL_FAILED_READS_LIMIT (2 * USBSERIAL_READ_COUNT)
+#define USBSERIAL_READBUFFER_WAIT_MS 10000
+// usbser.sys refuses a single transfer of this many bytes or more.
+#define USBSERIAL_MAX_WRITE_SIZE 0x3FFFE9u
+
+class CUsbSerial {
+public:
+    explicit CUsbSerial(const char* i_pc_PortName);
+    virtual ~CUsbSerial();
+    CUsbSerial(const CUsbSerial&) = delete;
+    CUsbSerial& operator=(const CUsbSerial&) = delete;
+
+    // Slot order matters to nobody outside, but it is kept as the device object expects.
+    virtual void HandleOpenError(int32_t i_i_SystemError);
+    virtual void ResetReceive();
+    virtual int32_t HandleReceiveBytes(const uint8_t* i_puc_Bytes, uint32_t i_ul_Count);
+
+    int32_t Start();
+    int32_t Open(const char* i_pc_PortName);
+    int32_t ConfigurePort();
+    int32_t SetCommState();
+    int32_t MySetCommTimeouts(uint32_t i_ul_ReadTotalConstant);
+    int32_t SetupComm(uint32_t i_ul_InputSize, uint32_t i_ul_OutputSize);
+    int32_t FlushBuffers();
+    int32_t PurgeComm(uint32_t i_ul_Flags);
+    void ClosePort();
+    int32_t WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_Bytes, uint32_t i_ul_Count);
+    int32_t ReadBuffer(uint8_t* o_puc_Buffer, uint32_t* io_pul_Count);
+    int32_t CancelIo();
+    int32_t WaitCommEvent(OVERLAPPED* io_px_Overlapped, DWORD* o_pul_EventMask);
+    int32_t RequestSleep();
+    int32_t RequestWakeUp();
+    int32_t GetOpenError() const { return m_i_OpenError; }
+
+    // For tests and diagnostics: what the threads are doing right now.
+    bool IsPortOpen() const { return m_h_Port != nullptr; }
+    bool IsReceiveThreadRunning() const { return m_i_ThreadProcRunning != 0; }
+    // How many receive threads this object has started so far.
+    uint32_t GetReceiveThreadStarts() const { return m_ul_ReceiveThreadStarts; }
+
+protected:
+    // Stops both threads (destruction steps 1 and 2). A derived class calls it first thing in
+    // its destructor: the receive thread calls HandleReceiveBytes, which must not outlive the
+    // derived part. Safe to call more than once.
+    void StopThreads();
+
+private:
+    static DWORD WINAPI ThreadProc(LPVOID i_pv_This);
+    static DWORD WINAPI ThreadProcInternal(LPVOID i_pv_This);
+    DWORD MonitorLoop();
+    DWORD ReceiveLoop();
+    int32_t StartReceiveThread();
+    int32_t ArmCommEvent();
+    // Waits for a thread with the usual limit; a thread that is late gets the port closed under
+    // it (which ends its I/O) and is then waited for without limit, because it still runs code
+    // of this object.
+    void WaitThreadEnd(HANDLE i_h_Thread, const char* i_pc_Name);
+    void CloseHandleIfAny(HANDLE* io_ph_Handle);
+
+    char m_ac_PortName[USBSERIAL_PORT_NAME_SIZE];
+    uint8_t* m_apuc_RxBuffer[USBSERIAL_READ_COUNT];
+    uint32_t m_aul_BytesReceived[USBSERIAL_READ_COUNT];
+    HANDLE m_h_ThreadProc;
+    volatile LONG m_i_ThreadProcRunning;
+    HANDLE volatile m_h_Port;
+    HANDLE m_h_MonitorThread;
+    uint32_t m_ul_MonitorThreadId;
+    HANDLE m_h_MonitorEventStop;
+    HANDLE m_h_MonitorEventSleep;
+    HANDLE m_h_MonitorEventWakeUp;
+    HANDLE m_h_ThreadProcEventStop;
+    volatile LONG m_i_OpenError;
+
+    // The armed comm-event wait: never collected, so the record, its event and the mask must
+    // stay valid until the port is closed.
+    OVERLAPPED m_x_CommEventOverlapped;
+    HANDLE m_h_CommEvent;
+    DWORD m_ul_CommEventMask;
+    volatile LONG m_ul_ReceiveThreadStarts;
+    // Guards m_h_ThreadProc, which the monitor thread replaces and the creating thread waits on.
+    CRITICAL_SECTION m_x_ThreadLock;
+};
+
+#endif

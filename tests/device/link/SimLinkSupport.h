@@ -1,0 +1,93 @@
+// Shared by the link tests and the link benchmark that run under wine against the sensor
+// simulator: the simulator's control connection, a frame owner that records what it gets, and
+// a trace-log capture.
+#ifndef TULVO_TESTS_DEVICE_LINK_SIMLINKSUPPORT_H
+#define TULVO_TESTS_DEVICE_LINK_SIMLINKSUPPORT_H
+
+#include "device/link/UsbSerialProtocole.h"
+
+#include <winsock2.h>
+
+#include <stdint.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace tulvo_test {
+
+// One control connection to the simulator (its port comes from TULVO_SIM_PORT).
+class CSimControl {
+public:
+    CSimControl() = default;
+    ~CSimControl();
+    CSimControl(const CSimControl&) = delete;
+    CSimControl& operator=(const CSimControl&) = delete;
+
+    bool Connect();
+    // Sends one command line and returns the answer line ("ok ..." or "err ...").
+    std::string Command(const std::string& i_x_Line);
+    // Command() that must answer "ok".
+    bool Ok(const std::string& i_x_Line) { return Command(i_x_Line).compare(0, 2, "ok") == 0; }
+    // One numeric field of "stats NAME" (e.g. "bytes_in"); -1 when missing.
+    long long Stat(const std::string& i_x_Sensor, const std::string& i_x_Field);
+
+private:
+    SOCKET m_x_Socket = INVALID_SOCKET;
+    std::string m_x_Pending;
+};
+
+// Records every frame and every error notice the link hands over.
+class CRecordingOwner : public CUsbSerialProtocoleOwner {
+public:
+    int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) override;
+    void HandleSendBackError() override;
+
+    // Waits until at least i_st_Count frames arrived; false after i_ul_Ms.
+    bool WaitFrames(size_t i_st_Count, uint32_t i_ul_Ms);
+    std::vector<std::vector<uint8_t>> TakeFrames();
+    size_t FrameCount();
+    int ErrorNotices();
+
+private:
+    std::mutex m_x_Lock;
+    std::condition_variable m_x_Changed;
+    std::vector<std::vector<uint8_t>> m_x_Frames;
+    int m_i_ErrorNotices = 0;
+};
+
+// Captures the trace log's lines while alive (logging on, in the current directory).
+class CLogCapture {
+public:
+    CLogCapture();
+    ~CLogCapture();
+    CLogCapture(const CLogCapture&) = delete;
+    CLogCapture& operator=(const CLogCapture&) = delete;
+    // Every captured line joined, each ending in its own "\n" as logged.
+    static std::string Text();
+    static void Clear();
+    // How many times the text appears.
+    static int Count(const std::string& i_x_Text);
+};
+
+// Polls a condition every few milliseconds; false after i_ul_Ms.
+template <typename TCondition> bool WaitFor(TCondition i_x_Condition, uint32_t i_ul_Ms) {
+    const ULONGLONG l_ull_End = GetTickCount64() + i_ul_Ms;
+    while (!i_x_Condition()) {
+        if (GetTickCount64() > l_ull_End) {
+            return false;
+        }
+        Sleep(5);
+    }
+    return true;
+}
+
+// A COM number no other test of this run uses (base from TULVO_SIM_COM_BASE).
+int NextComNumber();
+
+std::vector<uint8_t> Pattern(size_t i_st_Size, uint32_t i_ul_Seed);
+
+} // namespace tulvo_test
+
+#endif

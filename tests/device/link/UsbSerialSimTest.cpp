@@ -1,0 +1,367 @@
+// The serial link under wine against the sensor simulator on a pty (run through
+// run_with_sim.py, which starts the simulator and preloads the pty modem-line library).
+#include "tests/device/link/SimLinkSupport.h"
+
+#include "device/link/Ilv.h"
+#include "device/link/UsbSerialProtocole.h"
+#include "ipc/protocol/TulvoStatus.h"
+#include "tests/common/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+using tulvo_test::CLogCapture;
+using tulvo_test::CRecordingOwner;
+using tulvo_test::CSimControl;
+using tulvo_test::Pattern;
+using tulvo_test::WaitFor;
+
+namespace {
+
+const uint32_t LONG_WAIT_MS = 30000;
+const uint32_t WRITE_TIMEOUT_MS = 30000;
+const uint16_t SIM_ILV_ECHO = 0x0F00;
+const uint16_t SIM_ILV_RESTART = 0x0F01;
+
+class LinkWithSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_x_Dir.Enter();
+        ASSERT_TRUE(m_x_Sim.Connect()) << "TULVO_SIM_PORT must name the simulator's port";
+        m_i_Com = tulvo_test::NextComNumber();
+        m_x_Port = "COM" + std::to_string(m_i_Com);
+        m_x_Sensor = "s" + std::to_string(m_i_Com);
+        ASSERT_TRUE(m_x_Sim.Ok("add " + m_x_Sensor + " com" + std::to_string(m_i_Com) + " SN" +
+                               std::to_string(m_i_Com) + "ABCDEFGHIJKLMNOPQRST 3"));
+        m_px_Log.reset(new CLogCapture);
+    }
+    void TearDown() override {
+        if (HasFailure()) {
+            printf("---- trace log\n%s", CLogCapture::Text().c_str());
+        }
+        m_px_Link.reset();
+        m_px_Log.reset();
+        m_x_Sim.Command("remove " + m_x_Sensor);
+        m_x_Dir.Leave();
+    }
+    void StartLink() {
+        m_px_Link.reset(new CUsbSerialProtocole(&m_x_Owner, m_x_Port.c_str()));
+        ASSERT_EQ(TULVO_OK, m_px_Link->Start());
+        ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
+                            LONG_WAIT_MS));
+    }
+    std::string Sim(const std::string& i_x_Verb, const std::string& i_x_Args = "") {
+        return m_x_Sim.Command(i_x_Verb + " " + m_x_Sensor + (i_x_Args.empty() ? "" : " ") +
+                               i_x_Args);
+    }
+    // Writes the data as one frame and expects the same data back as the next frame.
+    void ExpectEcho(const std::vector<uint8_t>& i_x_Data) {
+        ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, i_x_Data.data(),
+                                                  static_cast<uint32_t>(i_x_Data.size())));
+        ASSERT_TRUE(m_x_Owner.WaitFrames(1, LONG_WAIT_MS)) << "no echo of " << i_x_Data.size();
+        const auto l_x_Frames = m_x_Owner.TakeFrames();
+        ASSERT_EQ(1u, l_x_Frames.size());
+        EXPECT_TRUE(l_x_Frames[0] == i_x_Data) << "echo of " << i_x_Data.size() << " differs";
+    }
+    std::vector<uint8_t> Record(uint16_t i_us_Id, const std::vector<uint8_t>& i_x_Value = {}) {
+        std::vector<uint8_t> l_x_Record(ILV_MAX_EMPTY_SIZE + 4 + i_x_Value.size());
+        uint32_t l_ul_Size = 0;
+        ILV_Init(l_x_Record.data(), &l_ul_Size, i_us_Id);
+        ILV_AddValue(l_x_Record.data(), &l_ul_Size, i_x_Value.data(),
+                     static_cast<uint32_t>(i_x_Value.size()));
+        l_x_Record.resize(l_ul_Size);
+        return l_x_Record;
+    }
+    std::vector<uint8_t> Ask(const std::vector<uint8_t>& i_x_Request) {
+        EXPECT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, i_x_Request.data(),
+                                                  static_cast<uint32_t>(i_x_Request.size())));
+        if (!m_x_Owner.WaitFrames(1, LONG_WAIT_MS)) {
+            return {};
+        }
+        auto l_x_Frames = m_x_Owner.TakeFrames();
+        return l_x_Frames.empty() ? std::vector<uint8_t>() : l_x_Frames[0];
+    }
+    bool WaitBytesIn(long long i_ll_Bytes) {
+        return WaitFor([&] { return m_x_Sim.Stat(m_x_Sensor, "bytes_in") >= i_ll_Bytes; },
+                       LONG_WAIT_MS);
+    }
+
+    tulvo_test::CTempDir m_x_Dir;
+    CSimControl m_x_Sim;
+    int m_i_Com = 0;
+    std::string m_x_Port;
+    std::string m_x_Sensor;
+    std::unique_ptr<CLogCapture> m_px_Log;
+    CRecordingOwner m_x_Owner;
+    std::unique_ptr<CUsbSerialProtocole> m_px_Link;
+};
+
+TEST_F(LinkWithSimulator, PortThatDoesNotExistReportsTheSystemCodeAndCreatesNothing) {
+    CUsbSerialProtocole l_x_Link(&m_x_Owner, "COM239");
+    EXPECT_EQ(TULVO_PORT_NOT_OPEN, l_x_Link.Start());
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, l_x_Link.GetOpenError());
+    EXPECT_EQ(1, m_x_Owner.ErrorNotices());
+    EXPECT_FALSE(l_x_Link.IsPortOpen());
+    EXPECT_EQ(0u, l_x_Link.GetReceiveThreadStarts());
+    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open: CreateFile"));
+    EXPECT_EQ(0, CLogCapture::Count("Recv Monitor"));
+    // Requests and destruction of a link that never started touch nothing.
+    EXPECT_EQ(TULVO_OK, l_x_Link.RequestSleep());
+    EXPECT_EQ(TULVO_OK, l_x_Link.RequestWakeUp());
+    const uint8_t l_uc_Byte = 0;
+    EXPECT_EQ(TULVO_PORT_NOT_OPEN, l_x_Link.WriteFrame(100, &l_uc_Byte, 1));
+}
+
+TEST_F(LinkWithSimulator, SecondOpenOfAnOpenPortIsRefused) {
+    StartLink();
+    EXPECT_EQ(TULVO_PORT_ALREADY_OPEN, m_px_Link->Open(m_x_Port.c_str()));
+    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open - Port already opened\n"));
+    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
+    EXPECT_EQ(1, CLogCapture::Count("Starting Recv Monitor for " + m_x_Port + " ...\n"));
+    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal Starting\n"));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(10, 1)));
+}
+
+TEST_F(LinkWithSimulator, FramesOfEverySizeRoundTripThroughTheEcho) {
+    ASSERT_EQ("ok", Sim("echo", "raw"));
+    StartLink();
+    long long l_ll_Sent = 0;
+    for (size_t l_st_Size : {0, 1, 49, 50, 51, 1000, 32768, 100000}) {
+        SCOPED_TRACE(l_st_Size);
+        ExpectEcho(Pattern(l_st_Size, static_cast<uint32_t>(l_st_Size)));
+        // A frame that ends on a 64-byte packet boundary is followed by one 0x00 byte.
+        l_ll_Sent += static_cast<long long>(l_st_Size) + 14 + ((l_st_Size + 14) % 64 == 0);
+        EXPECT_TRUE(WaitBytesIn(l_ll_Sent));
+        EXPECT_EQ(l_ll_Sent, m_x_Sim.Stat(m_x_Sensor, "bytes_in"));
+    }
+}
+
+TEST_F(LinkWithSimulator, FourMebibyteFrameRoundTrips) {
+    ASSERT_EQ("ok", Sim("echo", "raw"));
+    StartLink();
+    ExpectEcho(Pattern(4u << 20, 4));
+    ExpectEcho(Pattern(3, 5));
+}
+
+TEST_F(LinkWithSimulator, SplitNoisyAndPackedFramesAreDeliveredWhole) {
+    StartLink();
+    // Pieces of 7 bytes, 3 ms apart: the 5 ms quiet interval does not end every read, so
+    // frames and headers straddle reads both ways.
+    ASSERT_EQ("ok", Sim("split", "7 3"));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(300, 2)));
+    ASSERT_EQ("ok", Sim("split", "1 0"));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(40, 3)));
+    ASSERT_EQ("ok", Sim("split", "off"));
+    ASSERT_EQ("ok", Sim("noise", "5000"));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(20, 4)));
+    ASSERT_EQ("ok", Sim("prefix", "3"));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(21, 5)));
+    ASSERT_EQ("ok", Sim("prefix", "0"));
+    // Two frames in one write reach the link in one read: both are delivered, in order.
+    ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0A0000454E"
+                               "53594E4304000000FBFFFFFF0B010022454E"));
+    ASSERT_TRUE(m_x_Owner.WaitFrames(2, LONG_WAIT_MS));
+    const auto l_x_Frames = m_x_Owner.TakeFrames();
+    ASSERT_EQ(2u, l_x_Frames.size());
+    EXPECT_EQ((std::vector<uint8_t>{0x0A, 0x00, 0x00}), l_x_Frames[0]);
+    EXPECT_EQ((std::vector<uint8_t>{0x0B, 0x01, 0x00, 0x22}), l_x_Frames[1]);
+    EXPECT_EQ(0, CLogCapture::Count("Error HandleReceiveBytes\n"));
+}
+
+TEST_F(LinkWithSimulator, CorruptedFramesAreDroppedAndTheNextOneArrives) {
+    StartLink();
+    ASSERT_EQ("ok", Sim("corrupt", "complement"));
+    const auto l_x_Request = Record(SIM_ILV_ECHO, Pattern(30, 6));
+    ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Request.data(),
+                                              static_cast<uint32_t>(l_x_Request.size())));
+    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("Error HandleReceiveBytes\n") == 1; },
+                        LONG_WAIT_MS));
+    EXPECT_EQ(1, CLogCapture::Count("TULVO_HandleReceiveBytes Err Length"));
+    ASSERT_EQ("ok", Sim("corrupt", "trailer"));
+    ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Request.data(),
+                                              static_cast<uint32_t>(l_x_Request.size())));
+    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("Error HandleReceiveBytes\n") == 2; },
+                        LONG_WAIT_MS));
+    EXPECT_EQ(1, CLogCapture::Count("TULVO_HandleReceiveBytes : CURRPUTED FRAME (ILV FE)  \n"));
+    EXPECT_EQ(0u, m_x_Owner.FrameCount());
+    ExpectEcho(l_x_Request);
+}
+
+TEST_F(LinkWithSimulator, SensorRequestsGetTheirReplies) {
+    StartLink();
+    auto l_x_Reply = Ask(Record(ILV_GET_SERIAL_NUMBER));
+    ASSERT_EQ(3u + 25u, l_x_Reply.size());
+    EXPECT_EQ(ILV_GET_SERIAL_NUMBER, ILV_GetIdentifier(l_x_Reply.data()));
+    const uint8_t* l_puc_Value = ILV_GetValue(l_x_Reply.data());
+    EXPECT_EQ(0, l_puc_Value[0]);
+    EXPECT_EQ("SN" + std::to_string(m_i_Com) + "ABCDEFGHIJKLMNOPQ",
+              std::string(reinterpret_cast<const char*>(l_puc_Value) + 4, 21));
+    l_x_Reply = Ask(Record(ILV_GET_RUN_LEVEL));
+    ASSERT_EQ(5u + 2u, l_x_Reply.size());
+    EXPECT_EQ(ILV_GET_RUN_LEVEL, ILV_GetIdentifier(l_x_Reply.data()));
+    EXPECT_EQ((std::vector<uint8_t>{0, 3}),
+              std::vector<uint8_t>(l_x_Reply.begin() + 5, l_x_Reply.end()));
+    ASSERT_EQ("ok", Sim("status", "7"));
+    l_x_Reply = Ask(Record(ILV_GET_RUN_LEVEL));
+    ASSERT_EQ(7u, l_x_Reply.size());
+    EXPECT_EQ(7, l_x_Reply[5]);
+    ASSERT_EQ("ok", Sim("invalid", "on"));
+    l_x_Reply = Ask(Record(ILV_GET_SERIAL_NUMBER));
+    EXPECT_EQ((std::vector<uint8_t>{ILV_INVALID, 0, 0}), l_x_Reply);
+}
+
+TEST_F(LinkWithSimulator, AsyncFramesArriveCompleteAndInOrder) {
+    StartLink();
+    const int l_i_Count = 3000;
+    ASSERT_EQ("ok", Sim("async", "0x0135 0 200 " + std::to_string(l_i_Count)));
+    ASSERT_TRUE(m_x_Owner.WaitFrames(l_i_Count, 120000));
+    const auto l_x_Frames = m_x_Owner.TakeFrames();
+    ASSERT_EQ(static_cast<size_t>(l_i_Count), l_x_Frames.size());
+    for (int l_i_Seq = 0; l_i_Seq < l_i_Count; ++l_i_Seq) {
+        const auto& l_x_Frame = l_x_Frames[static_cast<size_t>(l_i_Seq)];
+        ASSERT_EQ(0, ILV_Check(l_x_Frame.data(), static_cast<uint32_t>(l_x_Frame.size())));
+        ASSERT_EQ(ILV_VEK_ASYNC_REALTIMELOG, ILV_GetIdentifier(l_x_Frame.data()));
+        ASSERT_EQ(200u, ILV_GetLength(l_x_Frame.data()));
+        const uint8_t* l_puc_Value = ILV_GetValue(l_x_Frame.data());
+        uint32_t l_ul_Seq = 0;
+        memcpy(&l_ul_Seq, l_puc_Value, 4);
+        ASSERT_EQ(static_cast<uint32_t>(l_i_Seq), l_ul_Seq);
+        for (uint32_t l_ul_At = 8; l_ul_At < 200; ++l_ul_At) {
+            ASSERT_EQ(static_cast<uint8_t>(l_ul_Seq + l_ul_At), l_puc_Value[l_ul_At]);
+        }
+    }
+}
+
+TEST_F(LinkWithSimulator, SleepThenWakeReopensThePortWithOneReceiveThread) {
+    StartLink();
+    m_px_Link->RequestSleep();
+    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsPortOpen(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::ThreadProc WaitForMultipleObjects: "
+                                    "m_h_MonitorEventSleep\n"));
+    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal : Done\n") == 1; },
+                        LONG_WAIT_MS));
+    m_px_Link->RequestWakeUp();
+    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
+    ASSERT_TRUE(WaitFor([&] { return m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    EXPECT_TRUE(m_px_Link->IsPortOpen());
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(100, 7)));
+    EXPECT_EQ(2, CLogCapture::Count("ThreadProcInternal Starting\n"));
+}
+
+TEST_F(LinkWithSimulator, TwoSleepsAndOneWakeReopenOnce) {
+    StartLink();
+    m_px_Link->RequestSleep();
+    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal : Done\n") == 1; },
+                        LONG_WAIT_MS));
+    m_px_Link->RequestSleep();
+    ASSERT_TRUE(WaitFor(
+        [] {
+            return CLogCapture::Count(
+                       "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventSleep\n") ==
+                   2;
+        },
+        LONG_WAIT_MS));
+    m_px_Link->RequestWakeUp();
+    ASSERT_TRUE(WaitFor([&] { return m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(10, 8)));
+    EXPECT_EQ(2u, m_px_Link->GetReceiveThreadStarts());
+    EXPECT_EQ(2, CLogCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
+    EXPECT_EQ(0, CLogCapture::Count("CUsbSerial::Open - Port already opened\n"));
+}
+
+TEST_F(LinkWithSimulator, WakeWithoutSleepLeavesTheRunningLinkAlone) {
+    StartLink();
+    m_px_Link->RequestWakeUp();
+    ASSERT_TRUE(
+        WaitFor([] { return CLogCapture::Count("CUsbSerial::Open - Port already opened\n") == 1; },
+                LONG_WAIT_MS));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(64, 9)));
+    EXPECT_EQ(1u, m_px_Link->GetReceiveThreadStarts());
+    EXPECT_EQ(0, CLogCapture::Count("ThreadProcInternal : Stopping read loop\n"));
+    // The failed wake-up resets nothing while the receive thread runs.
+    EXPECT_TRUE(m_px_Link->IsReceiveThreadRunning());
+}
+
+TEST_F(LinkWithSimulator, DestructionWhileAsleepEndsTheMonitor) {
+    StartLink();
+    m_px_Link->RequestSleep();
+    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    m_px_Link.reset();
+    EXPECT_EQ(1, CLogCapture::Count("Stoping Recv Monitor for " + m_x_Port + "\n"));
+    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    EXPECT_EQ(0, CLogCapture::Count("still running"));
+}
+
+TEST_F(LinkWithSimulator, DestructionWhileRunningStopsBothThreadsInOrder) {
+    StartLink();
+    m_px_Link.reset();
+    const std::string l_x_Log = CLogCapture::Text();
+    const size_t l_st_Done = l_x_Log.find("ThreadProcInternal : Done\n");
+    const size_t l_st_Monitor = l_x_Log.find("Stoping Recv Monitor for " + m_x_Port + "\n");
+    ASSERT_NE(std::string::npos, l_st_Done);
+    ASSERT_NE(std::string::npos, l_st_Monitor);
+    EXPECT_LT(l_st_Done, l_st_Monitor);
+}
+
+TEST_F(LinkWithSimulator, UnplugDuringPendingWriteAndReadsEndsThemWithoutHang) {
+    StartLink();
+    ASSERT_EQ("ok", Sim("stall", "on"));
+    const auto l_x_Big = Pattern(2u << 20, 10);
+    int32_t l_i_WriteStatus = 1;
+    std::thread l_x_Writer([&] {
+        l_i_WriteStatus =
+            m_px_Link->WriteFrame(60000, l_x_Big.data(), static_cast<uint32_t>(l_x_Big.size()));
+    });
+    Sleep(300);
+    ASSERT_EQ("ok", Sim("unplug"));
+    l_x_Writer.join();
+    EXPECT_NE(TULVO_OK, l_i_WriteStatus);
+    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    m_px_Link.reset();
+}
+
+TEST_F(LinkWithSimulator, WriteTimeOutIsReportedAndTheNextWriteWorks) {
+    StartLink();
+    ASSERT_EQ("ok", Sim("stall", "on"));
+    const auto l_x_Big = Pattern(1u << 20, 11);
+    EXPECT_EQ(TULVO_TIMEOUT,
+              m_px_Link->WriteBuffer(300, l_x_Big.data(), static_cast<uint32_t>(l_x_Big.size())));
+    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::WriteBuffer: WaitForSingleObject WAIT_TIMEOUT\n"));
+    ASSERT_EQ("ok", Sim("stall", "off"));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(200, 12)));
+}
+
+TEST_F(LinkWithSimulator, RestartRequestUnplugsAndReplugsTheSensor) {
+    StartLink();
+    const uint8_t l_auc_Delay[4] = {200, 0, 0, 0};
+    const auto l_x_Reply = Ask(Record(SIM_ILV_RESTART, {l_auc_Delay, l_auc_Delay + 4}));
+    ASSERT_FALSE(l_x_Reply.empty());
+    EXPECT_EQ(SIM_ILV_RESTART, ILV_GetIdentifier(l_x_Reply.data()));
+    // The sensor leaves: the receive thread ends as it does when a device is pulled out.
+    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(WaitFor([&] { return m_x_Sim.Stat(m_x_Sensor, "plugs") == 2; }, LONG_WAIT_MS));
+    // Back on the bus: a sleep and wake-up (what the device list does) reaches it again.
+    m_px_Link->RequestSleep();
+    m_px_Link->RequestWakeUp();
+    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(5, 13)));
+}
+
+TEST_F(LinkWithSimulator, ReadBufferOutsideTheReceiveThreadTakesWhatIsThere) {
+    StartLink();
+    uint8_t l_auc_Buffer[64];
+    uint32_t l_ul_Count = 0;
+    // The receive thread has every byte; the driver holds none for anyone else.
+    EXPECT_EQ(TULVO_OK, m_px_Link->ReadBuffer(l_auc_Buffer, &l_ul_Count));
+    EXPECT_EQ(0u, l_ul_Count);
+    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::ReadBuffer: Nothing to read\n"));
+    EXPECT_EQ(TULVO_NULL_BUFFER, m_px_Link->WriteBuffer(100, nullptr, 1));
+    EXPECT_EQ(TULVO_OK, m_px_Link->CancelIo());
+}
+
+} // namespace

@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""Runs a Windows test program under wine against the sensor simulator.
+
+Starts tulvo_sensorsim from the host tree (its control port goes to the program in
+TULVO_SIM_PORT, the first COM number it may use in TULVO_SIM_COM_BASE), runs the program with
+the pty modem-line library preloaded into wine, and stops the simulator whatever happens.
+The simulator's log is printed when the program fails."""
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def find_host_tree(given):
+    candidates = [given] if given else []
+    build = os.environ.get("TULVO_BUILD_DIR")
+    if build:
+        candidates.append(os.path.join(build, "host"))
+    for tree in candidates:
+        if tree and os.path.exists(os.path.join(tree, "bin", "tulvo_sensorsim")):
+            return tree
+    sys.exit("run_with_sim: no host tree with tulvo_sensorsim (tried %s)" % candidates)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--host-tree", default="")
+    parser.add_argument("--com-base", type=int, required=True)
+    parser.add_argument("--timeout", type=int, default=900)
+    parser.add_argument("program")
+    parser.add_argument("args", nargs="*")
+    options, extra = parser.parse_known_args()
+    options.args += extra
+
+    host = find_host_tree(options.host_tree)
+    if "WINEPREFIX" not in os.environ:
+        build = os.environ.get("TULVO_BUILD_DIR")
+        if not build:
+            sys.exit("run_with_sim: set WINEPREFIX or TULVO_BUILD_DIR")
+        os.environ["WINEPREFIX"] = os.path.join(build, "wineprefix")
+    os.environ.setdefault("WINEDEBUG", "-all")
+
+    work = tempfile.mkdtemp(prefix="tulvo-sim-")
+    port_file = os.path.join(work, "port")
+    log_path = os.path.join(work, "sim.log")
+    sim = subprocess.Popen([os.path.join(host, "bin", "tulvo_sensorsim"), "--control-port", "0",
+                            "--port-file", port_file, "--log", log_path],
+                           stdin=subprocess.DEVNULL)
+    status = 1
+    try:
+        deadline = time.time() + 30
+        while not os.path.exists(port_file):
+            if sim.poll() is not None or time.time() > deadline:
+                sys.exit("run_with_sim: the simulator did not start")
+            time.sleep(0.02)
+        with open(port_file) as f:
+            port = f.read().strip()
+        env = dict(os.environ)
+        env["TULVO_SIM_PORT"] = port
+        env["TULVO_SIM_COM_BASE"] = str(options.com_base)
+        env["LD_PRELOAD"] = os.path.join(host, "lib", "libtulvo_ptyshim.so")
+        try:
+            status = subprocess.run(["wine", options.program] + options.args, env=env,
+                                    timeout=options.timeout).returncode
+        except subprocess.TimeoutExpired:
+            print("run_with_sim: %s did not end within %d s" % (options.program, options.timeout))
+            status = 1
+    finally:
+        sim.send_signal(signal.SIGTERM)
+        try:
+            sim.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            sim.kill()
+            sim.wait()
+        if status != 0 and os.path.exists(log_path):
+            with open(log_path, errors="replace") as f:
+                lines = f.readlines()
+            print("---- simulator log (last 80 lines)")
+            sys.stdout.writelines(lines[-80:])
+        for name in os.listdir(work):
+            os.unlink(os.path.join(work, name))
+        os.rmdir(work)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
