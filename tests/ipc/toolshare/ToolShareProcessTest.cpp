@@ -96,6 +96,15 @@ int32_t WaitWhilePeerDies(ToolShare_Channel* io_px_Channel, CPeerProcess* io_px_
         if (WriteMessage(io_px_Channel, Bytes("stall"), nullptr, WAIT_LIMIT_MS) != TULVO_OK) {
             return TULVO_BAD_IPC_FORMAT;
         }
+        // Half-duplex: the next write would withdraw "stall" if the peer had not taken it
+        // yet. The peer's consuming read clears our data event.
+        DWORD l_ul_Start = GetTickCount();
+        while (WaitForSingleObject(io_px_Channel->m_h_Outgoing, 0) == WAIT_OBJECT_0) {
+            if (GetTickCount() - l_ul_Start > WAIT_LIMIT_MS) {
+                return TULVO_TS_TIMEOUT;
+            }
+            Sleep(1);
+        }
         l_x_Buffer = Pattern(io_px_Channel->m_ul_SectionSize * 2, 8);
     }
     auto l_x_Wait = std::async(std::launch::async, [&]() -> int32_t {
