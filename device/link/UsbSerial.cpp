@@ -488,6 +488,19 @@ void CUsbSerial::StopThreads() {
     }
 }
 
+void CUsbSerial::JoinLateReceiveThread() {
+    // A receive thread that outlived the sleep's wait (its owner was slow to take a frame)
+    // ends on its own: its port is closed. Reopening first would leave it running on the new
+    // port, and the new port without a thread of its own.
+    EnterCriticalSection(&m_x_ThreadLock);
+    if (m_h_ThreadProc != nullptr) {
+        WaitForSingleObject(m_h_ThreadProc, INFINITE);
+        CloseHandle(m_h_ThreadProc);
+        m_h_ThreadProc = nullptr;
+    }
+    LeaveCriticalSection(&m_x_ThreadLock);
+}
+
 int32_t CUsbSerial::StartReceiveThread() {
     EnterCriticalSection(&m_x_ThreadLock);
     if (m_h_ThreadProc != nullptr) {
@@ -551,6 +564,9 @@ DWORD CUsbSerial::MonitorLoop() {
         } else if (l_ul_Wait == WAIT_OBJECT_0 + 2) {
             TraceLog_Printf(
                 "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventWakeUp\n");
+            if (m_h_Port == nullptr) {
+                JoinLateReceiveThread();
+            }
             l_i_WakeUpStatus = Open(m_ac_PortName);
             if (l_i_WakeUpStatus == TULVO_OK) {
                 l_i_WakeUpStatus = ArmCommEvent();

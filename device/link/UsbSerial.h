@@ -77,6 +77,7 @@ private:
     DWORD MonitorLoop();
     DWORD ReceiveLoop();
     int32_t StartReceiveThread();
+    void JoinLateReceiveThread();
     int32_t ArmCommEvent();
     // Waits for a thread with the usual limit; a thread that is late gets the port closed under
     // it (which ends its I/O) and is then waited for without limit, because it still runs code

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -350,6 +351,68 @@ TEST_F(LinkWithSimulator, RestartRequestUnplugsAndReplugsTheSensor) {
     m_px_Link->RequestWakeUp();
     ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(5, 13)));
+}
+
+// An owner that holds the receive thread inside HandleReceiveFrame until released.
+class CSlowOwner : public CUsbSerialProtocoleOwner {
+public:
+    CSlowOwner() : m_h_Entered(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~CSlowOwner() { CloseHandle(m_h_Entered); }
+    int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t) override {
+        SetEvent(m_h_Entered);
+        Sleep(m_ul_HoldMs);
+        free(i_puc_Frame);
+        ++m_i_Frames;
+        return 0;
+    }
+    void HandleSendBackError() override {}
+    HANDLE m_h_Entered;
+    // Longer than the 1000 ms that sleep and destruction wait for the receive thread.
+    uint32_t m_ul_HoldMs = 1800;
+    std::atomic<int> m_i_Frames{0};
+};
+
+TEST_F(LinkWithSimulator, DestructionWaitsForAReceiveThreadHeldByItsOwner) {
+    CSlowOwner l_x_Owner;
+    std::unique_ptr<CUsbSerialProtocole> l_px_Link(
+        new CUsbSerialProtocole(&l_x_Owner, m_x_Port.c_str()));
+    ASSERT_EQ(TULVO_OK, l_px_Link->Start());
+    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
+                        LONG_WAIT_MS));
+    // Two frames in one read: the receive thread still has the second one to parse, in this
+    // object's receiver, when the owner lets go of the first.
+    ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0A0000454E"
+                               "53594E4303000000FCFFFFFF0B0000454E"));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(l_x_Owner.m_h_Entered, LONG_WAIT_MS));
+    l_px_Link.reset();
+    EXPECT_EQ(2, l_x_Owner.m_i_Frames.load());
+    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal of " + m_x_Port +
+                                    " still running after 1000 ms\n"));
+    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
+}
+
+TEST_F(LinkWithSimulator, WakeAfterASleepThatOutwaitedTheOwnerRunsOneNewReceiveThread) {
+    CSlowOwner l_x_Owner;
+    l_x_Owner.m_ul_HoldMs = 1500;
+    std::unique_ptr<CUsbSerialProtocole> l_px_Link(
+        new CUsbSerialProtocole(&l_x_Owner, m_x_Port.c_str()));
+    ASSERT_EQ(TULVO_OK, l_px_Link->Start());
+    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
+                        LONG_WAIT_MS));
+    ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0A0000454E"));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(l_x_Owner.m_h_Entered, LONG_WAIT_MS));
+    l_px_Link->RequestSleep();
+    l_px_Link->RequestWakeUp();
+    ASSERT_TRUE(WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
+    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") == 2; },
+                        LONG_WAIT_MS));
+    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    EXPECT_TRUE(l_px_Link->IsPortOpen());
+    l_x_Owner.m_ul_HoldMs = 0;
+    ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0B0000454E"));
+    EXPECT_TRUE(WaitFor([&] { return l_x_Owner.m_i_Frames.load() == 2; }, LONG_WAIT_MS));
+    l_px_Link.reset();
+    EXPECT_EQ(2, CLogCapture::Count("ThreadProcInternal : Done\n"));
 }
 
 TEST_F(LinkWithSimulator, ReadBufferOutsideTheReceiveThreadTakesWhatIsThere) {
