@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Serial link benchmark under wine against the sensor simulator (both trees must be built).
 #   scripts/bench-link.sh [--rounds N] [--sustain SECONDS]
-set -euo pipefail
+set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export TULVO_BUILD_DIR=${TULVO_BUILD_DIR:-$root/build}
 # shellcheck source=wine-env.sh

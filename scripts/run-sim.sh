@@ -5,7 +5,7 @@
 # device and notify the service's monitor window. Programs under wine that open the simulated
 # ports need the pty modem-line library preloaded; this script prints the line to use.
 # Commands: tulvo_sensorsim --send PORT COMMAND (see tulvo_sensorsim --help).
-set -euo pipefail
+set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export TULVO_BUILD_DIR=${TULVO_BUILD_DIR:-$root/build}
 # shellcheck source=wine-env.sh

@@ -58,8 +58,11 @@ std::vector<uint8_t> Frame(const std::vector<uint8_t>& i_x_Data) {
 }
 
 // Plain overlapped I/O: one write of the frame, then reads until the whole echo is back.
+// With i_ul_IntervalMs 0 a read waits until it has every byte asked for; otherwise reads of
+// up to 32 KiB end after that quiet interval, as the receive thread's do, and the echo is
+// gathered from as many reads as it takes.
 bool RawRoundTrips(const std::string& i_x_Port, size_t i_st_Size, int i_i_Count,
-                   std::vector<double>* o_px_Samples) {
+                   uint32_t i_ul_IntervalMs, std::vector<double>* o_px_Samples) {
     const std::string l_x_Path = "\\\\.\\" + i_x_Port;
     HANDLE l_h_Port = CreateFileA(l_x_Path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
@@ -75,12 +78,11 @@ bool RawRoundTrips(const std::string& i_x_Port, size_t i_st_Size, int i_i_Count,
     l_x_Dcb.Parity = NOPARITY;
     l_x_Dcb.StopBits = ONESTOPBIT;
     SetCommState(l_h_Port, &l_x_Dcb);
-    // No time-outs at all: a read waits until it has every byte asked for.
-    COMMTIMEOUTS l_x_Timeouts = {0, 0, 0, 0, 0};
+    COMMTIMEOUTS l_x_Timeouts = {i_ul_IntervalMs, 0, 0, 0, 0};
     SetCommTimeouts(l_h_Port, &l_x_Timeouts);
     PurgeComm(l_h_Port, PURGE_RXCLEAR | PURGE_TXCLEAR);
     const std::vector<uint8_t> l_x_Frame = Frame(Pattern(i_st_Size, 1));
-    std::vector<uint8_t> l_x_Echo(l_x_Frame.size());
+    std::vector<uint8_t> l_x_Echo(i_ul_IntervalMs == 0 ? l_x_Frame.size() : 32768);
     HANDLE l_h_WriteEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE l_h_ReadEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     bool l_b_Ok = true;
@@ -91,23 +93,34 @@ bool RawRoundTrips(const std::string& i_x_Port, size_t i_st_Size, int i_i_Count,
         l_x_Write.hEvent = l_h_WriteEvent;
         const double l_d_Start = NowUs();
         DWORD l_ul_Done = 0;
-        if (!ReadFile(l_h_Port, l_x_Echo.data(), static_cast<DWORD>(l_x_Echo.size()), nullptr,
-                      &l_x_Read) &&
-            GetLastError() != ERROR_IO_PENDING) {
-            l_b_Ok = false;
-            break;
-        }
         if (!WriteFile(l_h_Port, l_x_Frame.data(), static_cast<DWORD>(l_x_Frame.size()), nullptr,
                        &l_x_Write) &&
             GetLastError() != ERROR_IO_PENDING) {
             l_b_Ok = false;
             break;
         }
-        l_b_Ok = GetOverlappedResult(l_h_Port, &l_x_Write, &l_ul_Done, TRUE) &&
-                 GetOverlappedResult(l_h_Port, &l_x_Read, &l_ul_Done, TRUE) &&
-                 l_ul_Done == l_x_Echo.size();
+        std::vector<uint8_t> l_x_Got;
+        while (l_b_Ok && l_x_Got.size() < l_x_Frame.size()) {
+            ResetEvent(l_h_ReadEvent);
+            l_x_Read = {};
+            l_x_Read.hEvent = l_h_ReadEvent;
+            const DWORD l_ul_Ask = i_ul_IntervalMs == 0
+                                       ? static_cast<DWORD>(l_x_Frame.size() - l_x_Got.size())
+                                       : static_cast<DWORD>(l_x_Echo.size());
+            if (!ReadFile(l_h_Port, l_x_Echo.data(), l_ul_Ask, nullptr, &l_x_Read) &&
+                GetLastError() != ERROR_IO_PENDING) {
+                l_b_Ok = false;
+                break;
+            }
+            if (!GetOverlappedResult(l_h_Port, &l_x_Read, &l_ul_Done, TRUE) &&
+                GetLastError() != ERROR_TIMEOUT) {
+                l_b_Ok = false;
+            }
+            l_x_Got.insert(l_x_Got.end(), l_x_Echo.begin(), l_x_Echo.begin() + l_ul_Done);
+        }
+        l_b_Ok = l_b_Ok && GetOverlappedResult(l_h_Port, &l_x_Write, &l_ul_Done, TRUE);
         o_px_Samples->push_back(NowUs() - l_d_Start);
-        l_b_Ok = l_b_Ok && l_x_Echo == l_x_Frame;
+        l_b_Ok = l_b_Ok && l_x_Got == l_x_Frame;
     }
     CloseHandle(l_h_WriteEvent);
     CloseHandle(l_h_ReadEvent);
@@ -219,13 +232,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     printf("round trips through %s, %d rounds each (microseconds)\n", l_x_Port.c_str(), l_i_Rounds);
-    printf("%-8s %12s %12s %12s %12s %14s\n", "size", "raw median", "raw p99", "link median",
-           "link p99", "link-raw-5ms");
+    printf("raw: one read of the whole echo, no time-outs; raw+5ms: reads ended by the same "
+           "5 ms quiet interval as the link's\n");
+    printf("%-6s %10s %10s %12s %12s %11s %11s %12s %12s\n", "size", "raw med", "raw p99",
+           "raw+5ms med", "raw+5ms p99", "link med", "link p99", "link-raw+5ms", "link-raw-5ms");
     int l_i_Status = 0;
     for (size_t l_st_Size : {static_cast<size_t>(100), static_cast<size_t>(4096)}) {
         std::vector<double> l_x_Raw;
+        std::vector<double> l_x_RawInterval;
         std::vector<double> l_x_LinkSamples;
-        if (!RawRoundTrips(l_x_Port, l_st_Size, l_i_Rounds, &l_x_Raw)) {
+        if (!RawRoundTrips(l_x_Port, l_st_Size, l_i_Rounds, 0, &l_x_Raw) ||
+            !RawRoundTrips(l_x_Port, l_st_Size, l_i_Rounds, USBSERIAL_RX_INTERVAL_MS,
+                           &l_x_RawInterval)) {
             fprintf(stderr, "raw echo failed\n");
             return 1;
         }
@@ -239,9 +257,12 @@ int main(int argc, char** argv) {
             }
         }
         const SFigures l_x_RawFigures = Summarise(l_x_Raw);
+        const SFigures l_x_IntervalFigures = Summarise(l_x_RawInterval);
         const SFigures l_x_LinkFigures = Summarise(l_x_LinkSamples);
-        printf("%-8zu %12.0f %12.0f %12.0f %12.0f %14.0f\n", l_st_Size, l_x_RawFigures.m_d_Median,
-               l_x_RawFigures.m_d_P99, l_x_LinkFigures.m_d_Median, l_x_LinkFigures.m_d_P99,
+        printf("%-6zu %10.0f %10.0f %12.0f %12.0f %11.0f %11.0f %12.0f %12.0f\n", l_st_Size,
+               l_x_RawFigures.m_d_Median, l_x_RawFigures.m_d_P99, l_x_IntervalFigures.m_d_Median,
+               l_x_IntervalFigures.m_d_P99, l_x_LinkFigures.m_d_Median, l_x_LinkFigures.m_d_P99,
+               l_x_LinkFigures.m_d_Median - l_x_IntervalFigures.m_d_Median,
                l_x_LinkFigures.m_d_Median - l_x_RawFigures.m_d_Median -
                    USBSERIAL_RX_INTERVAL_MS * 1000.0);
     }
