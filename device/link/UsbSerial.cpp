@@ -591,7 +591,12 @@ DWORD CUsbSerial::ReceiveLoop() {
     l_x_Timeouts.ReadTotalTimeoutConstant = 0;
     l_x_Timeouts.WriteTotalTimeoutMultiplier = 1;
     l_x_Timeouts.WriteTotalTimeoutConstant = 1000;
-    if (m_h_Port == nullptr || !SetCommTimeouts(m_h_Port, &l_x_Timeouts)) {
+    HANDLE l_h_Port = m_h_Port;
+    if (l_h_Port == nullptr) {
+        // Closed by a sleep before this thread got here.
+        SetLastError(ERROR_INVALID_HANDLE);
+    }
+    if (l_h_Port == nullptr || !SetCommTimeouts(l_h_Port, &l_x_Timeouts)) {
         TraceLog_SysError("ThreadProcInternal: SetCommTimeouts");
         InterlockedExchange(&m_i_ThreadProcRunning, 0);
         return static_cast<DWORD>(TULVO_PORT_ERROR);

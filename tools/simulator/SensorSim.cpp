@@ -320,6 +320,10 @@ bool Plug(SSensor& io_x_Sensor, std::string* o_px_Error) {
 }
 
 void Enqueue(SSensor& io_x_Sensor, std::vector<uint8_t> i_x_Bytes, int64_t i_ll_DueUs) {
+    if (i_x_Bytes.empty()) {
+        // Nothing to write would never leave the queue.
+        return;
+    }
     io_x_Sensor.m_st_OutBytes += i_x_Bytes.size();
     io_x_Sensor.m_x_Out.push_back(SOutItem{i_ll_DueUs, std::move(i_x_Bytes), 0});
 }
