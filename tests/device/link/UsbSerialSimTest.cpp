@@ -271,6 +271,24 @@ TEST_F(LinkWithSimulator, TwoSleepsAndOneWakeReopenOnce) {
     EXPECT_EQ(0, CLogCapture::Count("CUsbSerial::Open - Port already opened\n"));
 }
 
+TEST_F(LinkWithSimulator, WakeAfterTheSensorLeftReportsTheOpenErrorAndALaterWakeRecovers) {
+    StartLink();
+    m_px_Link->RequestSleep();
+    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_EQ("ok", Sim("unplug"));
+    m_px_Link->RequestWakeUp();
+    ASSERT_TRUE(WaitFor([&] { return m_x_Owner.ErrorNotices() == 1; }, LONG_WAIT_MS));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, m_px_Link->GetOpenError());
+    EXPECT_FALSE(m_px_Link->IsPortOpen());
+    EXPECT_EQ(1u, m_px_Link->GetReceiveThreadStarts());
+    ASSERT_EQ("ok", Sim("plug"));
+    m_px_Link->RequestSleep();
+    m_px_Link->RequestWakeUp();
+    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(33, 14)));
+    EXPECT_EQ(1, m_x_Owner.ErrorNotices());
+}
+
 TEST_F(LinkWithSimulator, WakeWithoutSleepLeavesTheRunningLinkAlone) {
     StartLink();
     m_px_Link->RequestWakeUp();
