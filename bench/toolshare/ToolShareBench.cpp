@@ -3,7 +3,9 @@
 //   toolshare_bench [iterations scale]     run everything (starts its own server process)
 //   toolshare_bench --server <base>        the server end (started by the above)
 // Requests: 'E' + data: echo it back; 'A' + data: answer 16 bytes; 'K': answer the kernel
-// calls the server made to read the previous request and to write its response.
+// calls the server made to read the previous request and to write its response; 'M': answer
+// 16 bytes and from then on read every request into one kept buffer and answer 16 bytes,
+// until the next 'M'.
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/toolshare/ToolShare.h"
 
@@ -76,13 +78,44 @@ int RunServer(const char* i_pc_Base) {
     }
     uint32_t l_aul_Calls[2] = {0, 0};
     std::vector<uint8_t> l_x_Small(16, 0x42);
+    // Reuse mode: read into one buffer kept across messages, to show the transport without
+    // the cost of faulting in a fresh allocation for every message.
+    bool l_b_Reuse = false;
+    std::vector<uint8_t> l_x_Kept;
     for (;;) {
         uint32_t l_ul_Before = ToolShare_GetKernelCallCount();
+        if (l_b_Reuse) {
+            l_i_Status = ToolShare_WaitData(&l_x_Private, nullptr, INFINITE);
+            if (l_i_Status == TULVO_OK) {
+                l_i_Status = ToolShare_ReadLenData(&l_x_Private, &l_ul_Length, nullptr, LIMIT_MS);
+            }
+            if (l_i_Status == TULVO_OK) {
+                if (l_x_Kept.size() < l_ul_Length) {
+                    l_x_Kept.resize(l_ul_Length);
+                }
+                l_i_Status = ToolShare_ReadData(&l_x_Private, l_x_Kept.data(), l_ul_Length, nullptr,
+                                                LIMIT_MS);
+            }
+            if (l_i_Status != TULVO_OK) {
+                return 0;
+            }
+            l_b_Reuse = l_ul_Length == 0 || l_x_Kept[0] != 'M';
+            l_i_Status = ToolShare_WriteLenDataAndData(&l_x_Private, l_x_Small.data(), 16, nullptr,
+                                                       LIMIT_MS);
+            if (l_i_Status != TULVO_OK) {
+                return 0;
+            }
+            continue;
+        }
         if (ReadRequest(&l_x_Private, &l_puc_Request, &l_ul_Length) != TULVO_OK) {
             return 0; // the client is gone
         }
         uint32_t l_ul_Read = ToolShare_GetKernelCallCount();
         char l_c_Kind = l_ul_Length > 0 ? char(l_puc_Request[0]) : 'E';
+        if (l_c_Kind == 'M') {
+            l_b_Reuse = true;
+            l_c_Kind = 'A';
+        }
         if (l_c_Kind == 'K') {
             uint8_t l_auc_Calls[8];
             memcpy(l_auc_Calls, l_aul_Calls, sizeof(l_auc_Calls));
@@ -224,6 +257,7 @@ int RunClient(int i_i_Scale) {
         {"512 KiB echo", 512 * 1024, 200, 'E'},
         {"8 MiB echo", 8 * 1024 * 1024, 30, 'E'},
         {"8 MiB request, 16 B answer", 8 * 1024 * 1024, 30, 'A'},
+        {"  same, server buffer kept", 8 * 1024 * 1024, 30, 'R'},
     };
     for (const auto& l_x_Case : l_ax_Cases) {
         std::vector<uint8_t> l_x_Request(l_x_Case.m_ul_Size);
@@ -231,6 +265,12 @@ int RunClient(int i_i_Scale) {
             l_x_Request[l_ul_Index] = uint8_t(l_ul_Index * 7 + 1);
         }
         l_x_Request[0] = uint8_t(l_x_Case.m_c_Kind);
+        std::vector<uint8_t> l_x_Mode(1, 'M');
+        std::vector<uint8_t> l_x_Ignored;
+        if (l_x_Case.m_c_Kind == 'R' && !ExchangeCopy(&l_x_Private, l_x_Mode, &l_x_Ignored)) {
+            fprintf(stderr, "mode switch failed\n");
+            return 1;
+        }
         l_x_Samples.clear();
         int l_i_Rounds = l_x_Case.m_i_Rounds * i_i_Scale;
         uint32_t l_ul_ResponseLength = 0;
@@ -253,6 +293,10 @@ int RunClient(int i_i_Scale) {
                 fprintf(stderr, "echo differs\n");
                 return 1;
             }
+        }
+        if (l_x_Case.m_c_Kind == 'R' && !ExchangeCopy(&l_x_Private, l_x_Mode, &l_x_Ignored)) {
+            fprintf(stderr, "mode switch failed\n");
+            return 1;
         }
         Stats l_x_Stats = Summarise(l_x_Samples);
         size_t l_ul_Moved = l_x_Request.size() + l_ul_ResponseLength;
