@@ -12,5 +12,6 @@ fi
 cmake --build "$build" --target toolshare_bench -j 2 >/dev/null
 # shellcheck source=../../scripts/wine-env.sh
 . "$root/scripts/wine-env.sh"
-tulvo_wine_start
+# wineserver -p answers 2 when the prefix's server already runs.
+tulvo_wine_start || true
 timeout 600 wine "$build/bin/toolshare_bench.exe" "$@"
