@@ -14,14 +14,23 @@ unset DISPLAY
 
 tulvo_wine_start() {
     mkdir -p "$WINEPREFIX"
-    wineserver -p
     if [ ! -f "$WINEPREFIX/.tulvo-ready" ]; then
         echo "== booting wine prefix $WINEPREFIX"
-        timeout 300 wine wineboot --init >/dev/null 2>&1 || true
-        timeout 120 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f >/dev/null 2>&1
-        timeout 120 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+        wineserver -p
+        timeout 300 wine wineboot --init </dev/null >/dev/null 2>&1 || true
+        timeout 120 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f </dev/null >/dev/null 2>&1
+        timeout 120 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+        # What wineboot started (services.exe and the desktop of its services) started before
+        # the null display driver was set; the services' desktop then stays broken and a
+        # service process never reaches its dispatcher. They start again below.
+        wineserver -k
+        wineserver -w
         touch "$WINEPREFIX/.tulvo-ready"
     fi
+    wineserver -p
+    # Start the prefix's own programs (services.exe, ...) here, with no output of ours: a
+    # program started later by a test would inherit the test's output pipe and keep it open.
+    timeout 120 wine wineboot </dev/null >/dev/null 2>&1 || true
 }
 
 tulvo_wine_stop() {
