@@ -3,11 +3,8 @@
 // runs without devices.
 #include "device/monitor/HideDlg.h"
 
-#include "service/TraceLog.h"
-
 int32_t TulvoServ_OpenHideDlg(int32_t i_i_OpenAllowed) {
-    TraceLog_Printf("TulvoServ_OpenHideDlg %d: no device monitor in this build\n",
-                    static_cast<int>(i_i_OpenAllowed));
+    (void)i_i_OpenAllowed;
     return 0;
 }
 

@@ -2,10 +2,6 @@
 // run routine's calls open nothing: no client can reach the service yet.
 #include "ipc/server/GestIpcPublic.h"
 
-#include "service/TraceLog.h"
-
-void TulvoServ_OpenGestIpcPublic(void) {
-    TraceLog_Printf("TulvoServ_OpenGestIpcPublic: no public channel in this build\n");
-}
+void TulvoServ_OpenGestIpcPublic(void) {}
 
 void TulvoServ_CloseGestIpcPublic(void) {}
