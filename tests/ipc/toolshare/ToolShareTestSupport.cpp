@@ -176,10 +176,24 @@ bool CPeerProcess::Start(const std::string& i_x_Arguments) {
     std::string l_x_Dir(l_ac_Path, l_ul_Length);
     l_x_Dir.resize(l_x_Dir.find_last_of("\\/") + 1);
     std::string l_x_Command = "\"" + l_x_Dir + "toolshare_peer.exe\" " + i_x_Arguments;
+    // The child gets NUL as its standard handles, never the test's output: a peer that
+    // outlived the test by a moment would otherwise keep the test runner's pipe open.
+    SECURITY_ATTRIBUTES l_x_Inherit = {sizeof(l_x_Inherit), nullptr, TRUE};
+    HANDLE l_h_Null =
+        CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    &l_x_Inherit, OPEN_EXISTING, 0, nullptr);
     STARTUPINFOA l_x_Startup = {};
     l_x_Startup.cb = sizeof(l_x_Startup);
-    return CreateProcessA(nullptr, &l_x_Command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &l_x_Startup, &m_x_Info) != FALSE;
+    l_x_Startup.dwFlags = STARTF_USESTDHANDLES;
+    l_x_Startup.hStdInput = l_h_Null;
+    l_x_Startup.hStdOutput = l_h_Null;
+    l_x_Startup.hStdError = l_h_Null;
+    bool l_b_Started = CreateProcessA(nullptr, &l_x_Command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                      nullptr, &l_x_Startup, &m_x_Info) != FALSE;
+    if (l_h_Null != INVALID_HANDLE_VALUE) {
+        CloseHandle(l_h_Null);
+    }
+    return l_b_Started;
 }
 
 void CPeerProcess::Kill() {
