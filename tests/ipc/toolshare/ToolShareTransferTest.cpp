@@ -305,11 +305,15 @@ TEST_F(ChannelTest, QuitMessageEndsTheWaitWithOneAndIsConsumed) {
 
 TEST_F(ChannelTest, TimeOutStillExpiresWhileMessagesAreDispatched) {
     std::promise<DWORD> l_x_ThreadId;
+    std::promise<void> l_x_PostingStopped;
     std::atomic<bool> l_b_Done{false};
     auto l_x_Waiter = std::async(std::launch::async, [&] {
         l_x_ThreadId.set_value(GetCurrentThreadId());
         int32_t l_i_Status = ToolShare_WaitData(&m_x_Service, nullptr, 300);
         l_b_Done = true;
+        // Thread ids are reused, also by other processes: stay alive until nobody posts to
+        // this one any more.
+        l_x_PostingStopped.get_future().wait();
         return l_i_Status;
     });
     DWORD l_ul_ThreadId = l_x_ThreadId.get_future().get();
@@ -317,6 +321,7 @@ TEST_F(ChannelTest, TimeOutStillExpiresWhileMessagesAreDispatched) {
         PostThreadMessageA(l_ul_ThreadId, WM_USER + 2, 0, 0);
         Sleep(5);
     }
+    l_x_PostingStopped.set_value();
     EXPECT_EQ(TULVO_TS_TIMEOUT, l_x_Waiter.get());
 }
 
