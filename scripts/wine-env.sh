@@ -16,7 +16,7 @@ tulvo_wine_start() {
     mkdir -p "$WINEPREFIX"
     if [ ! -f "$WINEPREFIX/.tulvo-ready" ]; then
         echo "== booting wine prefix $WINEPREFIX"
-        wineserver -p
+        wineserver -p 2>/dev/null || true
         timeout 300 wine wineboot --init </dev/null >/dev/null 2>&1 || true
         timeout 120 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /t REG_SZ /d null /f </dev/null >/dev/null 2>&1
         timeout 120 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
@@ -27,7 +27,7 @@ tulvo_wine_start() {
         wineserver -w
         touch "$WINEPREFIX/.tulvo-ready"
     fi
-    wineserver -p
+    wineserver -p 2>/dev/null || true  # already running is fine
     # Start the prefix's own programs (services.exe, ...) here, with no output of ours: a
     # program started later by a test would inherit the test's output pipe and keep it open.
     timeout 120 wine wineboot </dev/null >/dev/null 2>&1 || true
