@@ -37,7 +37,8 @@ public:
     CUsbSerial(const CUsbSerial&) = delete;
     CUsbSerial& operator=(const CUsbSerial&) = delete;
 
-    // Slot order matters to nobody outside, but it is kept as the device object expects.
+    // Hooks for the derived link: the open failure's notice, the receiver's reset, and every
+    // chunk the receive thread reads, in stream order.
     virtual void HandleOpenError(int32_t i_i_SystemError);
     virtual void ResetReceive();
     virtual int32_t HandleReceiveBytes(const uint8_t* i_puc_Bytes, uint32_t i_ul_Count);
@@ -66,7 +67,7 @@ public:
     uint32_t GetReceiveThreadStarts() const { return m_ul_ReceiveThreadStarts; }
 
 protected:
-    // Stops both threads (destruction steps 1 and 2). A derived class calls it first thing in
+    // Stops the receive thread, then the monitor thread. A derived class calls it first thing in
     // its destructor: the receive thread calls HandleReceiveBytes, which must not outlive the
     // derived part. Safe to call more than once.
     void StopThreads();
