@@ -474,7 +474,8 @@ void ReadPty(SSensor& io_x_Sensor) {
     }
 }
 
-// Writes what is due, in order. Returns false when the pty is gone.
+// Writes what is due, in order; stops at the first item not yet due, or when the pty takes no
+// more for now (full, or gone).
 void WritePty(SSensor& io_x_Sensor, int64_t i_ll_Now) {
     while (!io_x_Sensor.m_x_Out.empty()) {
         SOutItem& l_x_Item = io_x_Sensor.m_x_Out.front();
