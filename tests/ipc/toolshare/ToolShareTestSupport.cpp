@@ -10,10 +10,14 @@
 namespace tstest {
 
 std::string UniqueBaseName(const char* i_pc_Tag) {
+    // Process ids come back quickly under wine, so the id alone could meet the objects of an
+    // earlier test's peer that still runs; the start time of this process tells them apart.
+    static const unsigned long long s_ull_Start = GetTickCount64();
     static std::atomic<int> s_i_Counter{0};
     char l_ac_Name[64];
-    snprintf(l_ac_Name, sizeof(l_ac_Name), "Ts%lu_%s_%d",
-             static_cast<unsigned long>(GetCurrentProcessId()), i_pc_Tag, ++s_i_Counter);
+    snprintf(l_ac_Name, sizeof(l_ac_Name), "Ts%lu_%llx_%s_%d",
+             static_cast<unsigned long>(GetCurrentProcessId()), s_ull_Start, i_pc_Tag,
+             ++s_i_Counter);
     return l_ac_Name;
 }
 
