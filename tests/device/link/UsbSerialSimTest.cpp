@@ -445,4 +445,47 @@ TEST_F(LinkWithSimulator, ReadBufferOutsideTheReceiveThreadTakesWhatIsThere) {
     EXPECT_EQ(TULVO_OK, m_px_Link->CancelIo());
 }
 
+// Links destroyed with sleep and wake-up requests still in flight, at every point of the
+// monitor's work (reopening, starting a receive thread, joining one); every fourth link goes
+// through a whole sleep and wake-up first and must still carry a frame. A lost thread handle,
+// a port closed twice or a thread left running on a freed object shows as a hang or a crash.
+TEST_F(LinkWithSimulator, DestructionWithSleepAndWakeUpRequestsInFlight) {
+    for (int l_i_Round = 0; l_i_Round < 40; ++l_i_Round) {
+        SCOPED_TRACE(l_i_Round);
+        std::unique_ptr<CUsbSerialProtocole> l_px_Link(
+            new CUsbSerialProtocole(&m_x_Owner, m_x_Port.c_str()));
+        ASSERT_EQ(TULVO_OK, l_px_Link->Start());
+        if (l_i_Round % 4 == 0) {
+            ASSERT_TRUE(
+                WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS));
+            l_px_Link->RequestSleep();
+            ASSERT_TRUE(WaitFor(
+                [&] { return !l_px_Link->IsPortOpen() && !l_px_Link->IsReceiveThreadRunning(); },
+                LONG_WAIT_MS));
+            l_px_Link->RequestWakeUp();
+            ASSERT_TRUE(WaitFor(
+                [&] { return l_px_Link->GetReceiveThreadStarts() == 2 && l_px_Link->IsPortOpen(); },
+                LONG_WAIT_MS));
+            const auto l_x_Data =
+                Record(SIM_ILV_ECHO, Pattern(40, static_cast<uint32_t>(l_i_Round)));
+            ASSERT_EQ(TULVO_OK, l_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Data.data(),
+                                                      static_cast<uint32_t>(l_x_Data.size())));
+            ASSERT_TRUE(m_x_Owner.WaitFrames(1, LONG_WAIT_MS));
+            EXPECT_TRUE(m_x_Owner.TakeFrames()[0] == l_x_Data);
+        } else {
+            for (int l_i_Step = 0; l_i_Step < l_i_Round % 5; ++l_i_Step) {
+                if ((l_i_Round + l_i_Step) % 2 == 0) {
+                    l_px_Link->RequestSleep();
+                } else {
+                    l_px_Link->RequestWakeUp();
+                }
+                if (l_i_Round % 3 == 0) {
+                    Sleep(static_cast<DWORD>(l_i_Step));
+                }
+            }
+        }
+        l_px_Link.reset();
+    }
+}
+
 } // namespace
