@@ -57,7 +57,8 @@ uint32_t ILV_GetSize(const uint8_t* i_puc_Record);
 // Rewrites the length field for a value of i_ul_Length bytes, moving the bytes after it when
 // the field switches between its short and long forms (io_pul_Size then changes by 4). The
 // buffer must have room for 4 more bytes when the field grows. 0, or TULVO_BAD_PARAMETER when
-// the stored length would not fit in 32 bits.
+// the stored length would not fit in 32 bits or a form switch is asked of a size too small to
+// hold the length field.
 int32_t ILV_SetLength(uint8_t* io_puc_Record, uint32_t* io_pul_Size, uint32_t i_ul_Length);
 
 // Appends i_ul_Count bytes to the value. io_pul_Size must be the record's size; the buffer must
