@@ -1,6 +1,7 @@
 // The sensor simulator on its own, in the host tree: the test plays the program under wine by
 // opening the pty through the dosdevices link, and drives every command of the control
 // language.
+#include "tests/device/link/IlvRecord.h"
 #include "device/link/FrameCodec.h"
 #include "device/link/Ilv.h"
 #include "ipc/protocol/TulvoStatus.h"
@@ -45,14 +46,8 @@ public:
     std::vector<std::vector<uint8_t>> m_x_Frames;
 };
 
-std::vector<uint8_t> Record(uint16_t i_us_Id, const std::vector<uint8_t>& i_x_Value = {}) {
-    std::vector<uint8_t> l_x_Record(ILV_MAX_EMPTY_SIZE + 4 + i_x_Value.size());
-    uint32_t l_ul_Size = 0;
-    ILV_Init(l_x_Record.data(), &l_ul_Size, i_us_Id);
-    ILV_AddValue(l_x_Record.data(), &l_ul_Size, i_x_Value.data(),
-                 static_cast<uint32_t>(i_x_Value.size()));
-    l_x_Record.resize(l_ul_Size);
-    return l_x_Record;
+static std::vector<uint8_t> Record(uint16_t i_us_Id, const std::vector<uint8_t>& i_x_Value = {}) {
+    return tulvo_test::IlvRecord(i_us_Id, i_x_Value);
 }
 
 class SensorSimulator : public ::testing::Test {

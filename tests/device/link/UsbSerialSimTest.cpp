@@ -2,6 +2,7 @@
 // run_with_sim.py, which starts the simulator and preloads the pty modem-line library).
 #include "tests/device/link/SimLinkSupport.h"
 
+#include "tests/device/link/IlvRecord.h"
 #include "device/link/Ilv.h"
 #include "device/link/UsbSerialProtocole.h"
 #include "ipc/protocol/TulvoStatus.h"
@@ -67,14 +68,9 @@ protected:
         ASSERT_EQ(1u, l_x_Frames.size());
         EXPECT_TRUE(l_x_Frames[0] == i_x_Data) << "echo of " << i_x_Data.size() << " differs";
     }
-    std::vector<uint8_t> Record(uint16_t i_us_Id, const std::vector<uint8_t>& i_x_Value = {}) {
-        std::vector<uint8_t> l_x_Record(ILV_MAX_EMPTY_SIZE + 4 + i_x_Value.size());
-        uint32_t l_ul_Size = 0;
-        ILV_Init(l_x_Record.data(), &l_ul_Size, i_us_Id);
-        ILV_AddValue(l_x_Record.data(), &l_ul_Size, i_x_Value.data(),
-                     static_cast<uint32_t>(i_x_Value.size()));
-        l_x_Record.resize(l_ul_Size);
-        return l_x_Record;
+    static std::vector<uint8_t> Record(uint16_t i_us_Id,
+                                       const std::vector<uint8_t>& i_x_Value = {}) {
+        return tulvo_test::IlvRecord(i_us_Id, i_x_Value);
     }
     std::vector<uint8_t> Ask(const std::vector<uint8_t>& i_x_Request) {
         EXPECT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, i_x_Request.data(),
