@@ -1,0 +1,87 @@
+// The client library's lower layer: the public conversation, the three private channels of a
+// connection ("pipes"), one request/response exchange, and one call per protocol command.
+// Internal to the library (the DLL exports only the TulvoCli_ calls).
+//
+// Three locks order a process's traffic, always taken in this order:
+//  1. the public channel's Lock mutex (named, across processes), for a whole public
+//     conversation (Client_InitConnection to Client_ClosePublicConnection);
+//  3. a pipe's m_h_Mutex (unnamed), from LOCKPIPE to UNLOCKPIPE;
+//  2. a channel record's lock, for each single exchange.
+// Nobody waits for 3 while holding 2: Client_LockCmd takes 3 before its exchange takes 2.
+#ifndef TULVO_IPC_CLIENT_CLIENT_H
+#define TULVO_IPC_CLIENT_CLIENT_H
+
+#include "ipc/client/TulvoCli.h"
+#include "ipc/toolshare/ToolShare.h"
+
+#include <stdint.h>
+
+#define CLIENT_PUBLIC_BASENAME "VEK_TulvoServer"
+#define CLIENT_PIPE_COUNT 3
+#define CLIENT_NORMAL_PIPE 0
+#define CLIENT_EXCHANGE_PIPE 1
+#define CLIENT_REALTIMELOG_PIPE 2
+// Time-out of the exchanges that carry no time-out of their own, and the margin a reader
+// gives the service beyond the request's time-out.
+#define CLIENT_EXCHANGE_TIMEOUT 1000
+#define CLIENT_READ_MARGIN 10000
+
+// One private connection. Never moved once set up: the channel record keeps its view.
+struct Client_PipeConx {
+    ToolShare_Channel m_x_Channel;
+    HANDLE m_h_Mutex; // held by one thread of the process from LOCKPIPE to UNLOCKPIPE
+};
+
+struct TulvoCli_Connection {
+    char m_ac_SerialNumber[TULVOCLI_SERIAL_NUMBER_SIZE];
+    uint8_t m_auc_ServerVersion[TULVOCLI_SERVER_VERSION_SIZE];
+    uint32_t m_ul_ServerVersionLength;
+    Client_PipeConx m_ax_Pipes[CLIENT_PIPE_COUNT];
+};
+
+// Base name of the public channel for the whole process; tests point it at a stand-in
+// service. NULL restores "VEK_TulvoServer". Not for use while connections are being made.
+void Client_SetPublicBaseName(const char* i_pc_BaseName);
+
+// Diagnostics for the benchmark: the kernel calls this layer made in this process so far
+// (server tests, channel locks, pipe mutexes), besides the transport's own count.
+void Client_CountKernelCalls(uint32_t i_ul_Count);
+uint32_t Client_GetKernelCallCount(void);
+
+int32_t Client_InitConnection(ToolShare_Channel* o_px_Public);
+int32_t Client_ClosePublicConnection(ToolShare_Channel* io_px_Public);
+int32_t Client_CreatePrivateConnections(ToolShare_Channel* io_px_Public,
+                                        TulvoCli_Connection* io_px_Conx,
+                                        Client_PipeConx* io_px_Pipe, uint32_t i_ul_PipeIndex);
+int32_t Client_DestroyPrivateConnection(Client_PipeConx* io_px_Pipe);
+int32_t Client_DestroyPrivateConnections(TulvoCli_Connection* io_px_Conx);
+
+int32_t Client_WriteData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
+                         uint32_t i_ul_RequestLength, uint32_t i_ul_TimeOut);
+int32_t Client_ReadData(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
+                        uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_TimeOut);
+int32_t Client_WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
+                             uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
+                             uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut);
+
+// Command calls: the status the service wrote into its response, or why there is none
+// (the exchange's status, TULVO_NO_RESPONSE, TULVO_NO_MEMORY, TULVO_BAD_IPC_FORMAT for a
+// response too short for what it announces). Data handed out is the caller's.
+int32_t Client_EnumDevices(ToolShare_Channel* io_px_Public, uint8_t** o_ppuc_List,
+                           uint32_t* o_pul_ListLength, uint32_t* o_pul_Count);
+int32_t Client_ServerInfosCmd(ToolShare_Channel* io_px_Public, uint32_t i_ul_InfoType,
+                              uint32_t i_ul_Value, uint8_t** o_ppuc_Data, uint32_t* o_pul_DataLen);
+int32_t Client_LinkCmd(Client_PipeConx* io_px_Pipe, const TulvoCli_Connection* i_px_Conx,
+                       uint32_t i_ul_PipeIndex);
+int32_t Client_LockCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut);
+int32_t Client_UnLockCmd(Client_PipeConx* io_px_Pipe);
+int32_t Client_WriteFrameCmd(ToolShare_Channel* io_px_Channel, uint32_t i_ul_TimeOut,
+                             const uint8_t* i_puc_Frame, uint32_t i_ul_FrameLength);
+int32_t Client_ReadFrameCmd(ToolShare_Channel* io_px_Channel, uint32_t i_ul_TimeOut,
+                            uint8_t** o_ppuc_Frame, uint32_t* o_pul_FrameLength);
+int32_t Client_WaitForRebootCmd(ToolShare_Channel* io_px_Channel, uint32_t i_ul_WriteTimeOut,
+                                const uint8_t* i_puc_Frame, uint32_t i_ul_FrameLength,
+                                uint32_t i_ul_RebootTimeOut);
+int32_t Client_DestroyCmd(Client_PipeConx* io_px_Pipe);
+
+#endif

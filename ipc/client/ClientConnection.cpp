@@ -1,0 +1,243 @@
+// The public conversation, the private channels of a connection, and one exchange.
+//
+// Cost of one exchange on a private channel, besides the transport's own calls: the server
+// test (one wait in the usual case), the channel lock and its release. Under wine each kernel
+// call is a round trip to wineserver, so the server test asks both of its questions in one
+// wait instead of two.
+#include "ipc/client/Client.h"
+
+#include "ipc/protocol/TulvoStatus.h"
+#include "service/TraceLog.h"
+
+#include <atomic>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+std::atomic<const char*> g_pc_BaseName{CLIENT_PUBLIC_BASENAME};
+std::atomic<uint32_t> g_ul_KernelCalls{0};
+
+ToolShare_Param PublicParam() {
+    ToolShare_Param l_x_Param = {g_pc_BaseName.load(), 0};
+    return l_x_Param;
+}
+
+// What ToolShareClt_ServerOK answers, in one wait while all is well: with the peer first in a
+// wait for any, index 1 means the service process lives and Running is set. Anything else is
+// asked again of ToolShareClt_ServerOK, so that the status is exactly its own.
+int32_t ServerTest(const ToolShare_Channel* i_px_Channel) {
+    if (i_px_Channel->m_h_Peer != nullptr && i_px_Channel->m_h_Running != nullptr) {
+        const HANDLE l_ah_Set[2] = {i_px_Channel->m_h_Peer, i_px_Channel->m_h_Running};
+        Client_CountKernelCalls(1);
+        if (WaitForMultipleObjects(2, l_ah_Set, FALSE, 0) == WAIT_OBJECT_0 + 1) {
+            return TULVO_OK;
+        }
+    }
+    Client_CountKernelCalls((i_px_Channel->m_h_Running != nullptr ? 1 : 0) +
+                            (i_px_Channel->m_h_Peer != nullptr ? 1 : 0));
+    return ToolShareClt_ServerOK(i_px_Channel);
+}
+
+int32_t LockChannel(ToolShare_Channel* io_px_Channel, uint32_t i_ul_TimeOut) {
+    Client_CountKernelCalls(io_px_Channel->m_h_Lock != nullptr ? 1 : 0);
+    return ToolShareClt_Lock(io_px_Channel, i_ul_TimeOut);
+}
+
+void UnlockChannel(ToolShare_Channel* io_px_Channel) {
+    Client_CountKernelCalls(io_px_Channel->m_h_Lock != nullptr ? 1 : 0);
+    ToolShareClt_Unlock(io_px_Channel);
+}
+
+// The reader gives the service the request's own time-out and a margin; a time-out so long
+// that the sum would wrap waits as long as it can instead.
+uint32_t ResponseWait(uint32_t i_ul_TimeOut) {
+    if (i_ul_TimeOut == INFINITE) {
+        return INFINITE;
+    }
+    if (i_ul_TimeOut > INFINITE - 1 - CLIENT_READ_MARGIN) {
+        return INFINITE - 1;
+    }
+    return i_ul_TimeOut + CLIENT_READ_MARGIN;
+}
+
+} // namespace
+
+void Client_SetPublicBaseName(const char* i_pc_BaseName) {
+    g_pc_BaseName.store(i_pc_BaseName != nullptr ? i_pc_BaseName : CLIENT_PUBLIC_BASENAME);
+}
+
+void Client_CountKernelCalls(uint32_t i_ul_Count) {
+    g_ul_KernelCalls.fetch_add(i_ul_Count, std::memory_order_relaxed);
+}
+
+uint32_t Client_GetKernelCallCount(void) {
+    return g_ul_KernelCalls.load(std::memory_order_relaxed);
+}
+
+// The callers never close a record whose opening failed, so every failure closes what was
+// opened here: otherwise each attempt against a stopping service would leak its handles.
+int32_t Client_InitConnection(ToolShare_Channel* o_px_Public) {
+    memset(o_px_Public, 0, sizeof(*o_px_Public));
+    const ToolShare_Param l_x_Param = PublicParam();
+    ToolShare_Init();
+    int32_t l_i_Status = ToolShareClt_PublicConnect(&l_x_Param, o_px_Public);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_InitConnection : ToolShareClt_PublicConnect Error : %d\n",
+                        l_i_Status);
+        ToolShare_Close(o_px_Public);
+        return l_i_Status;
+    }
+    l_i_Status = ToolShareClt_ServerOK(o_px_Public);
+    if (l_i_Status != TULVO_OK) {
+        ToolShare_Close(o_px_Public);
+        return l_i_Status;
+    }
+    l_i_Status = ToolShareClt_Lock(o_px_Public, CLIENT_EXCHANGE_TIMEOUT);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("TulvoCli_Connect : ToolShareClt_Lock Error : %d\n", l_i_Status);
+        ToolShare_Close(o_px_Public);
+        return l_i_Status;
+    }
+    return TULVO_OK;
+}
+
+int32_t Client_ClosePublicConnection(ToolShare_Channel* io_px_Public) {
+    // One release for the hold of Client_InitConnection; the second one finds the mutex no
+    // longer owned and changes nothing.
+    ToolShareClt_Unlock(io_px_Public);
+    int32_t l_i_Status = ToolShareClt_Unlock(io_px_Public);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_ClosePublicConnection : ToolShareClt_Unlock Error : %d\n",
+                        l_i_Status);
+    }
+    l_i_Status = ToolShare_Close(io_px_Public);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_ClosePublicConnection : ToolShare_Close Error : %d\n",
+                        l_i_Status);
+    }
+    return l_i_Status;
+}
+
+int32_t Client_CreatePrivateConnections(ToolShare_Channel* io_px_Public,
+                                        TulvoCli_Connection* io_px_Conx,
+                                        Client_PipeConx* io_px_Pipe, uint32_t i_ul_PipeIndex) {
+    const ToolShare_Param l_x_Param = PublicParam();
+    int32_t l_i_Status = ToolShareClt_AcquirePrivateConnect(
+        &l_x_Param, &io_px_Pipe->m_x_Channel, io_px_Public, nullptr, CLIENT_EXCHANGE_TIMEOUT);
+    if (l_i_Status != TULVO_OK) {
+        // "N\xB0": the degree sign of code page 1252, as the trace has always carried it.
+        TraceLog_Printf("TulvoCli_Connect : ToolShareClt_AcquirePrivateConnect Pipe N\xB0 %d "
+                        "Error : %d\n",
+                        static_cast<int>(i_ul_PipeIndex), l_i_Status);
+        Client_DestroyPrivateConnection(io_px_Pipe);
+        return l_i_Status;
+    }
+    l_i_Status = Client_LinkCmd(io_px_Pipe, io_px_Conx, i_ul_PipeIndex);
+    if (l_i_Status != TULVO_OK) {
+        Client_DestroyPrivateConnection(io_px_Pipe);
+        return l_i_Status;
+    }
+    io_px_Pipe->m_h_Mutex = CreateMutexA(nullptr, FALSE, nullptr);
+    if (io_px_Pipe->m_h_Mutex == nullptr) {
+        TraceLog_SysError("Client_CreatePrivateConnections: CreateMutex io_px_Conx->m_h_Mutex");
+        Client_DestroyPrivateConnection(io_px_Pipe);
+        return TULVO_CREATE_OBJECT_FAILED;
+    }
+    return TULVO_OK;
+}
+
+int32_t Client_DestroyPrivateConnection(Client_PipeConx* io_px_Pipe) {
+    // A pipe whose channel never came up has nobody to tell.
+    if (io_px_Pipe->m_x_Channel.m_h_Incoming != nullptr) {
+        Client_DestroyCmd(io_px_Pipe);
+    }
+    ToolShare_Close(&io_px_Pipe->m_x_Channel);
+    if (io_px_Pipe->m_h_Mutex != nullptr) {
+        CloseHandle(io_px_Pipe->m_h_Mutex);
+        io_px_Pipe->m_h_Mutex = nullptr;
+    }
+    return TULVO_OK;
+}
+
+int32_t Client_DestroyPrivateConnections(TulvoCli_Connection* io_px_Conx) {
+    for (Client_PipeConx& l_x_Pipe : io_px_Conx->m_ax_Pipes) {
+        Client_DestroyPrivateConnection(&l_x_Pipe);
+    }
+    return TULVO_OK;
+}
+
+int32_t Client_WriteData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
+                         uint32_t i_ul_RequestLength, uint32_t i_ul_TimeOut) {
+    const int32_t l_i_Status = ToolShare_WriteLenDataAndData(io_px_Channel, i_puc_Request,
+                                                             i_ul_RequestLength, nullptr,
+                                                             i_ul_TimeOut);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_WriteData : ToolShare_WriteLenDataAndData Client Error : %d\n",
+                        l_i_Status);
+    }
+    return l_i_Status;
+}
+
+int32_t Client_ReadData(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
+                        uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_TimeOut) {
+    *o_ppuc_DataReceive = nullptr;
+    *o_pul_DataReceiveLength = 0;
+    int32_t l_i_Status = ToolShare_WaitData(io_px_Channel, nullptr, ResponseWait(i_ul_TimeOut));
+    if (l_i_Status == 1) {
+        // The wait took the thread's WM_QUIT: hand it back to the caller's message loop,
+        // which must still end, and report the exchange as cut short.
+        PostQuitMessage(0);
+        l_i_Status = TULVO_ABORTED;
+    }
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_ReadData : ToolShare_WaitData Error : %d\n", l_i_Status);
+        return l_i_Status;
+    }
+    uint32_t l_ul_Length = 0;
+    l_i_Status = ToolShare_ReadLenData(io_px_Channel, &l_ul_Length, nullptr, CLIENT_READ_MARGIN);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_ReadData : ToolShare_ReadLenData Error : %d\n", l_i_Status);
+        return l_i_Status;
+    }
+    // One byte at least, so that an empty message still comes back as a buffer.
+    uint8_t* l_puc_Data = static_cast<uint8_t*>(calloc(l_ul_Length > 0 ? l_ul_Length : 1, 1));
+    if (l_puc_Data == nullptr) {
+        TraceLog_Printf("Client_ReadData: malloc *o_ppuc_DataReceive Err\n");
+        return TULVO_NO_MEMORY;
+    }
+    l_i_Status =
+        ToolShare_ReadData(io_px_Channel, l_puc_Data, l_ul_Length, nullptr, CLIENT_READ_MARGIN);
+    if (l_i_Status != TULVO_OK) {
+        free(l_puc_Data);
+        TraceLog_Printf("Client_ReadData : ToolShare_ReadData Error: %d\n", l_i_Status);
+        return l_i_Status;
+    }
+    *o_ppuc_DataReceive = l_puc_Data;
+    *o_pul_DataReceiveLength = l_ul_Length;
+    return TULVO_OK;
+}
+
+int32_t Client_WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
+                             uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
+                             uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut) {
+    *o_ppuc_Response = nullptr;
+    *o_pul_ResponseLength = 0;
+    int32_t l_i_Status = ServerTest(io_px_Channel);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_WriteReadData : ToolShareClt_ServerOK Error : %d\n", l_i_Status);
+        return l_i_Status;
+    }
+    l_i_Status = LockChannel(io_px_Channel, i_ul_TimeOut);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_WriteReadData : ToolShareClt_Lock Error : %d\n", l_i_Status);
+        return l_i_Status;
+    }
+    l_i_Status = Client_WriteData(io_px_Channel, i_puc_Request, i_ul_RequestLength, i_ul_TimeOut);
+    if (l_i_Status == TULVO_OK) {
+        l_i_Status = Client_ReadData(io_px_Channel, o_ppuc_Response, o_pul_ResponseLength,
+                                     i_ul_TimeOut);
+    }
+    UnlockChannel(io_px_Channel);
+    return l_i_Status;
+}
