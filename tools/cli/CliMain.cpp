@@ -372,6 +372,7 @@ int ParseArguments(int i_i_Argc, char** i_ppc_Argv, SOptions* o_px_Options) {
 
 int main(int argc, char** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     for (int l_i_Index = 1; l_i_Index < argc; ++l_i_Index) {
         if (strcmp(argv[l_i_Index], "--help") == 0 || strcmp(argv[l_i_Index], "-h") == 0 ||
             strcmp(argv[l_i_Index], "/?") == 0) {

@@ -1,0 +1,306 @@
+// The client library against the scripted stand-in service: what it sends, byte for byte, and
+// what it makes of answers good and bad, of a service that stops or vanishes, and of threads
+// sharing one connection.
+#include "ipc/client/Client.h"
+#include "ipc/client/TulvoCli.h"
+#include "tests/ipc/client/StandInSupport.h"
+#include "tests/ipc/protocol/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+using clitest::Hex;
+
+namespace {
+
+const char g_ac_Device[] = "--device \"USB\\VID_2F3A&PID_0101\\SN1|SN1|Sensor one|COM5\" ";
+const uint32_t TIMEOUT = 5000; // 00001388
+
+std::string LinkRequest(int i_i_Pipe) {
+    return "0100100" + std::to_string(i_i_Pipe) + Hex(std::string("SN1", 4));
+}
+
+const std::string g_x_Destroy = "010016" + std::string(40, '0');
+
+class ClientTest : public ::testing::Test {
+protected:
+    void StartStandIn(const std::string& i_x_Arguments) {
+        ASSERT_TRUE(m_x_StandIn.Start(g_ac_Device + i_x_Arguments));
+        Client_SetPublicBaseName(m_x_StandIn.Name().c_str());
+    }
+    void TearDown() override {
+        TulvoCli_Disconnect(&m_px_Conx);
+        Client_SetPublicBaseName(nullptr);
+    }
+    void Connect() { ASSERT_EQ(TulvoCli_Connect(&m_px_Conx, "SN1"), TULVO_OK); }
+
+    clitest::CStandIn m_x_StandIn;
+    TulvoCli_Connection* m_px_Conx = nullptr;
+};
+
+TEST_F(ClientTest, ConnectExchangeAndDisconnectSendExactlyTheseRequests) {
+    StartStandIn("");
+    Connect();
+    const uint8_t l_auc_Frame[] = {0x0F, 0x02, 0x00, 0xAB, 0xCD};
+    uint8_t* l_puc_Answer = nullptr;
+    uint32_t l_ul_Length = 0;
+    ASSERT_EQ(TulvoCli_Exchange(m_px_Conx, TIMEOUT, l_auc_Frame, sizeof(l_auc_Frame),
+                                &l_puc_Answer, &l_ul_Length),
+              TULVO_OK);
+    EXPECT_EQ(Hex(l_puc_Answer, l_ul_Length), "0F0200ABCD");
+    TulvoCli_FreeBuffer(&l_puc_Answer);
+    EXPECT_EQ(l_puc_Answer, nullptr);
+    ASSERT_EQ(TulvoCli_Disconnect(&m_px_Conx), TULVO_OK);
+    EXPECT_EQ(m_px_Conx, nullptr);
+
+    uint8_t l_auc_Pid[4];
+    const DWORD l_ul_Pid = GetCurrentProcessId();
+    for (int l_i_Byte = 0; l_i_Byte < 4; ++l_i_Byte) {
+        l_auc_Pid[l_i_Byte] = static_cast<uint8_t>(l_ul_Pid >> (24 - 8 * l_i_Byte));
+    }
+    const std::string l_x_Create = "000007" + Hex(l_auc_Pid, 4) + std::string(16, '0');
+    EXPECT_EQ(m_x_StandIn.Requests("pub"),
+              (std::vector<std::string>{l_x_Create, l_x_Create, l_x_Create,
+                                        "010009" + std::string(24, '0')}));
+    EXPECT_EQ(m_x_StandIn.Requests("p1"), (std::vector<std::string>{LinkRequest(0), g_x_Destroy}));
+    EXPECT_EQ(m_x_StandIn.Requests("p2"),
+              (std::vector<std::string>{LinkRequest(1), "01001100001388",
+                                        "010013000013880000000" "5" "0F0200ABCD",
+                                        "01001400001388", "010012", g_x_Destroy}));
+    EXPECT_EQ(m_x_StandIn.Requests("p3"), (std::vector<std::string>{LinkRequest(2), g_x_Destroy}));
+    EXPECT_TRUE(m_x_StandIn.HasLine("p3 closed"));
+}
+
+TEST_F(ClientTest, DeviceListsAreDecodedOnlyWithinWhatTheServiceSent) {
+    // Second list: the count says one device, the texts stop after two of its four.
+    // Third: status 0 but no count byte. Fourth: a count the entries cannot fill.
+    StartStandIn("--device \"inst2|SN2|Sensor two|COM6\" "
+                 "--on ENUMDEVICES#2=raw:0100080000000001610062 "
+                 "--on ENUMDEVICES#3=raw:01000800000000 "
+                 "--on ENUMDEVICES#4=raw:01000800000000FF00000000");
+    TulvoCli_DeviceProperties* l_px_List = nullptr;
+    uint32_t l_ul_Count = 0;
+    ASSERT_EQ(TulvoCli_EnumDevices(&l_px_List, &l_ul_Count), TULVO_OK);
+    ASSERT_EQ(l_ul_Count, 2u);
+    EXPECT_STREQ(reinterpret_cast<char*>(l_px_List[0].m_puc_InstanceId),
+                 "USB\\VID_2F3A&PID_0101\\SN1");
+    EXPECT_STREQ(reinterpret_cast<char*>(l_px_List[1].m_puc_SerialNumber), "SN2");
+    EXPECT_STREQ(reinterpret_cast<char*>(l_px_List[1].m_puc_FriendlyName), "Sensor two");
+    EXPECT_STREQ(reinterpret_cast<char*>(l_px_List[1].m_puc_DevicePath), "COM6");
+    TulvoCli_FreeDeviceList(&l_px_List, l_ul_Count);
+    EXPECT_EQ(l_px_List, nullptr);
+    for (int l_i_Bad = 0; l_i_Bad < 3; ++l_i_Bad) {
+        EXPECT_EQ(TulvoCli_EnumDevices(&l_px_List, &l_ul_Count), TULVO_BAD_IPC_FORMAT);
+        EXPECT_EQ(l_px_List, nullptr);
+        EXPECT_EQ(l_ul_Count, 0u);
+    }
+}
+
+TEST_F(ClientTest, ResponsesShorterThanTheirHeadOrTheirDataAreRefused) {
+    StartStandIn("--on LOCKPIPE#1=raw:010011 --on LOCKPIPE#2=raw: "
+                 "--on RECVBUFFER#1=raw:0100140000000000000010AABB "
+                 "--on RECVBUFFER#2=raw:01001400000000 "
+                 "--on RECVBUFFER#3=raw:0100140000000000000000");
+    Connect();
+    EXPECT_EQ(TulvoCli_Lock(m_px_Conx, TIMEOUT), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(TulvoCli_Unlock(m_px_Conx), TULVO_OK);
+    EXPECT_EQ(TulvoCli_Lock(m_px_Conx, TIMEOUT), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(TulvoCli_Unlock(m_px_Conx), TULVO_OK);
+    uint8_t* l_puc_Frame = nullptr;
+    uint32_t l_ul_Length = 7;
+    EXPECT_EQ(TulvoCli_ReceiveFrame(m_px_Conx, TIMEOUT, &l_puc_Frame, &l_ul_Length),
+              TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(l_puc_Frame, nullptr);
+    EXPECT_EQ(TulvoCli_ReceiveFrame(m_px_Conx, TIMEOUT, &l_puc_Frame, &l_ul_Length),
+              TULVO_BAD_IPC_FORMAT);
+    // Status 0 with no data: a buffer all the same, of length 0.
+    EXPECT_EQ(TulvoCli_ReceiveFrame(m_px_Conx, TIMEOUT, &l_puc_Frame, &l_ul_Length), TULVO_OK);
+    EXPECT_NE(l_puc_Frame, nullptr);
+    EXPECT_EQ(l_ul_Length, 0u);
+    TulvoCli_FreeBuffer(&l_puc_Frame);
+}
+
+TEST_F(ClientTest, AWrongEchoedCommandIsLoggedAndItsStatusStillCounts) {
+    StartStandIn("--on LOCKPIPE=status:-415,echo:99");
+    Connect();
+    tulvo_test::CLogCapture l_x_Log;
+    EXPECT_EQ(TulvoCli_Lock(m_px_Conx, TIMEOUT), TULVO_ABORTED);
+    uint8_t* l_puc_Data = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(TulvoCli_GetServerInfos(5, 0, &l_puc_Data, &l_ul_Length), TULVO_BAD_PARAMETER);
+    EXPECT_EQ(l_puc_Data, nullptr);
+    EXPECT_EQ(l_x_Log.Take(),
+              (std::vector<std::string>{"Client_LockCmd IPC RESPONSE: NOT LOCK PIPE\n",
+                                        "Client_LockCmd IPC RESPONSE: Ret=0xFFFFFE61\n",
+                                        "Client_EnumDevices IPC RESPONSE: Ret=0xFFFFFE64\n"}));
+    TulvoCli_Unlock(m_px_Conx);
+}
+
+TEST_F(ClientTest, RealTimeLogFramesAreSentOnlyToServicesFromVersion150On) {
+    const uint8_t l_auc_Frame[] = {0x34, 0x00, 0x00};
+    StartStandIn("--version \"1. 4. 2. 0\"");
+    Connect();
+    EXPECT_EQ(TulvoCli_SendRealTimeLogFrame(m_px_Conx, TIMEOUT, l_auc_Frame, 3),
+              TULVO_SERVER_TOO_OLD);
+    EXPECT_EQ(m_x_StandIn.Requests("p3"), (std::vector<std::string>{LinkRequest(2), "010012"}));
+    TulvoCli_Disconnect(&m_px_Conx);
+
+    clitest::CStandIn l_x_Newer;
+    ASSERT_TRUE(l_x_Newer.Start(std::string(g_ac_Device) + "--version \"1. 5. 0. 3\""));
+    Client_SetPublicBaseName(l_x_Newer.Name().c_str());
+    Connect();
+    EXPECT_EQ(TulvoCli_SendRealTimeLogFrame(m_px_Conx, TIMEOUT, l_auc_Frame, 3), TULVO_OK);
+    EXPECT_EQ(l_x_Newer.Requests("p3"),
+              (std::vector<std::string>{LinkRequest(2), "01001100001388",
+                                        "0100130000138800000003340000", "010012"}));
+    TulvoCli_Disconnect(&m_px_Conx);
+}
+
+TEST_F(ClientTest, TooLongSerialNumbersAndVersionAnswersAreRefusedNotCut) {
+    StartStandIn("--version-hex " + std::string(2 * 101, '3'));
+    EXPECT_EQ(TulvoCli_Connect(&m_px_Conx, std::string(100, 'S').c_str()), TULVO_BAD_PARAMETER);
+    EXPECT_TRUE(m_x_StandIn.Lines().empty());
+    EXPECT_EQ(TulvoCli_Connect(&m_px_Conx, "SN1"), TULVO_BAD_IPC_FORMAT);
+    EXPECT_EQ(m_px_Conx, nullptr);
+    for (const char* l_pc_Channel : {"p1", "p2", "p3"}) {
+        EXPECT_TRUE(m_x_StandIn.HasLine(std::string(l_pc_Channel) + " closed")) << l_pc_Channel;
+    }
+}
+
+TEST_F(ClientTest, AConnectThatFailsPartWayLeavesNoChannelInTheService) {
+    // Link of pipe 1 refused; private channel 3 refused (the transport's -419); version query
+    // refused. Every channel opened on the way must be destroyed before Connect returns.
+    const struct {
+        const char* m_pc_Rule;
+        int32_t m_i_Status;
+        int m_i_Opened;
+    } l_ax_Cases[] = {{"LINKPRIVATECONX#2=status:-403", TULVO_DEVICE_NOT_PRESENT, 2},
+                      {"CREATEPRIVATECHANNEL#3=status:-407", TULVO_TS_CHANNEL_ERROR, 2},
+                      {"SERVERINFOS=status:-412", TULVO_BAD_PARAMETER, 3}};
+    for (const auto& l_x_Case : l_ax_Cases) {
+        clitest::CStandIn l_x_StandIn;
+        ASSERT_TRUE(l_x_StandIn.Start(g_ac_Device + std::string("--on ") + l_x_Case.m_pc_Rule));
+        Client_SetPublicBaseName(l_x_StandIn.Name().c_str());
+        EXPECT_EQ(TulvoCli_Connect(&m_px_Conx, "SN1"), l_x_Case.m_i_Status) << l_x_Case.m_pc_Rule;
+        EXPECT_EQ(m_px_Conx, nullptr);
+        for (int l_i_Channel = 1; l_i_Channel <= 3; ++l_i_Channel) {
+            const std::string l_x_Name = "p" + std::to_string(l_i_Channel);
+            EXPECT_EQ(l_x_StandIn.HasLine(l_x_Name + " open"), l_i_Channel <= l_x_Case.m_i_Opened);
+            EXPECT_EQ(l_x_StandIn.HasLine(l_x_Name + " closed"),
+                      l_i_Channel <= l_x_Case.m_i_Opened)
+                << l_x_Case.m_pc_Rule << " " << l_x_Name;
+        }
+    }
+}
+
+TEST_F(ClientTest, WithoutServiceEveryCallSaysSo) {
+    Client_SetPublicBaseName("TcNobodyListensHere");
+    TulvoCli_DeviceProperties* l_px_List = nullptr;
+    uint32_t l_ul_Count = 0;
+    uint8_t* l_puc_Data = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(TulvoCli_Connect(&m_px_Conx, "SN1"), TULVO_TS_SERVER_NOT_RUNNING);
+    EXPECT_EQ(TulvoCli_EnumDevices(&l_px_List, &l_ul_Count), TULVO_TS_SERVER_NOT_RUNNING);
+    EXPECT_EQ(TulvoCli_GetServerInfos(0, 0, &l_puc_Data, &l_ul_Length),
+              TULVO_TS_SERVER_NOT_RUNNING);
+    EXPECT_EQ(TulvoCli_Disconnect(&m_px_Conx), TULVO_BAD_PARAMETER);
+    EXPECT_EQ(TulvoCli_WaitForReboot(nullptr, 1000, l_puc_Data, 0, 1000), TULVO_NO_RESPONSE);
+}
+
+TEST_F(ClientTest, AServiceThatVanishesMidExchangeEndsTheWaitAndTheConnectionCanBeFreed) {
+    StartStandIn("--on RECVBUFFER=exit");
+    Connect();
+    const uint8_t l_auc_Frame[] = {0x0F, 0x00, 0x00};
+    uint8_t* l_puc_Answer = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(TulvoCli_Exchange(m_px_Conx, INFINITE, l_auc_Frame, 3, &l_puc_Answer, &l_ul_Length),
+              TULVO_TS_PEER_LOST);
+    EXPECT_EQ(TulvoCli_SendFrame(m_px_Conx, TIMEOUT, l_auc_Frame, 3), TULVO_TS_PEER_LOST);
+    EXPECT_EQ(TulvoCli_Disconnect(&m_px_Conx), TULVO_TS_SERVER_NOT_RUNNING);
+    EXPECT_EQ(m_px_Conx, nullptr);
+}
+
+TEST_F(ClientTest, AStoppingServiceIsSeenAtTheNextRequestAndLeaksNoHandles) {
+    StartStandIn("--on SENDBUFFER=stop");
+    Connect();
+    const uint8_t l_auc_Frame[] = {0x0F, 0x00, 0x00};
+    uint8_t* l_puc_Answer = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(TulvoCli_Exchange(m_px_Conx, TIMEOUT, l_auc_Frame, 3, &l_puc_Answer, &l_ul_Length),
+              TULVO_TS_SERVER_NOT_RUNNING);
+    EXPECT_EQ(m_x_StandIn.Requests("p2").back(), "0100130000138800000003" "0F0000");
+    // The public objects still exist; every attempt opens them, finds Running reset, and
+    // must close them again.
+    DWORD l_ul_Before = 0;
+    DWORD l_ul_After = 0;
+    TulvoCli_DeviceProperties* l_px_List = nullptr;
+    uint32_t l_ul_Count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &l_ul_Before);
+    for (int l_i_Try = 0; l_i_Try < 20; ++l_i_Try) {
+        EXPECT_EQ(TulvoCli_EnumDevices(&l_px_List, &l_ul_Count), TULVO_TS_SERVER_NOT_RUNNING);
+    }
+    GetProcessHandleCount(GetCurrentProcess(), &l_ul_After);
+    EXPECT_EQ(l_ul_After, l_ul_Before);
+}
+
+TEST_F(ClientTest, APipeLockHeldByAnotherThreadTimesOutAndSendsNothing) {
+    StartStandIn("");
+    Connect();
+    HANDLE l_h_Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE l_h_Held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int32_t> l_i_OwnerStatus{1};
+    std::thread l_x_Owner([&] {
+        l_i_OwnerStatus = TulvoCli_Lock(m_px_Conx, TIMEOUT);
+        SetEvent(l_h_Held);
+        WaitForSingleObject(l_h_Release, clitest::WAIT_LIMIT_MS);
+        TulvoCli_Unlock(m_px_Conx);
+    });
+    ASSERT_EQ(WaitForSingleObject(l_h_Held, clitest::WAIT_LIMIT_MS), WAIT_OBJECT_0);
+    EXPECT_EQ(l_i_OwnerStatus.load(), TULVO_OK);
+    EXPECT_EQ(TulvoCli_Lock(m_px_Conx, 100), TULVO_TIMEOUT);
+    // The unlock after a failed lock is still sent, and frees nothing it does not own.
+    EXPECT_EQ(TulvoCli_Unlock(m_px_Conx), TULVO_OK);
+    EXPECT_EQ(TulvoCli_Lock(m_px_Conx, 100), TULVO_TIMEOUT);
+    SetEvent(l_h_Release);
+    l_x_Owner.join();
+    EXPECT_EQ(m_x_StandIn.Requests("p1"),
+              (std::vector<std::string>{LinkRequest(0), "01001100001388", "010012", "010012"}));
+    CloseHandle(l_h_Release);
+    CloseHandle(l_h_Held);
+}
+
+TEST_F(ClientTest, EightThreadsSharingOneConnectionEachGetTheirOwnAnswers) {
+    StartStandIn("");
+    Connect();
+    std::atomic<int> l_i_Wrong{0};
+    std::vector<std::thread> l_ax_Threads;
+    for (uint8_t l_uc_Thread = 0; l_uc_Thread < 8; ++l_uc_Thread) {
+        l_ax_Threads.emplace_back([&, l_uc_Thread] {
+            for (uint8_t l_uc_Round = 0; l_uc_Round < 20; ++l_uc_Round) {
+                const uint8_t l_auc_Frame[] = {0x0F, 0x02, 0x00, l_uc_Thread, l_uc_Round};
+                uint8_t* l_puc_Answer = nullptr;
+                uint32_t l_ul_Length = 0;
+                if (TulvoCli_Exchange(m_px_Conx, TIMEOUT, l_auc_Frame, 5, &l_puc_Answer,
+                                      &l_ul_Length) != TULVO_OK ||
+                    Hex(l_puc_Answer, l_ul_Length) != Hex(l_auc_Frame, 5)) {
+                    ++l_i_Wrong;
+                }
+                TulvoCli_FreeBuffer(&l_puc_Answer);
+            }
+        });
+    }
+    for (std::thread& l_x_Thread : l_ax_Threads) {
+        l_x_Thread.join();
+    }
+    EXPECT_EQ(l_i_Wrong.load(), 0);
+    EXPECT_EQ(m_x_StandIn.Requests("p2").size(), 1u + 8 * 20 * 4);
+    for (const std::string& l_x_Line : m_x_StandIn.Lines()) {
+        EXPECT_EQ(l_x_Line.find("violation"), std::string::npos) << l_x_Line;
+    }
+}
+
+} // namespace
