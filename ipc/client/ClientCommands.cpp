@@ -36,9 +36,22 @@ struct CRequest {
     uint32_t m_ul_Length;
 };
 
+// Where a request goes: the public channel, or a pipe.
+struct CTarget {
+    ToolShare_Channel* m_px_Public;
+    Client_PipeConx* m_px_Pipe;
+};
+
+CTarget Public(ToolShare_Channel* i_px_Public) {
+    return CTarget{i_px_Public, nullptr};
+}
+CTarget OnPipe(Client_PipeConx* i_px_Pipe) {
+    return CTarget{nullptr, i_px_Pipe};
+}
+
 // Sends the request (freed here) and takes the response. The status of the exchange, or of a
 // request that could not be built.
-int32_t ExchangeRequest(ToolShare_Channel* io_px_Channel, CRequest* io_px_Request,
+int32_t ExchangeRequest(CTarget i_x_Target, CRequest* io_px_Request,
                         uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts,
                         uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
     *o_ppuc_Response = nullptr;
@@ -50,8 +63,13 @@ int32_t ExchangeRequest(ToolShare_Channel* io_px_Channel, CRequest* io_px_Reques
         return io_px_Request->m_i_BuildStatus;
     }
     const int32_t l_i_Status =
-        Client_WriteReadData(io_px_Channel, io_px_Request->m_puc_Bytes, io_px_Request->m_ul_Length,
-                             o_ppuc_Response, o_pul_ResponseLength, i_ul_TimeOut);
+        i_x_Target.m_px_Pipe != nullptr
+            ? Client_PipeWriteReadData(i_x_Target.m_px_Pipe, io_px_Request->m_puc_Bytes,
+                                       io_px_Request->m_ul_Length, o_ppuc_Response,
+                                       o_pul_ResponseLength, i_ul_TimeOut)
+            : Client_WriteReadData(i_x_Target.m_px_Public, io_px_Request->m_puc_Bytes,
+                                   io_px_Request->m_ul_Length, o_ppuc_Response,
+                                   o_pul_ResponseLength, i_ul_TimeOut);
     GestIpc_FreeBuffer(io_px_Request->m_puc_Bytes);
     io_px_Request->m_puc_Bytes = nullptr;
     return l_i_Status;
@@ -86,12 +104,12 @@ int32_t CheckResponse(uint8_t* i_puc_Response, uint32_t i_ul_Length, uint32_t i_
 }
 
 // A command whose response carries nothing but its status.
-int32_t RunStatusCommand(ToolShare_Channel* io_px_Channel, CRequest i_x_Request,
+int32_t RunStatusCommand(CTarget i_x_Target, CRequest i_x_Request,
                          uint32_t i_ul_Command, uint32_t i_ul_TimeOut,
                          const CCommandTexts& i_x_Texts) {
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    const int32_t l_i_Status = ExchangeRequest(io_px_Channel, &i_x_Request, i_ul_TimeOut,
+    const int32_t l_i_Status = ExchangeRequest(i_x_Target, &i_x_Request, i_ul_TimeOut,
                                                i_x_Texts, &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
@@ -115,7 +133,7 @@ int32_t CopyOut(const uint8_t* i_puc_Bytes, uint32_t i_ul_Length, uint8_t** o_pp
 }
 
 // A data response (SERVERINFOS, RECVBUFFER): the data bytes in a new buffer.
-int32_t RunDataCommand(ToolShare_Channel* io_px_Channel, CRequest i_x_Request,
+int32_t RunDataCommand(CTarget i_x_Target, CRequest i_x_Request,
                        uint32_t i_ul_Command, uint32_t i_ul_TimeOut,
                        const CCommandTexts& i_x_Texts, uint8_t** o_ppuc_Data,
                        uint32_t* o_pul_DataLength) {
@@ -123,7 +141,7 @@ int32_t RunDataCommand(ToolShare_Channel* io_px_Channel, CRequest i_x_Request,
     *o_pul_DataLength = 0;
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    int32_t l_i_Status = ExchangeRequest(io_px_Channel, &i_x_Request, i_ul_TimeOut, i_x_Texts,
+    int32_t l_i_Status = ExchangeRequest(i_x_Target, &i_x_Request, i_ul_TimeOut, i_x_Texts,
                                          &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
@@ -158,7 +176,7 @@ int32_t Client_EnumDevices(ToolShare_Channel* io_px_Public, uint8_t** o_ppuc_Lis
         GestIpc_BuildEnumDevicesRequest(&l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    int32_t l_i_Status = ExchangeRequest(io_px_Public, &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
+    int32_t l_i_Status = ExchangeRequest(Public(io_px_Public), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
                                          g_x_EnumTexts, &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
@@ -192,7 +210,7 @@ int32_t Client_ServerInfosCmd(ToolShare_Channel* io_px_Public, uint32_t i_ul_Inf
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus = GestIpc_BuildServerInfosRequest(
         i_ul_InfoType, i_ul_Value, &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunDataCommand(io_px_Public, l_x_Request, BYTE2_SERVERINFOS, CLIENT_EXCHANGE_TIMEOUT,
+    return RunDataCommand(Public(io_px_Public), l_x_Request, BYTE2_SERVERINFOS, CLIENT_EXCHANGE_TIMEOUT,
                           g_x_EnumTexts, o_ppuc_Data, o_pul_DataLen);
 }
 
@@ -202,7 +220,7 @@ int32_t Client_LinkCmd(Client_PipeConx* io_px_Pipe, const TulvoCli_Connection* i
     l_x_Request.m_i_BuildStatus =
         GestIpc_BuildLinkRequest(i_ul_PipeIndex, i_px_Conx->m_ac_SerialNumber,
                                  &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunStatusCommand(&io_px_Pipe->m_x_Channel, l_x_Request, BYTE2_LINKPRIVATECONX,
+    return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_LINKPRIVATECONX,
                             CLIENT_EXCHANGE_TIMEOUT, g_x_LinkTexts);
 }
 
@@ -216,7 +234,7 @@ int32_t Client_LockCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut) {
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus = GestIpc_BuildLockPipeRequest(
         i_ul_TimeOut, &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunStatusCommand(&io_px_Pipe->m_x_Channel, l_x_Request, BYTE2_LOCKPIPE, i_ul_TimeOut,
+    return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_LOCKPIPE, i_ul_TimeOut,
                             g_x_LockTexts);
 }
 
@@ -227,7 +245,7 @@ int32_t Client_UnLockCmd(Client_PipeConx* io_px_Pipe) {
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
     const int32_t l_i_Status =
-        ExchangeRequest(&io_px_Pipe->m_x_Channel, &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
+        ExchangeRequest(OnPipe(io_px_Pipe), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
                         g_x_UnLockTexts, &l_puc_Response, &l_ul_Length);
     // Released whatever came of the request; a thread that does not own the mutex (its lock
     // failed) changes nothing here.
@@ -239,33 +257,33 @@ int32_t Client_UnLockCmd(Client_PipeConx* io_px_Pipe) {
     return CheckResponse(l_puc_Response, l_ul_Length, BYTE2_UNLOCKPIPE, g_x_UnLockTexts, nullptr);
 }
 
-int32_t Client_WriteFrameCmd(ToolShare_Channel* io_px_Channel, uint32_t i_ul_TimeOut,
+int32_t Client_WriteFrameCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut,
                              const uint8_t* i_puc_Frame, uint32_t i_ul_FrameLength) {
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus =
         GestIpc_BuildSendBufferRequest(i_ul_TimeOut, i_puc_Frame, i_ul_FrameLength,
                                        &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunStatusCommand(io_px_Channel, l_x_Request, BYTE2_SENDBUFFER, i_ul_TimeOut,
+    return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_SENDBUFFER, i_ul_TimeOut,
                             g_x_WriteFrameTexts);
 }
 
-int32_t Client_ReadFrameCmd(ToolShare_Channel* io_px_Channel, uint32_t i_ul_TimeOut,
+int32_t Client_ReadFrameCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut,
                             uint8_t** o_ppuc_Frame, uint32_t* o_pul_FrameLength) {
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus = GestIpc_BuildRecvBufferRequest(
         i_ul_TimeOut, &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunDataCommand(io_px_Channel, l_x_Request, BYTE2_RECVBUFFER, i_ul_TimeOut,
+    return RunDataCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_RECVBUFFER, i_ul_TimeOut,
                           g_x_ReadFrameTexts, o_ppuc_Frame, o_pul_FrameLength);
 }
 
-int32_t Client_WaitForRebootCmd(ToolShare_Channel* io_px_Channel, uint32_t i_ul_WriteTimeOut,
+int32_t Client_WaitForRebootCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_WriteTimeOut,
                                 const uint8_t* i_puc_Frame, uint32_t i_ul_FrameLength,
                                 uint32_t i_ul_RebootTimeOut) {
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus = GestIpc_BuildWaitForRebootRequest(
         i_ul_WriteTimeOut, i_ul_RebootTimeOut, i_puc_Frame, i_ul_FrameLength,
         &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunStatusCommand(io_px_Channel, l_x_Request, BYTE2_WAITFORREBOOT, i_ul_WriteTimeOut,
+    return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_WAITFORREBOOT, i_ul_WriteTimeOut,
                             g_x_WriteFrameTexts);
 }
 
@@ -273,6 +291,6 @@ int32_t Client_DestroyCmd(Client_PipeConx* io_px_Pipe) {
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus =
         GestIpc_BuildDestroyConxRequest(&l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunStatusCommand(&io_px_Pipe->m_x_Channel, l_x_Request, BYTE2_DESTROYCONX,
+    return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_DESTROYCONX,
                             CLIENT_EXCHANGE_TIMEOUT, g_x_DestroyTexts);
 }

@@ -11,6 +11,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <new>
+
 namespace {
 
 // The lowest service version for which frames are sent on the real-time log pipe.
@@ -43,11 +45,11 @@ int32_t LockedSpan(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut, const uin
                    uint32_t* o_pul_AnswerLength) {
     int32_t l_i_Status = Client_LockCmd(io_px_Pipe, i_ul_TimeOut);
     if (l_i_Status == TULVO_OK) {
-        l_i_Status = Client_WriteFrameCmd(&io_px_Pipe->m_x_Channel, i_ul_TimeOut, i_puc_Frame,
+        l_i_Status = Client_WriteFrameCmd(io_px_Pipe, i_ul_TimeOut, i_puc_Frame,
                                           i_ul_FrameLength);
     }
     if (l_i_Status == TULVO_OK && o_ppuc_Answer != nullptr) {
-        l_i_Status = Client_ReadFrameCmd(&io_px_Pipe->m_x_Channel, i_ul_TimeOut, o_ppuc_Answer,
+        l_i_Status = Client_ReadFrameCmd(io_px_Pipe, i_ul_TimeOut, o_ppuc_Answer,
                                          o_pul_AnswerLength);
     }
     Client_UnLockCmd(io_px_Pipe);
@@ -121,8 +123,7 @@ int32_t TulvoCli_Connect(TulvoCli_Connection** o_ppx_Connection, const char* i_p
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
-    TulvoCli_Connection* l_px_Conx =
-        static_cast<TulvoCli_Connection*>(calloc(1, sizeof(TulvoCli_Connection)));
+    TulvoCli_Connection* l_px_Conx = new (std::nothrow) TulvoCli_Connection();
     if (l_px_Conx == nullptr) {
         TraceLog_Printf("\t\tTulvoCli_Connect: malloc Error\n");
         l_i_Status = TULVO_NO_MEMORY;
@@ -153,7 +154,7 @@ int32_t TulvoCli_Connect(TulvoCli_Connection** o_ppx_Connection, const char* i_p
         // The service would keep the channels already set up until this process ends.
         if (l_i_Status != TULVO_OK) {
             Client_DestroyPrivateConnections(l_px_Conx);
-            free(l_px_Conx);
+            delete l_px_Conx;
             l_px_Conx = nullptr;
         }
     }
@@ -174,7 +175,7 @@ int32_t TulvoCli_Disconnect(TulvoCli_Connection** io_ppx_Connection) {
     if (l_i_Status == TULVO_OK) {
         Client_ClosePublicConnection(&l_x_Public);
     }
-    free(*io_ppx_Connection);
+    delete *io_ppx_Connection;
     *io_ppx_Connection = nullptr;
     return l_i_Status;
 }
@@ -291,7 +292,7 @@ int32_t TulvoCli_SendFrame(TulvoCli_Connection* i_px_Connection, uint32_t i_ul_T
     if (i_px_Connection == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
-    return Client_WriteFrameCmd(&Pipe(i_px_Connection, CLIENT_NORMAL_PIPE)->m_x_Channel,
+    return Client_WriteFrameCmd(Pipe(i_px_Connection, CLIENT_NORMAL_PIPE),
                                 i_ul_TimeOut, i_puc_Frame, i_ul_FrameLength);
 }
 
@@ -301,7 +302,7 @@ int32_t TulvoCli_ReceiveFrame(TulvoCli_Connection* i_px_Connection, uint32_t i_u
     if (i_px_Connection == nullptr || o_ppuc_Frame == nullptr || o_pul_FrameLength == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
-    return Client_ReadFrameCmd(&Pipe(i_px_Connection, CLIENT_NORMAL_PIPE)->m_x_Channel,
+    return Client_ReadFrameCmd(Pipe(i_px_Connection, CLIENT_NORMAL_PIPE),
                                i_ul_TimeOut, o_ppuc_Frame, o_pul_FrameLength);
 }
 
@@ -331,7 +332,7 @@ int32_t TulvoCli_WaitForReboot(TulvoCli_Connection* i_px_Connection, uint32_t i_
     if (i_px_Connection == nullptr) {
         return TULVO_NO_RESPONSE;
     }
-    return Client_WaitForRebootCmd(&Pipe(i_px_Connection, CLIENT_EXCHANGE_PIPE)->m_x_Channel,
+    return Client_WaitForRebootCmd(Pipe(i_px_Connection, CLIENT_EXCHANGE_PIPE),
                                    i_ul_WriteTimeOut, i_puc_Frame, i_ul_FrameLength,
                                    i_ul_RebootTimeOut);
 }
@@ -342,7 +343,7 @@ int32_t TulvoCli_ReceiveRealTimeLog(TulvoCli_Connection* i_px_Connection, uint32
     if (i_px_Connection == nullptr || o_ppuc_Frame == nullptr || o_pul_FrameLength == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
-    return Client_ReadFrameCmd(&Pipe(i_px_Connection, CLIENT_REALTIMELOG_PIPE)->m_x_Channel,
+    return Client_ReadFrameCmd(Pipe(i_px_Connection, CLIENT_REALTIMELOG_PIPE),
                                i_ul_TimeOut, o_ppuc_Frame, o_pul_FrameLength);
 }
 

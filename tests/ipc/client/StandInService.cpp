@@ -238,14 +238,18 @@ void ServePrivate(ToolShare_Channel* io_px_Channel, const std::string& i_x_Name)
         const bool l_b_Answer =
             ApplyActions(ActionsFor(GestIpcPrivate_CommandName(l_ul_Command)), l_x_Request,
                          l_ul_Command == BYTE2_RECVBUFFER, &l_x_Response);
+        // Logged before the answer: a client that has its answer finds the line there.
+        const bool l_b_Close = l_ul_Command == BYTE2_DESTROYCONX && l_i_Valid == TULVO_OK;
+        if (l_b_Close) {
+            Log(i_x_Name + " closed");
+        }
         if (l_b_Answer && ToolShare_WriteLenDataAndData(
                               io_px_Channel, l_x_Response.data(),
                               static_cast<uint32_t>(l_x_Response.size()), nullptr, 10000) != TULVO_OK) {
             Log(i_x_Name + " lost");
             break;
         }
-        if (l_ul_Command == BYTE2_DESTROYCONX && l_i_Valid == TULVO_OK) {
-            Log(i_x_Name + " closed");
+        if (l_b_Close) {
             break;
         }
     }
