@@ -34,7 +34,8 @@ double NowUs() {
     }();
     LARGE_INTEGER l_x_Now;
     QueryPerformanceCounter(&l_x_Now);
-    return static_cast<double>(l_x_Now.QuadPart) * 1e6 / static_cast<double>(s_x_Frequency.QuadPart);
+    return static_cast<double>(l_x_Now.QuadPart) * 1e6 /
+           static_cast<double>(s_x_Frequency.QuadPart);
 }
 
 uint32_t KernelCalls() {
@@ -59,8 +60,8 @@ void Report(const char* i_pc_Name, SSeries* io_px_Series) {
 bool RawRequest(ToolShare_Channel* io_px_Channel, int32_t i_i_Built, uint8_t* i_puc_Request,
                 uint32_t i_ul_Length) {
     bool l_b_Ok = i_i_Built == TULVO_OK &&
-                  ToolShare_WriteLenDataAndData(io_px_Channel, i_puc_Request, i_ul_Length,
-                                                nullptr, TIMEOUT) == TULVO_OK &&
+                  ToolShare_WriteLenDataAndData(io_px_Channel, i_puc_Request, i_ul_Length, nullptr,
+                                                TIMEOUT) == TULVO_OK &&
                   ToolShare_WaitData(io_px_Channel, nullptr, TIMEOUT) == TULVO_OK;
     GestIpc_FreeBuffer(i_puc_Request);
     uint32_t l_ul_Length = 0;
@@ -103,7 +104,8 @@ bool RawConnect(const char* i_pc_Name, ToolShare_Channel* o_px_Private) {
     uint8_t* l_puc_Request = nullptr;
     uint32_t l_ul_Length = 0;
     const int32_t l_i_Built = GestIpc_BuildLinkRequest(1, "SN1", &l_puc_Request, &l_ul_Length);
-    return l_i_Status == TULVO_OK && RawRequest(o_px_Private, l_i_Built, l_puc_Request, l_ul_Length);
+    return l_i_Status == TULVO_OK &&
+           RawRequest(o_px_Private, l_i_Built, l_puc_Request, l_ul_Length);
 }
 
 bool StartStandIn(const std::string& i_x_Name, PROCESS_INFORMATION* o_px_Info) {
@@ -192,8 +194,8 @@ int main(int argc, char** argv) {
             }
         }
     }
-    printf("Exchange of a %u-byte frame (lock, send, receive, unlock), %d of each:\n",
-           FRAME_SIZE, l_i_Exchanges);
+    printf("Exchange of a %u-byte frame (lock, send, receive, unlock), %d of each:\n", FRAME_SIZE,
+           l_i_Exchanges);
     Report("raw requests (transport)", &l_x_RawSeries);
     Report("TulvoCli_Exchange", &l_x_Library);
     printf("library adds (median)         %8.1f us\n",

@@ -51,9 +51,9 @@ CTarget OnPipe(Client_PipeConx* i_px_Pipe) {
 
 // Sends the request (freed here) and takes the response. The status of the exchange, or of a
 // request that could not be built.
-int32_t ExchangeRequest(CTarget i_x_Target, CRequest* io_px_Request,
-                        uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts,
-                        uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
+int32_t ExchangeRequest(CTarget i_x_Target, CRequest* io_px_Request, uint32_t i_ul_TimeOut,
+                        const CCommandTexts& i_x_Texts, uint8_t** o_ppuc_Response,
+                        uint32_t* o_pul_ResponseLength) {
     *o_ppuc_Response = nullptr;
     *o_pul_ResponseLength = 0;
     if (io_px_Request->m_i_BuildStatus == TULVO_NO_MEMORY) {
@@ -104,13 +104,12 @@ int32_t CheckResponse(uint8_t* i_puc_Response, uint32_t i_ul_Length, uint32_t i_
 }
 
 // A command whose response carries nothing but its status.
-int32_t RunStatusCommand(CTarget i_x_Target, CRequest i_x_Request,
-                         uint32_t i_ul_Command, uint32_t i_ul_TimeOut,
-                         const CCommandTexts& i_x_Texts) {
+int32_t RunStatusCommand(CTarget i_x_Target, CRequest i_x_Request, uint32_t i_ul_Command,
+                         uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts) {
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    const int32_t l_i_Status = ExchangeRequest(i_x_Target, &i_x_Request, i_ul_TimeOut,
-                                               i_x_Texts, &l_puc_Response, &l_ul_Length);
+    const int32_t l_i_Status = ExchangeRequest(i_x_Target, &i_x_Request, i_ul_TimeOut, i_x_Texts,
+                                               &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
@@ -133,9 +132,8 @@ int32_t CopyOut(const uint8_t* i_puc_Bytes, uint32_t i_ul_Length, uint8_t** o_pp
 }
 
 // A data response (SERVERINFOS, RECVBUFFER): the data bytes in a new buffer.
-int32_t RunDataCommand(CTarget i_x_Target, CRequest i_x_Request,
-                       uint32_t i_ul_Command, uint32_t i_ul_TimeOut,
-                       const CCommandTexts& i_x_Texts, uint8_t** o_ppuc_Data,
+int32_t RunDataCommand(CTarget i_x_Target, CRequest i_x_Request, uint32_t i_ul_Command,
+                       uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts, uint8_t** o_ppuc_Data,
                        uint32_t* o_pul_DataLength) {
     *o_ppuc_Data = nullptr;
     *o_pul_DataLength = 0;
@@ -176,8 +174,9 @@ int32_t Client_EnumDevices(ToolShare_Channel* io_px_Public, uint8_t** o_ppuc_Lis
         GestIpc_BuildEnumDevicesRequest(&l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    int32_t l_i_Status = ExchangeRequest(Public(io_px_Public), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
-                                         g_x_EnumTexts, &l_puc_Response, &l_ul_Length);
+    int32_t l_i_Status =
+        ExchangeRequest(Public(io_px_Public), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT, g_x_EnumTexts,
+                        &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
@@ -194,8 +193,7 @@ int32_t Client_EnumDevices(ToolShare_Channel* io_px_Public, uint8_t** o_ppuc_Lis
                         static_cast<unsigned>(l_i_Status));
     } else {
         l_i_Status = CopyOut(l_puc_Kept + ENUMDEVICES_OFFSET_COUNT,
-                             l_ul_Length - ENUMDEVICES_OFFSET_COUNT, o_ppuc_List,
-                             o_pul_ListLength);
+                             l_ul_Length - ENUMDEVICES_OFFSET_COUNT, o_ppuc_List, o_pul_ListLength);
         if (l_i_Status == TULVO_OK) {
             *o_pul_Count = l_puc_Kept[ENUMDEVICES_OFFSET_COUNT];
         }
@@ -205,13 +203,12 @@ int32_t Client_EnumDevices(ToolShare_Channel* io_px_Public, uint8_t** o_ppuc_Lis
 }
 
 int32_t Client_ServerInfosCmd(ToolShare_Channel* io_px_Public, uint32_t i_ul_InfoType,
-                              uint32_t i_ul_Value, uint8_t** o_ppuc_Data,
-                              uint32_t* o_pul_DataLen) {
+                              uint32_t i_ul_Value, uint8_t** o_ppuc_Data, uint32_t* o_pul_DataLen) {
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus = GestIpc_BuildServerInfosRequest(
         i_ul_InfoType, i_ul_Value, &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunDataCommand(Public(io_px_Public), l_x_Request, BYTE2_SERVERINFOS, CLIENT_EXCHANGE_TIMEOUT,
-                          g_x_EnumTexts, o_ppuc_Data, o_pul_DataLen);
+    return RunDataCommand(Public(io_px_Public), l_x_Request, BYTE2_SERVERINFOS,
+                          CLIENT_EXCHANGE_TIMEOUT, g_x_EnumTexts, o_ppuc_Data, o_pul_DataLen);
 }
 
 int32_t Client_LinkCmd(Client_PipeConx* io_px_Pipe, const TulvoCli_Connection* i_px_Conx,
@@ -245,8 +242,8 @@ int32_t Client_UnLockCmd(Client_PipeConx* io_px_Pipe) {
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
     const int32_t l_i_Status =
-        ExchangeRequest(OnPipe(io_px_Pipe), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
-                        g_x_UnLockTexts, &l_puc_Response, &l_ul_Length);
+        ExchangeRequest(OnPipe(io_px_Pipe), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT, g_x_UnLockTexts,
+                        &l_puc_Response, &l_ul_Length);
     // Released whatever came of the request; a thread that does not own the mutex (its lock
     // failed) changes nothing here.
     Client_CountKernelCalls(1);

@@ -115,8 +115,7 @@ int32_t Client_ClosePublicConnection(ToolShare_Channel* io_px_Public) {
     }
     l_i_Status = ToolShare_Close(io_px_Public);
     if (l_i_Status != TULVO_OK) {
-        TraceLog_Printf("Client_ClosePublicConnection : ToolShare_Close Error : %d\n",
-                        l_i_Status);
+        TraceLog_Printf("Client_ClosePublicConnection : ToolShare_Close Error : %d\n", l_i_Status);
     }
     return l_i_Status;
 }
@@ -171,9 +170,8 @@ int32_t Client_DestroyPrivateConnections(TulvoCli_Connection* io_px_Conx) {
 
 int32_t Client_WriteData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
                          uint32_t i_ul_RequestLength, uint32_t i_ul_TimeOut) {
-    const int32_t l_i_Status = ToolShare_WriteLenDataAndData(io_px_Channel, i_puc_Request,
-                                                             i_ul_RequestLength, nullptr,
-                                                             i_ul_TimeOut);
+    const int32_t l_i_Status = ToolShare_WriteLenDataAndData(
+        io_px_Channel, i_puc_Request, i_ul_RequestLength, nullptr, i_ul_TimeOut);
     if (l_i_Status != TULVO_OK) {
         TraceLog_Printf("Client_WriteData : ToolShare_WriteLenDataAndData Client Error : %d\n",
                         l_i_Status);
@@ -242,8 +240,8 @@ int32_t WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Req
     }
     l_i_Status = Client_WriteData(io_px_Channel, i_puc_Request, i_ul_RequestLength, i_ul_TimeOut);
     if (l_i_Status == TULVO_OK) {
-        l_i_Status = Client_ReadData(io_px_Channel, o_ppuc_Response, o_pul_ResponseLength,
-                                     i_ul_TimeOut);
+        l_i_Status =
+            Client_ReadData(io_px_Channel, o_ppuc_Response, o_pul_ResponseLength, i_ul_TimeOut);
     }
     i_f_Unlock();
     return l_i_Status;

@@ -25,9 +25,10 @@ Client_PipeConx* Pipe(TulvoCli_Connection* i_px_Connection, int i_i_Index) {
 // Byte by byte against the reference, within what the service sent and the reference with its
 // NUL: the first difference decides, and no difference passes.
 bool ServerIsRecentEnough(const TulvoCli_Connection* i_px_Connection) {
-    const uint32_t l_ul_Count = i_px_Connection->m_ul_ServerVersionLength < sizeof(g_ac_RealTimeLogVersion)
-                                    ? i_px_Connection->m_ul_ServerVersionLength
-                                    : static_cast<uint32_t>(sizeof(g_ac_RealTimeLogVersion));
+    const uint32_t l_ul_Count =
+        i_px_Connection->m_ul_ServerVersionLength < sizeof(g_ac_RealTimeLogVersion)
+            ? i_px_Connection->m_ul_ServerVersionLength
+            : static_cast<uint32_t>(sizeof(g_ac_RealTimeLogVersion));
     for (uint32_t l_ul_Index = 0; l_ul_Index < l_ul_Count; ++l_ul_Index) {
         const uint8_t l_uc_Server = i_px_Connection->m_auc_ServerVersion[l_ul_Index];
         const uint8_t l_uc_Reference = static_cast<uint8_t>(g_ac_RealTimeLogVersion[l_ul_Index]);
@@ -45,12 +46,11 @@ int32_t LockedSpan(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut, const uin
                    uint32_t* o_pul_AnswerLength) {
     int32_t l_i_Status = Client_LockCmd(io_px_Pipe, i_ul_TimeOut);
     if (l_i_Status == TULVO_OK) {
-        l_i_Status = Client_WriteFrameCmd(io_px_Pipe, i_ul_TimeOut, i_puc_Frame,
-                                          i_ul_FrameLength);
+        l_i_Status = Client_WriteFrameCmd(io_px_Pipe, i_ul_TimeOut, i_puc_Frame, i_ul_FrameLength);
     }
     if (l_i_Status == TULVO_OK && o_ppuc_Answer != nullptr) {
-        l_i_Status = Client_ReadFrameCmd(io_px_Pipe, i_ul_TimeOut, o_ppuc_Answer,
-                                         o_pul_AnswerLength);
+        l_i_Status =
+            Client_ReadFrameCmd(io_px_Pipe, i_ul_TimeOut, o_ppuc_Answer, o_pul_AnswerLength);
     }
     Client_UnLockCmd(io_px_Pipe);
     return l_i_Status;
@@ -223,14 +223,12 @@ int32_t TulvoCli_CopyDeviceFromBuffer(TulvoCli_DeviceProperties* o_px_Device,
         return TULVO_BAD_PARAMETER;
     }
     memset(o_px_Device, 0, sizeof(*o_px_Device));
-    unsigned char** l_appuc_Texts[] = {&o_px_Device->m_puc_InstanceId,
-                                       &o_px_Device->m_puc_SerialNumber,
-                                       &o_px_Device->m_puc_FriendlyName,
-                                       &o_px_Device->m_puc_DevicePath};
+    unsigned char** l_appuc_Texts[] = {
+        &o_px_Device->m_puc_InstanceId, &o_px_Device->m_puc_SerialNumber,
+        &o_px_Device->m_puc_FriendlyName, &o_px_Device->m_puc_DevicePath};
     for (unsigned char** l_ppuc_Text : l_appuc_Texts) {
-        const int32_t l_i_Status = TulvoCli_CopyAPropertyFromBuffer(l_ppuc_Text, i_puc_Buffer,
-                                                                    i_ul_BufferLength,
-                                                                    io_pul_Position);
+        const int32_t l_i_Status = TulvoCli_CopyAPropertyFromBuffer(
+            l_ppuc_Text, i_puc_Buffer, i_ul_BufferLength, io_pul_Position);
         if (l_i_Status != TULVO_OK) {
             FreeTexts(o_px_Device);
             return l_i_Status;
@@ -244,8 +242,7 @@ int32_t TulvoCli_CopyAPropertyFromBuffer(unsigned char** o_ppuc_Text, const uint
     if (o_ppuc_Text == nullptr || io_pul_Position == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
-    return GestIpc_CopyTextFromList(o_ppuc_Text, i_puc_Buffer, i_ul_BufferLength,
-                                    io_pul_Position);
+    return GestIpc_CopyTextFromList(o_ppuc_Text, i_puc_Buffer, i_ul_BufferLength, io_pul_Position);
 }
 
 int32_t TulvoCli_GetServerInfos(uint32_t i_ul_InfoType, uint32_t i_ul_Value, uint8_t** o_ppuc_Data,
@@ -292,8 +289,8 @@ int32_t TulvoCli_SendFrame(TulvoCli_Connection* i_px_Connection, uint32_t i_ul_T
     if (i_px_Connection == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
-    return Client_WriteFrameCmd(Pipe(i_px_Connection, CLIENT_NORMAL_PIPE),
-                                i_ul_TimeOut, i_puc_Frame, i_ul_FrameLength);
+    return Client_WriteFrameCmd(Pipe(i_px_Connection, CLIENT_NORMAL_PIPE), i_ul_TimeOut,
+                                i_puc_Frame, i_ul_FrameLength);
 }
 
 int32_t TulvoCli_ReceiveFrame(TulvoCli_Connection* i_px_Connection, uint32_t i_ul_TimeOut,
@@ -302,8 +299,8 @@ int32_t TulvoCli_ReceiveFrame(TulvoCli_Connection* i_px_Connection, uint32_t i_u
     if (i_px_Connection == nullptr || o_ppuc_Frame == nullptr || o_pul_FrameLength == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
-    return Client_ReadFrameCmd(Pipe(i_px_Connection, CLIENT_NORMAL_PIPE),
-                               i_ul_TimeOut, o_ppuc_Frame, o_pul_FrameLength);
+    return Client_ReadFrameCmd(Pipe(i_px_Connection, CLIENT_NORMAL_PIPE), i_ul_TimeOut,
+                               o_ppuc_Frame, o_pul_FrameLength);
 }
 
 int32_t TulvoCli_Exchange(TulvoCli_Connection* i_px_Connection, uint32_t i_ul_TimeOut,
@@ -332,9 +329,8 @@ int32_t TulvoCli_WaitForReboot(TulvoCli_Connection* i_px_Connection, uint32_t i_
     if (i_px_Connection == nullptr) {
         return TULVO_NO_RESPONSE;
     }
-    return Client_WaitForRebootCmd(Pipe(i_px_Connection, CLIENT_EXCHANGE_PIPE),
-                                   i_ul_WriteTimeOut, i_puc_Frame, i_ul_FrameLength,
-                                   i_ul_RebootTimeOut);
+    return Client_WaitForRebootCmd(Pipe(i_px_Connection, CLIENT_EXCHANGE_PIPE), i_ul_WriteTimeOut,
+                                   i_puc_Frame, i_ul_FrameLength, i_ul_RebootTimeOut);
 }
 
 int32_t TulvoCli_ReceiveRealTimeLog(TulvoCli_Connection* i_px_Connection, uint32_t i_ul_TimeOut,
@@ -343,8 +339,8 @@ int32_t TulvoCli_ReceiveRealTimeLog(TulvoCli_Connection* i_px_Connection, uint32
     if (i_px_Connection == nullptr || o_ppuc_Frame == nullptr || o_pul_FrameLength == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
-    return Client_ReadFrameCmd(Pipe(i_px_Connection, CLIENT_REALTIMELOG_PIPE),
-                               i_ul_TimeOut, o_ppuc_Frame, o_pul_FrameLength);
+    return Client_ReadFrameCmd(Pipe(i_px_Connection, CLIENT_REALTIMELOG_PIPE), i_ul_TimeOut,
+                               o_ppuc_Frame, o_pul_FrameLength);
 }
 
 int32_t TulvoCli_SendRealTimeLogFrame(TulvoCli_Connection* i_px_Connection, uint32_t i_ul_TimeOut,

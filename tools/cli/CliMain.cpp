@@ -85,15 +85,14 @@ struct SOptions {
 };
 
 int Usage(const std::string& i_x_Problem) {
-    fprintf(stderr, "tulvo_cli: %s\nRun tulvo_cli --help for the commands.\n",
-            i_x_Problem.c_str());
+    fprintf(stderr, "tulvo_cli: %s\nRun tulvo_cli --help for the commands.\n", i_x_Problem.c_str());
     return 1;
 }
 
 // The status of a call that failed, named, with what a person can do about the usual ones.
 int Failed(const std::string& i_x_What, int32_t i_i_Status) {
-    fprintf(stderr, "tulvo_cli: %s failed: %s (%d)", i_x_What.c_str(),
-            TulvoStatus_Name(i_i_Status), static_cast<int>(i_i_Status));
+    fprintf(stderr, "tulvo_cli: %s failed: %s (%d)", i_x_What.c_str(), TulvoStatus_Name(i_i_Status),
+            static_cast<int>(i_i_Status));
     if (i_i_Status == TULVO_TS_SERVER_NOT_RUNNING) {
         fprintf(stderr, "; is the service running?");
     } else if (i_i_Status == TULVO_DEVICE_NOT_PRESENT) {
@@ -170,8 +169,8 @@ std::string Hex(const uint8_t* i_puc_Bytes, uint32_t i_ul_Length) {
 std::string DescribeFrame(const uint8_t* i_puc_Frame, uint32_t i_ul_Length) {
     const int32_t l_i_Check = ILV_Check(i_puc_Frame, i_ul_Length);
     if (l_i_Check != TULVO_OK) {
-        return std::string("not one ILV record (") + TulvoStatus_Name(l_i_Check) + "): " +
-               Hex(i_puc_Frame, i_ul_Length);
+        return std::string("not one ILV record (") + TulvoStatus_Name(l_i_Check) +
+               "): " + Hex(i_puc_Frame, i_ul_Length);
     }
     char l_ac_Head[64];
     const uint32_t l_ul_ValueLength = ILV_GetLength(i_puc_Frame);
@@ -272,19 +271,18 @@ int RunFrameCommand(const SOptions& i_x_Options, bool i_b_Reboot) {
     if (i_b_Reboot) {
         printf("restarting %s...\n", i_x_Options.m_ax_Words[1].c_str());
         fflush(stdout);
-        l_i_Status = TulvoCli_WaitForReboot(l_px_Connection, i_x_Options.m_ul_TimeOut,
-                                            l_x_Frame.data(),
-                                            static_cast<uint32_t>(l_x_Frame.size()),
-                                            i_x_Options.m_ul_RebootWait);
+        l_i_Status = TulvoCli_WaitForReboot(
+            l_px_Connection, i_x_Options.m_ul_TimeOut, l_x_Frame.data(),
+            static_cast<uint32_t>(l_x_Frame.size()), i_x_Options.m_ul_RebootWait);
         if (l_i_Status == TULVO_OK) {
             printf("%s is back\n", i_x_Options.m_ax_Words[1].c_str());
         }
     } else {
         uint8_t* l_puc_Answer = nullptr;
         uint32_t l_ul_AnswerLength = 0;
-        l_i_Status = TulvoCli_Exchange(l_px_Connection, i_x_Options.m_ul_TimeOut,
-                                       l_x_Frame.data(), static_cast<uint32_t>(l_x_Frame.size()),
-                                       &l_puc_Answer, &l_ul_AnswerLength);
+        l_i_Status = TulvoCli_Exchange(l_px_Connection, i_x_Options.m_ul_TimeOut, l_x_Frame.data(),
+                                       static_cast<uint32_t>(l_x_Frame.size()), &l_puc_Answer,
+                                       &l_ul_AnswerLength);
         if (l_i_Status == TULVO_OK) {
             printf("answer: %s\n", Hex(l_puc_Answer, l_ul_AnswerLength).c_str());
             printf("        %s\n", DescribeFrame(l_puc_Answer, l_ul_AnswerLength).c_str());

@@ -31,7 +31,8 @@ TEST(DefaultServiceName, SendAsksTheRunningServiceThroughTheLibrary) {
     EXPECT_NE(RunProgram("Serv_Tulvo.exe\" -send version", &l_ul_Exit)
                   .find("\r\n\r\nVersion returned by Server : 1. 5. 0. 7\r\n"),
               std::string::npos);
-    const std::string l_x_Switch = RunProgram("Serv_Tulvo.exe\" -send LogEventsDisable", &l_ul_Exit);
+    const std::string l_x_Switch =
+        RunProgram("Serv_Tulvo.exe\" -send LogEventsDisable", &l_ul_Exit);
     EXPECT_EQ(l_x_Switch.substr(l_x_Switch.size() - 6), "\r\n\r\n\r\n");
     EXPECT_EQ(l_x_StandIn.Requests("pub"),
               (std::vector<std::string>{"010009000000000000000000000000",

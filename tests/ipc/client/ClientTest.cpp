@@ -48,8 +48,8 @@ TEST_F(ClientTest, ConnectExchangeAndDisconnectSendExactlyTheseRequests) {
     const uint8_t l_auc_Frame[] = {0x0F, 0x02, 0x00, 0xAB, 0xCD};
     uint8_t* l_puc_Answer = nullptr;
     uint32_t l_ul_Length = 0;
-    ASSERT_EQ(TulvoCli_Exchange(m_px_Conx, TIMEOUT, l_auc_Frame, sizeof(l_auc_Frame),
-                                &l_puc_Answer, &l_ul_Length),
+    ASSERT_EQ(TulvoCli_Exchange(m_px_Conx, TIMEOUT, l_auc_Frame, sizeof(l_auc_Frame), &l_puc_Answer,
+                                &l_ul_Length),
               TULVO_OK);
     EXPECT_EQ(Hex(l_puc_Answer, l_ul_Length), "0F0200ABCD");
     TulvoCli_FreeBuffer(&l_puc_Answer);
@@ -69,7 +69,9 @@ TEST_F(ClientTest, ConnectExchangeAndDisconnectSendExactlyTheseRequests) {
     EXPECT_EQ(m_x_StandIn.Requests("p1"), (std::vector<std::string>{LinkRequest(0), g_x_Destroy}));
     EXPECT_EQ(m_x_StandIn.Requests("p2"),
               (std::vector<std::string>{LinkRequest(1), "01001100001388",
-                                        "010013000013880000000" "5" "0F0200ABCD",
+                                        "010013000013880000000"
+                                        "5"
+                                        "0F0200ABCD",
                                         "01001400001388", "010012", g_x_Destroy}));
     EXPECT_EQ(m_x_StandIn.Requests("p3"), (std::vector<std::string>{LinkRequest(2), g_x_Destroy}));
     EXPECT_TRUE(m_x_StandIn.HasLine("p3 closed"));
@@ -190,8 +192,7 @@ TEST_F(ClientTest, AConnectThatFailsPartWayLeavesNoChannelInTheService) {
         for (int l_i_Channel = 1; l_i_Channel <= 3; ++l_i_Channel) {
             const std::string l_x_Name = "p" + std::to_string(l_i_Channel);
             EXPECT_EQ(l_x_StandIn.HasLine(l_x_Name + " open"), l_i_Channel <= l_x_Case.m_i_Opened);
-            EXPECT_EQ(l_x_StandIn.HasLine(l_x_Name + " closed"),
-                      l_i_Channel <= l_x_Case.m_i_Opened)
+            EXPECT_EQ(l_x_StandIn.HasLine(l_x_Name + " closed"), l_i_Channel <= l_x_Case.m_i_Opened)
                 << l_x_Case.m_pc_Rule << " " << l_x_Name;
         }
     }
@@ -224,7 +225,7 @@ TEST_F(ClientTest, AServiceThatVanishesMidExchangeEndsTheWaitAndTheConnectionCan
     EXPECT_EQ(m_px_Conx, nullptr);
 }
 
-TEST_F(ClientTest, AStoppingServiceIsSeenAtTheNextRequestAndLeaksNoHandles) {
+TEST_F(ClientTest, AStoppingServiceIsSeenAtTheNextRequestAndKeepsNoPublicObjectAlive) {
     StartStandIn("--on SENDBUFFER=stop");
     Connect();
     const uint8_t l_auc_Frame[] = {0x0F, 0x00, 0x00};
@@ -232,19 +233,25 @@ TEST_F(ClientTest, AStoppingServiceIsSeenAtTheNextRequestAndLeaksNoHandles) {
     uint32_t l_ul_Length = 0;
     EXPECT_EQ(TulvoCli_Exchange(m_px_Conx, TIMEOUT, l_auc_Frame, 3, &l_puc_Answer, &l_ul_Length),
               TULVO_TS_SERVER_NOT_RUNNING);
-    EXPECT_EQ(m_x_StandIn.Requests("p2").back(), "0100130000138800000003" "0F0000");
+    EXPECT_EQ(m_x_StandIn.Requests("p2").back(), "0100130000138800000003"
+                                                 "0F0000");
     // The public objects still exist; every attempt opens them, finds Running reset, and
-    // must close them again.
-    DWORD l_ul_Before = 0;
-    DWORD l_ul_After = 0;
+    // must close them again: once the service is gone, nothing may keep them alive.
     TulvoCli_DeviceProperties* l_px_List = nullptr;
     uint32_t l_ul_Count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &l_ul_Before);
-    for (int l_i_Try = 0; l_i_Try < 20; ++l_i_Try) {
+    for (int l_i_Try = 0; l_i_Try < 3; ++l_i_Try) {
         EXPECT_EQ(TulvoCli_EnumDevices(&l_px_List, &l_ul_Count), TULVO_TS_SERVER_NOT_RUNNING);
     }
-    GetProcessHandleCount(GetCurrentProcess(), &l_ul_After);
-    EXPECT_EQ(l_ul_After, l_ul_Before);
+    m_x_StandIn.Kill();
+    const std::string l_x_Prefix =
+        (ToolShare_UseGlobalNames() ? "Global\\" : "") + m_x_StandIn.Name();
+    for (const char* l_pc_Object : {":Recv", ":Lock"}) {
+        HANDLE l_h_Object = OpenEventA(SYNCHRONIZE, FALSE, (l_x_Prefix + l_pc_Object).c_str());
+        if (l_h_Object == nullptr) {
+            l_h_Object = OpenMutexA(SYNCHRONIZE, FALSE, (l_x_Prefix + l_pc_Object).c_str());
+        }
+        EXPECT_EQ(l_h_Object, nullptr) << l_pc_Object;
+    }
 }
 
 TEST_F(ClientTest, APipeLockHeldByAnotherThreadTimesOutAndSendsNothing) {

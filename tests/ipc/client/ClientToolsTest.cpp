@@ -41,11 +41,14 @@ TEST_F(CliTest, ListsExchangesWatchesAndRestartsThroughTheService) {
     EXPECT_EQ(l_i_Exit, 0);
     EXPECT_NE(l_x_Watch.find(" identifier 0x0135, 4 value bytes: 01 00 00 00\n"), std::string::npos)
         << l_x_Watch;
-    EXPECT_NE(l_x_Watch.find(" identifier 0x0135, 4 value bytes: 02 00 00 00\n"), std::string::npos);
+    EXPECT_NE(l_x_Watch.find(" identifier 0x0135, 4 value bytes: 02 00 00 00\n"),
+              std::string::npos);
     EXPECT_EQ(Cli("--timeout 200 --reboot-wait 9000 reboot SN1 0F0100", &l_i_Exit),
               "restarting SN1...\nSN1 is back\n");
     EXPECT_EQ(l_i_Exit, 0);
-    EXPECT_EQ(m_x_StandIn.Requests("p8").at(1), "010015000000C8000023280000000" "3" "0F0100");
+    EXPECT_EQ(m_x_StandIn.Requests("p8").at(1), "010015000000C8000023280000000"
+                                                "3"
+                                                "0F0100");
     EXPECT_EQ(Cli("version", &l_i_Exit), "1. 5. 0. 0\n");
     EXPECT_EQ(Cli("log on-next-start", &l_i_Exit), "log on-next-start: done\n");
     EXPECT_EQ(m_x_StandIn.Requests("pub").back(), "010009000000000000000100000003");
@@ -76,10 +79,12 @@ TEST(TulvoCliDll, ExportsExactlyTheTulvoCliCalls) {
     const auto* l_px_Exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(
         l_puc_Base +
         l_px_Nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
-    const auto* l_pul_Names = reinterpret_cast<const DWORD*>(l_puc_Base + l_px_Exports->AddressOfNames);
+    const auto* l_pul_Names =
+        reinterpret_cast<const DWORD*>(l_puc_Base + l_px_Exports->AddressOfNames);
     std::vector<std::string> l_ax_Names;
     for (DWORD l_ul_Index = 0; l_ul_Index < l_px_Exports->NumberOfNames; ++l_ul_Index) {
-        l_ax_Names.emplace_back(reinterpret_cast<const char*>(l_puc_Base + l_pul_Names[l_ul_Index]));
+        l_ax_Names.emplace_back(
+            reinterpret_cast<const char*>(l_puc_Base + l_pul_Names[l_ul_Index]));
     }
     std::sort(l_ax_Names.begin(), l_ax_Names.end());
     EXPECT_EQ(l_ax_Names,
@@ -88,9 +93,8 @@ TEST(TulvoCliDll, ExportsExactlyTheTulvoCliCalls) {
                   "TulvoCli_CopyDeviceFromBuffer", "TulvoCli_Disconnect", "TulvoCli_EnumDevices",
                   "TulvoCli_Exchange", "TulvoCli_FreeBuffer", "TulvoCli_FreeDeviceList",
                   "TulvoCli_GetServerInfos", "TulvoCli_Lock", "TulvoCli_Post",
-                  "TulvoCli_ReceiveFrame", "TulvoCli_ReceiveRealTimeLog",
-                  "TulvoCli_SendFrame", "TulvoCli_SendRealTimeLogFrame", "TulvoCli_Unlock",
-                  "TulvoCli_WaitForReboot"}));
+                  "TulvoCli_ReceiveFrame", "TulvoCli_ReceiveRealTimeLog", "TulvoCli_SendFrame",
+                  "TulvoCli_SendRealTimeLogFrame", "TulvoCli_Unlock", "TulvoCli_WaitForReboot"}));
     FreeLibrary(l_h_Dll);
 }
 

@@ -113,8 +113,8 @@ int32_t ReadMessage(ToolShare_Channel* io_px_Channel, Bytes* o_px_Message) {
     }
     if (l_i_Status == TULVO_OK) {
         o_px_Message->assign(l_ul_Length, 0);
-        l_i_Status = ToolShare_ReadData(io_px_Channel, o_px_Message->data(), l_ul_Length,
-                                        nullptr, 10000);
+        l_i_Status =
+            ToolShare_ReadData(io_px_Channel, o_px_Message->data(), l_ul_Length, nullptr, 10000);
     }
     return l_i_Status;
 }
@@ -169,8 +169,7 @@ bool ApplyActions(const std::vector<std::string>& i_ax_Actions, const Bytes& i_x
 }
 
 bool KnowsDevice(const char* i_pc_Serial) {
-    for (size_t l_ul_Index = 1; l_ul_Index < g_x_StandIn.m_ax_DeviceTexts.size();
-         l_ul_Index += 4) {
+    for (size_t l_ul_Index = 1; l_ul_Index < g_x_StandIn.m_ax_DeviceTexts.size(); l_ul_Index += 4) {
         if (g_x_StandIn.m_ax_DeviceTexts[l_ul_Index] == i_pc_Serial) {
             return true;
         }
@@ -230,7 +229,8 @@ void ServePrivate(ToolShare_Channel* io_px_Channel, const std::string& i_x_Name)
                 l_x_Response = DataResponse(l_x_Request, TULVO_OK, l_x_Mailbox.front());
                 l_x_Mailbox.pop_front();
             } else if (l_ul_Pipe == 2 && g_x_StandIn.m_b_RealTimeLog) {
-                l_x_Response = DataResponse(l_x_Request, TULVO_OK, RealTimeLogFrame(++l_ul_LogCounter));
+                l_x_Response =
+                    DataResponse(l_x_Request, TULVO_OK, RealTimeLogFrame(++l_ul_LogCounter));
             } else {
                 l_x_Response = DataResponse(l_x_Request, TULVO_TIMEOUT, Bytes());
             }
@@ -243,9 +243,9 @@ void ServePrivate(ToolShare_Channel* io_px_Channel, const std::string& i_x_Name)
         if (l_b_Close) {
             Log(i_x_Name + " closed");
         }
-        if (l_b_Answer && ToolShare_WriteLenDataAndData(
-                              io_px_Channel, l_x_Response.data(),
-                              static_cast<uint32_t>(l_x_Response.size()), nullptr, 10000) != TULVO_OK) {
+        if (l_b_Answer && ToolShare_WriteLenDataAndData(io_px_Channel, l_x_Response.data(),
+                                                        static_cast<uint32_t>(l_x_Response.size()),
+                                                        nullptr, 10000) != TULVO_OK) {
             Log(i_x_Name + " lost");
             break;
         }
@@ -284,9 +284,9 @@ void ServePublic() {
         }
         Log("pub " + Hex(l_x_Request.data(), l_x_Request.size()));
         uint32_t l_ul_Command = 0;
-        const bool l_b_Known = GestIpcPublic_GetCommande(l_x_Request.data(),
-                                                         static_cast<uint32_t>(l_x_Request.size()),
-                                                         &l_ul_Command) == TULVO_OK;
+        const bool l_b_Known =
+            GestIpcPublic_GetCommande(l_x_Request.data(), static_cast<uint32_t>(l_x_Request.size()),
+                                      &l_ul_Command) == TULVO_OK;
         Bytes l_x_Response = StatusResponse(l_x_Request, TULVO_BAD_IPC_FORMAT);
         if (l_b_Known && l_ul_Command == BYTE2_ENUMDEVICES) {
             l_x_Response = EnumResponse(l_x_Request);
@@ -297,17 +297,17 @@ void ServePublic() {
                                           static_cast<uint32_t>(l_x_Request.size()), &l_ul_Type,
                                           &l_ul_Value);
             l_x_Response = l_ul_Type > 1 ? DataResponse(l_x_Request, TULVO_BAD_PARAMETER, Bytes())
-                           : l_ul_Type == 0 ? DataResponse(l_x_Request, TULVO_OK, g_x_StandIn.m_x_Version)
-                                            : DataResponse(l_x_Request, TULVO_OK, Bytes());
+                           : l_ul_Type == 0
+                               ? DataResponse(l_x_Request, TULVO_OK, g_x_StandIn.m_x_Version)
+                               : DataResponse(l_x_Request, TULVO_OK, Bytes());
         }
         const std::vector<std::string> l_ax_Actions =
             ActionsFor(l_b_Known ? GestIpcPublic_CommandName(l_ul_Command) : "PUBLIC_IPC_UNKNOWN");
         if (l_b_Known && l_ul_Command == BYTE2_CREATEPRIVATECHANNEL && l_ax_Actions.empty()) {
             auto* l_px_Private = new ToolShare_Channel();
-            if (ToolShareSrv_CreatePrivateConnect(&g_x_StandIn.m_x_Param, l_px_Private,
-                                                  l_px_Public, l_x_Request.data(),
-                                                  static_cast<uint32_t>(l_x_Request.size()),
-                                                  nullptr, 10000) != TULVO_OK) {
+            if (ToolShareSrv_CreatePrivateConnect(
+                    &g_x_StandIn.m_x_Param, l_px_Private, l_px_Public, l_x_Request.data(),
+                    static_cast<uint32_t>(l_x_Request.size()), nullptr, 10000) != TULVO_OK) {
                 delete l_px_Private;
                 continue;
             }

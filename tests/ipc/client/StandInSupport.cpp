@@ -40,10 +40,10 @@ bool CStandIn::Start(const std::string& i_x_Arguments, const std::string& i_x_Na
     GetTempPathA(sizeof(l_ac_Temp), l_ac_Temp);
     m_x_LogPath = std::string(l_ac_Temp) + l_ac_Name + ".log";
     DeleteFileA(m_x_LogPath.c_str());
-    const std::string l_x_Command = "\"" + tulvo_test::BinDirectory() + "tulvo_standin.exe\" --name " +
-                                    m_x_Name + " --log \"" + m_x_LogPath + "\" " + i_x_Arguments;
-    return m_x_Process.Start(l_x_Command, "") &&
-           m_x_Process.WaitForOutput("ready", WAIT_LIMIT_MS);
+    const std::string l_x_Command = "\"" + tulvo_test::BinDirectory() +
+                                    "tulvo_standin.exe\" --name " + m_x_Name + " --log \"" +
+                                    m_x_LogPath + "\" " + i_x_Arguments;
+    return m_x_Process.Start(l_x_Command, "") && m_x_Process.WaitForOutput("ready", WAIT_LIMIT_MS);
 }
 
 std::vector<std::string> CStandIn::Lines() const {
