@@ -54,6 +54,11 @@
 class CGestVek;
 class CGestVekHold;
 
+// Kernel calls made on the frame path by device objects and pipes (the link's own excepted),
+// counted for the benchmark; each is a server round trip under wine.
+void GestVek_CountKernelCall();
+uint32_t GestVek_GetKernelCallCount();
+
 // What a device object needs from its owner, the device monitor.
 class CGestVekOwner {
 public:

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <thread>
 
 using tulvo_test::CLogCapture;
@@ -23,12 +24,16 @@ const uint32_t LONG_WAIT_MS = 30000;
 
 class PipeMailbox : public ::testing::Test {
 protected:
-    void SetUp() override { m_x_Dir.Enter(); }
+    void SetUp() override {
+        m_x_Dir.Enter();
+        m_px_Log.reset(new CLogCapture);
+    }
     void TearDown() override {
         m_x_Pipe.Stop();
         if (HasFailure()) {
             printf("---- trace log\n%s", CLogCapture::Text().c_str());
         }
+        m_px_Log.reset();
         m_x_Dir.Leave();
     }
     // What the receive thread hands over: a heap copy the pipe takes ownership of.
@@ -53,7 +58,7 @@ protected:
     }
 
     tulvo_test::CTempDir m_x_Dir;
-    CLogCapture m_x_Log;
+    std::unique_ptr<CLogCapture> m_px_Log;
     CGestVek_Pipe m_x_Pipe{nullptr, 1, "SN"};
 };
 
