@@ -26,6 +26,7 @@
 //     (CGestVekOwner::HandleGestVekReturned), which destroys it on its home thread with
 //     CGestVek::DestroyReturned. Destruction joins the port's threads before it frees the
 //     pipes, then tells the owner (HandleGestVekDestroyed); the owner outlives its objects.
+//     (An object without an owner is destroyed wherever its last hold goes.)
 //
 // Threads: construction, Suspend, Resume, Stop and destruction on the home thread; GetPipe
 // (which may open the device on demand) and WriteFrame on channel threads; HandleReceiveFrame
