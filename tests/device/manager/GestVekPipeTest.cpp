@@ -70,22 +70,15 @@ TEST_F(PipeMailbox, SecondFrameWaitsForTheReaderAndReplacesTheFirstWhenTheReader
     l_x_Receiver.join();
     EXPECT_EQ(0, CLogCapture::Count("loss of 1 read"));
 
-    // Nobody reads: after its 1000 ms the second replaces the first, which is logged as lost.
-    GestVekPipe_ConnectionSlot l_px_Client = &m_x_Dir;
-    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client));
+    // Nobody reads: after its 1000 ms the second replaces the first, which is logged as lost
+    // (whether a user is left to lose it is the simulator test's).
     ASSERT_EQ(TULVO_OK, Deposit(0x0A03));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A04));
     EXPECT_EQ(
         1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject WAIT_TIMEOUT\n"));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0A03 loss of 1 read by "
-                                    "the user => Crush\n"));
-    // The client whose connection ended no longer counts as a user.
-    l_px_Client = nullptr;
-    ASSERT_EQ(TULVO_OK, Deposit(0x0A05));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0A04 loss of 1 read AND "
+    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0A03 loss of 1 read AND "
                                     "LOSS OF user => Crush\n"));
-    EXPECT_EQ(0x0A05, ReadId());
-    EXPECT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
+    EXPECT_EQ(0x0A04, ReadId());
 }
 
 TEST_F(PipeMailbox, WriteFrameEmptiesTheMailboxSoThatTheReplyIsDepositedAtOnce) {
