@@ -254,9 +254,9 @@ int32_t CGestVek_Pipe::ReadFrame(uint32_t i_ul_Timeout, uint8_t** o_ppuc_Data,
     HANDLE l_ah_Wait[3];
     DWORD l_ul_Count = 0;
     l_ah_Wait[l_ul_Count++] = m_h_EventStop;
-    DWORD l_ul_Application = MAXDWORD;
-    if (i_h_Application != nullptr && i_h_Application != m_h_EventStop) {
-        l_ul_Application = l_ul_Count;
+    const bool l_b_Application = i_h_Application != nullptr && i_h_Application != m_h_EventStop;
+    const DWORD l_ul_Application = l_ul_Count;
+    if (l_b_Application) {
         l_ah_Wait[l_ul_Count++] = i_h_Application;
     }
     const DWORD l_ul_Received = l_ul_Count;
@@ -278,7 +278,7 @@ int32_t CGestVek_Pipe::ReadFrame(uint32_t i_ul_Timeout, uint8_t** o_ppuc_Data,
             TraceLog_Printf("CGestVek_Pipe::ReadFrame: WaitForSingleObject STOP\n");
             return TULVO_ABORTED;
         }
-        if (l_ul_Wait == WAIT_OBJECT_0 + l_ul_Application) {
+        if (l_b_Application && l_ul_Wait == WAIT_OBJECT_0 + l_ul_Application) {
             TraceLog_Printf("CGestVek_Pipe::ReadFrame: WaitForSingleObject loss of application\n");
             return TULVO_ABORTED;
         }

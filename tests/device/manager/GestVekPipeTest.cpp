@@ -99,6 +99,12 @@ TEST_F(PipeMailbox, StoppedPipeEndsReadersAndDiscardsFrames) {
               CLogCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject WAIT_TIMEOUT\n"));
     PostQuitMessage(0);
     EXPECT_EQ(1, ReadId());
+    // A wait that fails is a failure, not a read without a frame.
+    HANDLE l_h_Closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    CloseHandle(l_h_Closed);
+    uint8_t* l_puc_Frame = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(TULVO_SYSTEM_ERROR, m_x_Pipe.ReadFrame(100, &l_puc_Frame, &l_ul_Length, l_h_Closed));
 
     ASSERT_EQ(TULVO_OK, Deposit(0x0A01));
     m_x_Pipe.SetStopEvent();
