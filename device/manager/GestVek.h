@@ -26,6 +26,7 @@
 //     (CGestVekOwner::HandleGestVekReturned), which destroys it on its home thread with
 //     CGestVek::DestroyReturned. Destruction joins the port's threads before it frees the
 //     pipes, then tells the owner (HandleGestVekDestroyed); the owner outlives its objects.
+//     (An object without an owner is destroyed wherever its last hold goes.)
 //
 // Threads: construction, Suspend, Resume, Stop and destruction on the home thread; GetPipe
 // (which may open the device on demand) and WriteFrame on channel threads; HandleReceiveFrame
@@ -53,6 +54,11 @@
 
 class CGestVek;
 class CGestVekHold;
+
+// Kernel calls made on the frame path by device objects and pipes (the link's own excepted),
+// counted for the benchmark; each is a server round trip under wine.
+void GestVek_CountKernelCall();
+uint32_t GestVek_GetKernelCallCount();
 
 // What a device object needs from its owner, the device monitor.
 class CGestVekOwner {
