@@ -368,7 +368,7 @@ TEST_F(EnumerationTest, FillFailsWithoutDescriptionSilentlyAndWithoutSetOrElemen
               TULVO_PORT_NOT_OPEN);
 }
 
-TEST_F(EnumerationTest, InstanceIdReadGrowsTheCallersBuffer) {
+TEST_F(EnumerationTest, PropertyReadsGrowTheCallersBlockAndNeverWritePastItsSize) {
     DevTree_Device l_x_Device = SupportedDevice(g_pc_Mx300, "TLVDISC15", "COM225");
     AddDevice(l_x_Device);
     CAllDevices l_x_Set;
@@ -376,18 +376,32 @@ TEST_F(EnumerationTest, InstanceIdReadGrowsTheCallersBuffer) {
     l_x_Element.cbSize = sizeof(l_x_Element);
     ASSERT_TRUE(SetupDiEnumDeviceInfo(l_x_Set.Get(), l_x_Set.IndexOf(l_x_Device.m_x_InstanceId),
                                       &l_x_Element));
-    DWORD l_ul_Size = 4;
-    unsigned char* l_puc_Buffer = static_cast<unsigned char*>(malloc(4 + TULVOREG_BUFFER_SLACK));
+    const DWORD l_ul_Text = static_cast<DWORD>(l_x_Device.m_x_InstanceId.size() + 1);
+    // Room for the text and its two zeros: kept, and nothing past its size touched.
+    unsigned char* l_puc_Buffer = static_cast<unsigned char*>(malloc(l_ul_Text + 8));
+    memset(l_puc_Buffer, 0xEE, l_ul_Text + 8);
+    const unsigned char* l_puc_Block = l_puc_Buffer;
+    DWORD l_ul_Size = l_ul_Text + TULVOREG_BUFFER_SLACK;
+    ASSERT_TRUE(
+        MySetupDiGetDeviceInstanceId(l_x_Set.Get(), &l_x_Element, &l_puc_Buffer, &l_ul_Size));
+    ASSERT_EQ(l_puc_Buffer, l_puc_Block);
+    EXPECT_EQ(Str(l_puc_Buffer), l_x_Device.m_x_InstanceId);
+    EXPECT_EQ(l_ul_Size, l_ul_Text + TULVOREG_BUFFER_SLACK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(l_puc_Buffer) + l_ul_Size, 6),
+              std::string(6, '\xEE'));
+
+    // Too small: replaced by a block of the text and its zeros, which later reads reuse.
+    l_ul_Size = 4;
     ASSERT_TRUE(
         MySetupDiGetDeviceInstanceId(l_x_Set.Get(), &l_x_Element, &l_puc_Buffer, &l_ul_Size));
     EXPECT_EQ(Str(l_puc_Buffer), l_x_Device.m_x_InstanceId);
-    EXPECT_EQ(l_ul_Size, l_x_Device.m_x_InstanceId.size() + 1);
-    const unsigned char* l_puc_Block = l_puc_Buffer;
+    EXPECT_EQ(l_ul_Size, l_ul_Text + TULVOREG_BUFFER_SLACK);
+    l_puc_Block = l_puc_Buffer;
     ASSERT_TRUE(MySetupDiGetDeviceRegistryProperty(l_x_Set.Get(), &l_x_Element, SPDRP_SERVICE,
                                                    &l_puc_Buffer, &l_ul_Size));
     EXPECT_EQ(Str(l_puc_Buffer), "usbser");
     EXPECT_EQ(l_puc_Buffer, l_puc_Block); // fits: never shrunk nor replaced
-    EXPECT_EQ(l_ul_Size, l_x_Device.m_x_InstanceId.size() + 1);
+    EXPECT_EQ(l_ul_Size, l_ul_Text + TULVOREG_BUFFER_SLACK);
     free(l_puc_Buffer);
 }
 
