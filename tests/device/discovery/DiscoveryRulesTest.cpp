@@ -3,8 +3,7 @@
 #include "device/discovery/TulvoDeviceProperties.h"
 #include "device/discovery/TulvoEnumRules.h"
 #include "ipc/protocol/TulvoStatus.h"
-#include "service/TraceLog.h"
-#include "tests/common/TempDir.h"
+#include "tests/common/TraceCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,43 +16,11 @@
 
 namespace {
 
-std::vector<std::string> g_ax_Lines;
-
-void CaptureLine(const char* i_pc_Line) {
-    g_ax_Lines.emplace_back(i_pc_Line);
-}
-uint32_t FixedTick() {
-    return 7;
-}
-uint32_t FixedThread() {
-    return 0x2A;
-}
-
-// Log lines without their tick and thread prefix.
-std::vector<std::string> Messages() {
-    std::vector<std::string> l_ax_Messages;
-    for (const std::string& l_x_Line : g_ax_Lines) {
-        l_ax_Messages.push_back(l_x_Line.substr(strlen("000000007 0000002A ")));
-    }
-    return l_ax_Messages;
-}
+using tulvo_test::CTraceCapture;
 
 class DiscoveryRulesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_x_Dir.Enter();
-        g_ax_Lines.clear();
-        TraceLog_Seams l_x_Seams = {FixedTick, FixedThread, CaptureLine, nullptr};
-        TraceLog_SetSeams(&l_x_Seams);
-        TraceLog_Enable(TRACELOG_BASENAME);
-        g_ax_Lines.clear(); // the switch's own line
-    }
-    void TearDown() override {
-        TraceLog_Disable();
-        TraceLog_SetSeams(nullptr);
-        m_x_Dir.Leave();
-    }
-    tulvo_test::CTempDir m_x_Dir;
+    CTraceCapture m_x_Trace;
 };
 
 unsigned char* Text(const char* i_pc_Text) {
@@ -107,8 +74,9 @@ TEST_F(DiscoveryRulesTest, HardwareIdMatchIsCaseSensitiveSubstringAndFirstRowWin
     EXPECT_EQ(IsSupportedDevice_VID_PID(""), -1);
     // Both rows 6 (PID_0120) and 0 (PID_0101) occur; table order decides, not text order.
     EXPECT_EQ(IsSupportedDevice_VID_PID("USB\\VID_2F3A&PID_0120&VID_2F3A&PID_0101"), 0);
-    EXPECT_EQ(Messages()[0], "IsSupportedDevice_VID_PID USB\\VID_2F3A&PID_0101&REV_0100\n");
-    EXPECT_EQ(Messages().size(), 7u);
+    EXPECT_EQ(CTraceCapture::Messages()[0],
+              "IsSupportedDevice_VID_PID USB\\VID_2F3A&PID_0101&REV_0100\n");
+    EXPECT_EQ(CTraceCapture::Messages().size(), 7u);
 }
 
 TEST(DriverService, OnlyTheExactNamesQualify) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-using discovery_test::CTraceCapture;
+using tulvo_test::CTraceCapture;
 
 // A fresh key under HKCU per test, deleted with everything below it afterwards.
 class RegistryReadTest : public ::testing::Test {

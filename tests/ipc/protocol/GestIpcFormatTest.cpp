@@ -2,7 +2,7 @@
 // rules of the public and private channels.
 #include "ipc/protocol/GestIpcFormat.h"
 #include "ipc/protocol/TulvoStatus.h"
-#include "tests/ipc/protocol/LogCapture.h"
+#include "tests/common/TraceCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -202,7 +202,7 @@ TEST(GestIpcPublicValidation, RulesApplyInOrderWithExactLengths) {
 }
 
 TEST(GestIpcPublicValidation, AbsentRequestIsLogged) {
-    tulvo_test::CLogCapture l_x_Log;
+    tulvo_test::CTraceCapture l_x_Log;
     EXPECT_EQ(GestIpcPublic_IsEnumDeviceRequest(nullptr, 3), TULVO_BAD_IPC_FORMAT);
     const uint8_t l_auc_Byte[] = {0x01};
     EXPECT_EQ(GestIpcPublic_IsServerInfos(l_auc_Byte, 0), TULVO_BAD_IPC_FORMAT);
@@ -215,7 +215,7 @@ TEST(GestIpcPublicValidation, AbsentRequestIsLogged) {
 }
 
 TEST(GestIpcPrivateValidation, UnknownCommandIsRefusedWithItsLogLine) {
-    tulvo_test::CLogCapture l_x_Log;
+    tulvo_test::CTraceCapture l_x_Log;
     const Bytes l_x_Request = {0x01, 0x00, 0x17};
     uint32_t l_ul_Command = 0;
     EXPECT_EQ(GestIpcPrivate_GetCommande(l_x_Request.data(), 3, &l_ul_Command),
@@ -227,7 +227,7 @@ TEST(GestIpcPrivateValidation, UnknownCommandIsRefusedWithItsLogLine) {
 }
 
 TEST(GestIpcPrivateValidation, EmptyAndAbsentRequestsLogEveryLine) {
-    tulvo_test::CLogCapture l_x_Log;
+    tulvo_test::CTraceCapture l_x_Log;
     uint32_t l_ul_Command = 0;
     const uint8_t l_auc_Byte[] = {0x01};
     EXPECT_EQ(GestIpcPrivate_GetCommande(l_auc_Byte, 0, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
