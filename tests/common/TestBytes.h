@@ -37,6 +37,12 @@ inline std::vector<uint8_t> TextBytes(const std::string& i_x_Text) {
     return std::vector<uint8_t>(i_x_Text.begin(), i_x_Text.end());
 }
 
+// A NUL-terminated byte text as a string, "(null)" for none.
+inline std::string AsString(const unsigned char* i_puc_Text) {
+    return i_puc_Text == nullptr ? std::string("(null)")
+                                 : std::string(reinterpret_cast<const char*>(i_puc_Text));
+}
+
 } // namespace tulvo_test
 
 #endif

@@ -3,6 +3,7 @@
 #include "device/discovery/TulvoDeviceProperties.h"
 #include "device/discovery/TulvoEnumRules.h"
 #include "ipc/protocol/TulvoStatus.h"
+#include "tests/common/TestBytes.h"
 #include "tests/common/TraceCapture.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 
 namespace {
 
+using tulvo_test::AsString;
 using tulvo_test::CTraceCapture;
 
 class DiscoveryRulesTest : public ::testing::Test {
@@ -30,11 +32,6 @@ unsigned char* Text(const char* i_pc_Text) {
     unsigned char* l_puc = static_cast<unsigned char*>(malloc(strlen(i_pc_Text) + 1));
     memcpy(l_puc, i_pc_Text, strlen(i_pc_Text) + 1);
     return l_puc;
-}
-
-std::string Str(const unsigned char* i_puc) {
-    return i_puc == nullptr ? std::string("(null)")
-                            : std::string(reinterpret_cast<const char*>(i_puc));
 }
 
 TEST(SupportedDeviceTable, RowsAreWellFormedDistinctAndFitTheirLimits) {
@@ -175,13 +172,13 @@ TEST(SerialNumber, IsTheTextAfterTheLastBackslash) {
         GetSerialNumber_(reinterpret_cast<const unsigned char*>("USB\\VID_2F3A&PID_0101\\ABC123"),
                          &l_puc_Serial),
         TULVO_OK);
-    EXPECT_EQ(Str(l_puc_Serial), "ABC123");
+    EXPECT_EQ(AsString(l_puc_Serial), "ABC123");
     free(l_puc_Serial);
     l_puc_Serial = nullptr;
     ASSERT_EQ(GetSerialNumber_(reinterpret_cast<const unsigned char*>("USB\\VID_2F3A&PID_0101\\"),
                                &l_puc_Serial),
               TULVO_OK);
-    EXPECT_EQ(Str(l_puc_Serial), "");
+    EXPECT_EQ(AsString(l_puc_Serial), "");
     free(l_puc_Serial);
     l_puc_Serial = nullptr;
     EXPECT_EQ(
@@ -197,7 +194,7 @@ TEST(SerialNumber, OnlyTheFirstInterfaceChildNamesItsParentsEnumerator) {
                                                     "USB\\VID_2F3A&PID_0140&MI_00\\7&1a2b&0&0000"),
                                                 &l_puc_Enumerator),
               TULVO_OK);
-    EXPECT_EQ(Str(l_puc_Enumerator), "USB\\VID_2F3A&PID_0140");
+    EXPECT_EQ(AsString(l_puc_Enumerator), "USB\\VID_2F3A&PID_0140");
     free(l_puc_Enumerator);
     for (const char* l_pc_Id : {"USB\\VID_2F3A&PID_0140&MI_01\\7&1a2b&0&0001",
                                 "USB\\VID_2F3A&PID_0140\\SN1", "USB\\VID_2F3A&PID_0140&MI_00"}) {
@@ -215,13 +212,13 @@ TEST(DeviceProperties, CopyDuplicatesEveryTextAndFreeClearsThem) {
     TulvoEnum_DeviceProperties l_x_Copy;
     memset(&l_x_Copy, 0xA5, sizeof(l_x_Copy));
     ASSERT_EQ(TulvoEnum_CopyDeviceProperties(&l_x_Copy, &l_x_Source), TULVO_OK);
-    EXPECT_EQ(Str(l_x_Copy.m_puc_InstanceId), "USB\\VID_2F3A&PID_0101\\SN9");
-    EXPECT_EQ(Str(l_x_Copy.m_puc_SerialNumber), "SN9");
-    EXPECT_EQ(Str(l_x_Copy.m_puc_FriendlyName), "");
-    EXPECT_EQ(Str(l_x_Copy.m_puc_DevicePath), "COM9");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_InstanceId), "USB\\VID_2F3A&PID_0101\\SN9");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_SerialNumber), "SN9");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_FriendlyName), "");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_DevicePath), "COM9");
     EXPECT_NE(l_x_Copy.m_puc_FriendlyName, l_x_Source.m_puc_FriendlyName);
     TulvoEnum_FreeDeviceProperties(&l_x_Source);
-    EXPECT_EQ(Str(l_x_Copy.m_puc_DevicePath), "COM9"); // the copy owns its texts
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_DevicePath), "COM9"); // the copy owns its texts
     EXPECT_EQ(TulvoEnum_FreeDeviceProperties(&l_x_Copy), TULVO_OK);
     EXPECT_EQ(l_x_Copy.m_puc_InstanceId, nullptr);
     EXPECT_EQ(l_x_Copy.m_puc_SerialNumber, nullptr);
@@ -234,7 +231,7 @@ TEST(DeviceProperties, PartlyFilledRecordCopiesItsAbsentTextsAsAbsent) {
     TulvoEnum_DeviceProperties l_x_Source = {Text("ID\\X"), nullptr, nullptr, nullptr};
     TulvoEnum_DeviceProperties l_x_Copy;
     ASSERT_EQ(TulvoEnum_CopyDeviceProperties(&l_x_Copy, &l_x_Source), TULVO_OK);
-    EXPECT_EQ(Str(l_x_Copy.m_puc_InstanceId), "ID\\X");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_InstanceId), "ID\\X");
     EXPECT_EQ(l_x_Copy.m_puc_SerialNumber, nullptr);
     EXPECT_EQ(l_x_Copy.m_puc_DevicePath, nullptr);
     TulvoEnum_FreeDeviceProperties(&l_x_Copy);

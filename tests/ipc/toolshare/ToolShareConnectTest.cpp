@@ -68,8 +68,7 @@ TEST(ToolShareNames, ServiceCreatesFiveObjectsUnderTheirNamesAndSignalsRunning) 
 
     // Closing the service resets Running: a client still holding the objects sees it.
     ASSERT_EQ(TULVO_OK, ToolShareSrv_Close(&l_x_Service));
-    ToolShare_Channel l_x_Zero = {};
-    EXPECT_EQ(0, memcmp(&l_x_Zero, &l_x_Service, sizeof(l_x_Zero)));
+    EXPECT_TRUE(IsClosed(l_x_Service));
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, ToolShareClt_ServerOK(&l_x_Client));
     ToolShare_Close(&l_x_Client);
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, ToolShareClt_PublicConnect(&l_x_Param, &l_x_Client));
@@ -287,8 +286,7 @@ TEST_F(PublicPairTest, ReplyThatIsNotTwentyFourBytesFailsAndLeavesTheRecordAlone
                   ToolShareClt_AcquirePrivateConnect(&m_x_Param, &l_x_Private, &m_x_Client, nullptr,
                                                      WAIT_LIMIT_MS))
             << l_ul_Length;
-        ToolShare_Channel l_x_Zero = {};
-        EXPECT_EQ(0, memcmp(&l_x_Zero, &l_x_Private, sizeof(l_x_Zero)));
+        EXPECT_TRUE(IsClosed(l_x_Private));
         // A reply too long for one chunk is not read: its writer times out.
         int32_t l_i_Server = l_x_Server.get();
         EXPECT_TRUE(l_i_Server == TULVO_OK ||
@@ -305,8 +303,7 @@ TEST_F(PublicPairTest, ClientProcessThatCannotBeOpenedIsRefusedWithoutAReply) {
     EXPECT_EQ(TULVO_TS_PEER_LOST,
               ToolShareSrv_CreatePrivateConnect(&m_x_Param, &l_x_Private, &m_x_Service,
                                                 l_auc_Request, 15, nullptr, 1000));
-    ToolShare_Channel l_x_Zero = {};
-    EXPECT_EQ(0, memcmp(&l_x_Zero, &l_x_Private, sizeof(l_x_Zero)));
+    EXPECT_TRUE(IsClosed(l_x_Private));
     EXPECT_EQ(TULVO_TS_TIMEOUT, ToolShare_WaitData(&m_x_Client, nullptr, 0));
     EXPECT_EQ(TULVO_TS_BAD_ARGUMENT,
               ToolShareSrv_CreatePrivateConnect(&m_x_Param, &l_x_Private, &m_x_Service,
@@ -356,8 +353,7 @@ TEST_F(PublicPairTest, PrivateChannelWithinOneProcessCarriesMessagesBothWays) {
     ToolShare_CancelWaitData(l_h_Stop);
     EXPECT_EQ(TULVO_TS_PEER_LOST, l_x_Server.get());
     ToolShare_Close(&l_x_Private);
-    ToolShare_Channel l_x_Zero = {};
-    EXPECT_EQ(0, memcmp(&l_x_Zero, &l_x_Private, sizeof(l_x_Zero)));
+    EXPECT_TRUE(IsClosed(l_x_Private));
     ToolShare_CloseWaitEvent(&l_h_Stop);
 }
 

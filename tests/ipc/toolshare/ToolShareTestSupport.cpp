@@ -21,6 +21,11 @@ std::string UniqueBaseName(const char* i_pc_Tag) {
     return l_ac_Name;
 }
 
+bool IsClosed(const ToolShare_Channel& i_x_Channel) {
+    const ToolShare_Channel l_x_Zero = {};
+    return memcmp(&l_x_Zero, &i_x_Channel, sizeof(l_x_Zero)) == 0;
+}
+
 int32_t ReadMessage(ToolShare_Channel* io_px_Channel, std::vector<uint8_t>* o_px_Message,
                     HANDLE i_h_Cancel, uint32_t i_ul_Timeout) {
     int32_t l_i_Status = ToolShare_WaitData(io_px_Channel, i_h_Cancel, i_ul_Timeout);

@@ -21,6 +21,9 @@ const uint32_t WAIT_LIMIT_MS = 20000;
 // A base name no other test process uses: "Ts<pid>_<tag>_<n>".
 std::string UniqueBaseName(const char* i_pc_Tag);
 
+// True for an all-zero record, as a closed or untouched one is.
+bool IsClosed(const ToolShare_Channel& i_x_Channel);
+
 // Reads one whole message (wait, length, body); the status of the first failing step.
 int32_t ReadMessage(ToolShare_Channel* io_px_Channel, std::vector<uint8_t>* o_px_Message,
                     HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
