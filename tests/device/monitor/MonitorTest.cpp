@@ -9,7 +9,7 @@
 using monitor_test::CWaitingClient;
 using monitor_test::LONG_WAIT_MS;
 using monitor_test::MonitorTest;
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 using tulvo_test::WaitFor;
 
 namespace {
@@ -72,9 +72,9 @@ TEST_F(MonitorTest, PortNamesLongerThanFifteenCharactersAreRefused) {
     Notify(true, l_x_TooLong);
     Notify(false, l_x_TooLong);
     EXPECT_EQ(std::vector<std::string>{MONITOR_TEST_TAG "U" + l_x_Longest}, Listed());
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::Arrival() - port name too long, ignored: "
-                                    "COM000000000007...\n"));
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::Removal() - port name too long"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::Arrival() - port name too long, ignored: "
+                                      "COM000000000007...\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::Removal() - port name too long"));
 }
 
 TEST_F(MonitorTest, TheHundredAndFirstComNumberIsRefusedAndABoundNumberComesBack) {
@@ -85,10 +85,10 @@ TEST_F(MonitorTest, TheHundredAndFirstComNumberIsRefusedAndABoundNumberComesBack
     }
     EXPECT_EQ(0, m_px_HideDlg->GetDeviceObjectCount());
     Plug(1101);
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::InsertVek COM index is out of range\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::InsertVek COM index is out of range\n"));
     EXPECT_TRUE(Listed().empty());
     Plug(1001);
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::InsertVek COM already present at 0\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::InsertVek COM already present at 0\n"));
     EXPECT_EQ(std::vector<std::string>{Usb(1001)}, Listed());
 }
 
