@@ -155,8 +155,17 @@ void ToolShare_BuildPrivateConnectRequest(uint8_t o_auc_Request[TOOLSHARE_PRIVAT
 
 // ---- Mutex calls for every mutex of the program ----
 
+// Whether a mutex call writes its failures to the trace log. Callers that report a failure
+// in their own words, or that take a mutex on a hot path where a failure is routine (a pipe's
+// mailbox, taken with 50 ms), use the quiet form; the statuses are the same.
+typedef enum ToolShare_MutexLog {
+    TOOLSHARE_MUTEX_LOGGED,
+    TOOLSHARE_MUTEX_QUIET
+} ToolShare_MutexLog;
+
 // 0 when the calling thread owns the mutex exactly once more than before the call.
-int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout);
-int32_t ReleaseTheMutex(HANDLE i_h_Mutex);
+int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout,
+                    ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED);
+int32_t ReleaseTheMutex(HANDLE i_h_Mutex, ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED);
 
 #endif

@@ -94,7 +94,8 @@ const char g_ac_Usage[] =
     "  raw NAME HEX                     send these bytes as they are\n"
     "  stall NAME on|off                stop reading the pty (writes to the port back up);\n"
     "                                   off drops what was written meanwhile\n"
-    "  stats NAME                       counters and state\n"
+    "  stats NAME                       counters and state (last_id_in: identifier of the\n"
+    "                                   last record received, -1 for none)\n"
     "  reset NAME                       counters to 0, every fault off\n"
     "  list                             the sensors\n"
     "  quit                             stop the simulator (unplugs everything)\n"
@@ -185,6 +186,7 @@ struct SSensor {
     uint64_t m_ull_BytesIn = 0;
     uint64_t m_ull_ErrorsIn = 0;
     uint64_t m_ull_Plugs = 0;
+    int m_i_LastIdIn = -1; // identifier of the last well-formed record received
 };
 
 struct SControl {
@@ -390,6 +392,9 @@ void HandleFrame(SSensor& io_x_Sensor, const std::vector<uint8_t>& i_x_Frame) {
     const uint32_t l_ul_Length = static_cast<uint32_t>(i_x_Frame.size());
     const bool l_b_Ilv = ILV_Check(i_x_Frame.data(), l_ul_Length) == 0;
     const uint16_t l_us_Id = l_b_Ilv ? ILV_GetIdentifier(i_x_Frame.data()) : 0;
+    if (l_b_Ilv) {
+        io_x_Sensor.m_i_LastIdIn = l_us_Id;
+    }
     if (!g_b_Quiet) {
         if (l_b_Ilv) {
             Log("%s <- frame L=%u I=0x%04X", io_x_Sensor.m_x_Name.c_str(), l_ul_Length, l_us_Id);
@@ -599,6 +604,7 @@ void ResetFaults(SSensor& io_x_Sensor) {
     io_x_Sensor.m_ull_FramesOut = 0;
     io_x_Sensor.m_ull_BytesIn = 0;
     io_x_Sensor.m_ull_ErrorsIn = 0;
+    io_x_Sensor.m_i_LastIdIn = -1;
 }
 
 std::string Stats(const SSensor& i_x_Sensor) {
@@ -610,6 +616,7 @@ std::string Stats(const SSensor& i_x_Sensor) {
             << " frames_out=" << i_x_Sensor.m_ull_FramesOut
             << " bytes_in=" << i_x_Sensor.m_ull_BytesIn
             << " errors_in=" << i_x_Sensor.m_ull_ErrorsIn
+            << " last_id_in=" << i_x_Sensor.m_i_LastIdIn
             << " async_sent=" << i_x_Sensor.m_ul_AsyncSeq
             << " async_on=" << (i_x_Sensor.m_b_AsyncOn ? 1 : 0)
             << " out_bytes=" << i_x_Sensor.m_st_OutBytes;
