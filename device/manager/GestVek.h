@@ -39,6 +39,7 @@
 #include "device/link/UsbSerialProtocole.h"
 #include "device/manager/GestVekPipe.h"
 #include "device/manager/GestVekRecords.h"
+#include "ipc/protocol/GestIpcFormat.h"
 
 #include <windows.h>
 
@@ -47,8 +48,6 @@
 #include <atomic>
 
 #define GESTVEK_PIPE_COUNT 3
-#define TULVOSERV_NORMALPIPE 0
-#define TULVOSERV_REALTIMELOGPIPE 2
 // Stands in a device-list slot while the window thread builds the object for it.
 #define GESTVEK_CREATION_MARKER 0xDEADBEAFu
 
