@@ -94,7 +94,8 @@ const char g_ac_Usage[] =
     "  raw NAME HEX                     send these bytes as they are\n"
     "  stall NAME on|off                stop reading the pty (writes to the port back up);\n"
     "                                   off drops what was written meanwhile\n"
-    "  stats NAME                       counters and state\n"
+    "  stats NAME                       counters and state (last_id_in: identifier of the\n"
+    "                                   last record received, -1 for none)\n"
     "  reset NAME                       counters to 0, every fault off\n"
     "  list                             the sensors\n"
     "  quit                             stop the simulator (unplugs everything)\n"
@@ -185,6 +186,7 @@ struct SSensor {
     uint64_t m_ull_BytesIn = 0;
     uint64_t m_ull_ErrorsIn = 0;
     uint64_t m_ull_Plugs = 0;
+    int m_i_LastIdIn = -1; // identifier of the last well-formed record received
 };
 
 struct SControl {
@@ -211,8 +213,13 @@ uint8_t NoiseByte() {
     }
 }
 
+void ServeSensorsBriefly();
+
 // Runs the device-tree tool under wine and waits for it (bounded), so that the service sees
-// the port appear only once the pty is linked and disappear only after it is gone.
+// the port appear only once the pty is linked and disappear only after it is gone. The tool
+// returns once the service has handled the notification, and the service opens a sensor
+// that arrives and asks it for its serial number meanwhile: the sensors keep answering
+// during the wait.
 void RunDevTree(const std::vector<std::string>& i_x_Args) {
     if (g_x_DevTree.empty()) {
         return;
@@ -245,7 +252,7 @@ void RunDevTree(const std::vector<std::string>& i_x_Args) {
             waitpid(l_i_Pid, &l_i_Status, 0);
             break;
         }
-        usleep(5000);
+        ServeSensorsBriefly();
     }
     Log("devtree: %s -> exit %d", l_x_Line.c_str(),
         WIFEXITED(l_i_Status) ? WEXITSTATUS(l_i_Status) : -1);
@@ -390,6 +397,9 @@ void HandleFrame(SSensor& io_x_Sensor, const std::vector<uint8_t>& i_x_Frame) {
     const uint32_t l_ul_Length = static_cast<uint32_t>(i_x_Frame.size());
     const bool l_b_Ilv = ILV_Check(i_x_Frame.data(), l_ul_Length) == 0;
     const uint16_t l_us_Id = l_b_Ilv ? ILV_GetIdentifier(i_x_Frame.data()) : 0;
+    if (l_b_Ilv) {
+        io_x_Sensor.m_i_LastIdIn = l_us_Id;
+    }
     if (!g_b_Quiet) {
         if (l_b_Ilv) {
             Log("%s <- frame L=%u I=0x%04X", io_x_Sensor.m_x_Name.c_str(), l_ul_Length, l_us_Id);
@@ -497,6 +507,29 @@ void WritePty(SSensor& io_x_Sensor, int64_t i_ll_Now) {
     }
 }
 
+// Reads requests and writes due replies for up to 5 ms; control commands wait.
+void ServeSensorsBriefly() {
+    std::vector<struct pollfd> l_x_Polls;
+    std::vector<SSensor*> l_x_Polled;
+    for (auto& l_x_Entry : g_x_Sensors) {
+        SSensor& l_x_Sensor = *l_x_Entry.second;
+        if (l_x_Sensor.m_i_Master >= 0) {
+            WritePty(l_x_Sensor, NowUs());
+            l_x_Polls.push_back(
+                {l_x_Sensor.m_i_Master, static_cast<short>(l_x_Sensor.m_b_Stall ? 0 : POLLIN), 0});
+            l_x_Polled.push_back(&l_x_Sensor);
+        }
+    }
+    if (poll(l_x_Polls.data(), l_x_Polls.size(), 5) <= 0) {
+        return;
+    }
+    for (size_t l_st_Index = 0; l_st_Index < l_x_Polled.size(); ++l_st_Index) {
+        if (l_x_Polls[l_st_Index].revents & POLLIN) {
+            ReadPty(*l_x_Polled[l_st_Index]);
+        }
+    }
+}
+
 void GenerateAsync(SSensor& io_x_Sensor, int64_t i_ll_Now) {
     while (io_x_Sensor.m_b_AsyncOn && io_x_Sensor.m_ll_AsyncNextUs <= i_ll_Now &&
            io_x_Sensor.m_st_OutBytes < SIM_ASYNC_BACKLOG) {
@@ -599,6 +632,7 @@ void ResetFaults(SSensor& io_x_Sensor) {
     io_x_Sensor.m_ull_FramesOut = 0;
     io_x_Sensor.m_ull_BytesIn = 0;
     io_x_Sensor.m_ull_ErrorsIn = 0;
+    io_x_Sensor.m_i_LastIdIn = -1;
 }
 
 std::string Stats(const SSensor& i_x_Sensor) {
@@ -610,6 +644,7 @@ std::string Stats(const SSensor& i_x_Sensor) {
             << " frames_out=" << i_x_Sensor.m_ull_FramesOut
             << " bytes_in=" << i_x_Sensor.m_ull_BytesIn
             << " errors_in=" << i_x_Sensor.m_ull_ErrorsIn
+            << " last_id_in=" << i_x_Sensor.m_i_LastIdIn
             << " async_sent=" << i_x_Sensor.m_ul_AsyncSeq
             << " async_on=" << (i_x_Sensor.m_b_AsyncOn ? 1 : 0)
             << " out_bytes=" << i_x_Sensor.m_st_OutBytes;
@@ -667,10 +702,13 @@ std::string RunCommand(const std::string& i_x_Line) {
             return "err bad level";
         }
         l_px_Sensor->m_uc_Level = static_cast<uint8_t>(l_ull_Level);
-        if (!Plug(*l_px_Sensor, &l_x_Error)) {
+        // Listed before it plugs: it answers while the device-tree tool notifies the service.
+        SSensor& l_x_Added = *l_px_Sensor;
+        g_x_Sensors[l_x_Name] = std::move(l_px_Sensor);
+        if (!Plug(l_x_Added, &l_x_Error)) {
+            g_x_Sensors.erase(l_x_Name);
             return "err " + l_x_Error;
         }
-        g_x_Sensors[l_x_Name] = std::move(l_px_Sensor);
         return "ok";
     }
     auto l_x_Found = g_x_Sensors.find(l_x_Name);
