@@ -3,12 +3,9 @@
 // then waits to be killed.
 //   server_test_client partial               public Lock taken, the first chunk of a request
 //                                            longer than the section written, nothing more
-//   server_test_client noread                public Lock taken, ENUMDEVICES written, the
-//                                            response never read
 //   server_test_client lockpipe SERIAL PIPE  a private channel linked and its pipe locked
 //   server_test_client recv SERIAL PIPE      a private channel linked, RECVBUFFER with no
 //                                            time-out written
-//   server_test_client private               a private channel open, nothing sent on it
 // Exit codes: 2 bad arguments, 3 a step failed (its status on the output).
 #include "ipc/protocol/TulvoStatus.h"
 #include "tests/ipc/server/ServerTestSupport.h"
@@ -56,7 +53,7 @@ int main(int argc, char** argv) {
     }
     ToolShare_Init();
     const char* const l_pc_Mode = argv[1];
-    if (strcmp(l_pc_Mode, "partial") == 0 || strcmp(l_pc_Mode, "noread") == 0) {
+    if (strcmp(l_pc_Mode, "partial") == 0) {
         CRawClient l_x_Client;
         int32_t l_i_Status = l_x_Client.Connect();
         if (l_i_Status == TULVO_OK) {
@@ -65,20 +62,8 @@ int main(int argc, char** argv) {
         if (l_i_Status != TULVO_OK) {
             return Fail("connect", l_i_Status);
         }
-        if (strcmp(l_pc_Mode, "partial") == 0) {
-            tstest::WriteFirstChunkOnly(l_x_Client.Get(), l_x_Client.Get()->m_ul_SectionSize * 2);
-        } else {
-            l_i_Status = l_x_Client.Write(srvtest::EnumDevicesRequest());
-            if (l_i_Status != TULVO_OK) {
-                return Fail("write", l_i_Status);
-            }
-        }
+        tstest::WriteFirstChunkOnly(l_x_Client.Get(), l_x_Client.Get()->m_ul_SectionSize * 2);
         return Ready();
-    }
-    if (strcmp(l_pc_Mode, "private") == 0) {
-        CRawChannel l_x_Private;
-        const int32_t l_i_Status = srvtest::OpenPrivateChannel(&l_x_Private);
-        return l_i_Status != TULVO_OK ? Fail("private", l_i_Status) : Ready();
     }
     if (argc < 4) {
         return 2;
