@@ -181,10 +181,11 @@ int32_t GestIpcPrivate_TrtReboot(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t
 // Replaces how the servers make their cancel events and start their receive threads (NULL
 // members keep the system's own; NULL restores both). The thread starter gets a suspended
 // thread's routine and argument and gives its handle, or NULL.
+typedef HANDLE (*GestIpcServer_ThreadStarter)(LPTHREAD_START_ROUTINE i_pf_Routine,
+                                              LPVOID i_pv_Argument, DWORD* o_pul_ThreadId);
 typedef struct GestIpcServer_Seams {
     int32_t (*pf_InitializeWaitEvent)(HANDLE* io_ph_Event);
-    HANDLE (*pf_CreateSuspendedThread)
-    (LPTHREAD_START_ROUTINE i_pf_Routine, LPVOID i_pv_Argument, DWORD* o_pul_ThreadId);
+    GestIpcServer_ThreadStarter pf_CreateSuspendedThread;
 } GestIpcServer_Seams;
 void GestIpcServer_SetSeams(const GestIpcServer_Seams* i_px_Seams);
 int32_t GestIpcServer_InitializeWaitEvent(HANDLE* io_ph_Event);
