@@ -14,6 +14,15 @@ def be32(value):
     return struct.pack(">I", value & 0xFFFFFFFF)
 
 
+def long_ilv(head, value):
+    """An ILV record in the 32-bit length form (FF FF, then the length little-endian)."""
+    return head + b"\xff\xff" + struct.pack("<I", len(value)) + value
+
+
+# A value just over 64 KiB, the smallest that needs the 32-bit length form.
+OVER_64K = bytes((i * 7 + 1) & 0xFF for i in range(0x10001))
+
+
 SEEDS = {
     "fuzz_frame_receiver": {
         # first byte: chunk-size seed
@@ -31,6 +40,8 @@ SEEDS = {
         "long": b"\x71\xff\xff\x02\x00\x00\x00\xaa\xbb",
         "extended_long": b"\xfe\xff\xff\x03\x00\x00\x00\x35\x01\x07",
         "bad_extended": b"\xfe\x02\x00\xfe\x00",
+        "long_over_64k": long_ilv(b"\x71", OVER_64K),
+        "extended_long_over_64k": long_ilv(b"\xfe", b"\x35\x01" + OVER_64K),
     },
     "fuzz_ipc_request": {
         "enumdevices": b"\x01\x00\x08",

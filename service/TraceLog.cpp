@@ -21,15 +21,20 @@
 namespace {
 
 // The base name is switched by the public channel thread and the service thread while every
-// other thread reads it. Readers copy it under the lock, so none ever sees a released name;
-// the atomic flag keeps the off case to one load without taking the lock.
+// other thread logs. The name lock guards the name and every append to a daily file: a writer
+// decides under it whether its line still belongs to the log, so no line lands behind a
+// "Disable Log" line nor in a released name's file, and this process's writers take turns
+// (appending is atomic per write on Windows, not under every emulation of it: wine finds the
+// end of the file and then writes). The state word keeps the off case to one load: its low
+// bit is on/off, the rest counts the times logging was switched on, so a line begun before a
+// switch off and on again is recognised as switched off meanwhile.
 std::mutex g_x_NameLock;
 char* g_pc_BaseName = nullptr;
-std::atomic<bool> g_b_On{false};
+std::atomic<uint32_t> g_ul_State{0};
 
-// Appending is atomic per write on Windows, but not under every emulation of it (wine finds
-// the end of the file and then writes), so this process's own writers also take turns.
-std::mutex g_x_FileLock;
+uint32_t SwitchedOnState(uint32_t i_ul_State) {
+    return (((i_ul_State >> 1) + 1) << 1) | 1u;
+}
 
 TraceLog_Seams g_x_Seams = {nullptr, nullptr, nullptr, nullptr};
 std::mutex g_x_SeamsLock;
@@ -114,7 +119,6 @@ void AppendLineToFile(const char* i_pc_FileName, const char* i_pc_Line) {
         }
         l_puc_Out[l_ul_Len++] = *l_pc;
     }
-    std::lock_guard<std::mutex> l_x_Guard(g_x_FileLock);
 #ifdef _WIN32
     HANDLE l_h_File = CreateFileA(i_pc_FileName, FILE_APPEND_DATA,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -154,53 +158,52 @@ void BuildDailyFileName(const char* i_pc_BaseName, const TraceLog_Seams& i_x_Sea
     }
 }
 
-// Formats and writes one line with the given base name. The caller decides whether logging
-// is on; the name must stay valid for the call.
-void WriteLineV(const char* i_pc_BaseName, const char* i_pc_Format, va_list i_x_Args) {
-    CLastErrorKeeper l_x_Keep;
-    const TraceLog_Seams l_x_Seams = CurrentSeams();
-
+// Formats one line (message, then thread id and tick count) and sends it to the debugger.
+void BuildLineV(const TraceLog_Seams& i_x_Seams, char (&o_ac_Line)[TRACELOG_LINE_SIZE],
+                const char* i_pc_Format, va_list i_x_Args) {
     char l_ac_Message[TRACELOG_MESSAGE_SIZE];
     if (vsnprintf(l_ac_Message, sizeof(l_ac_Message), i_pc_Format, i_x_Args) < 0) {
         l_ac_Message[0] = '\0';
     }
     const uint32_t l_ul_ThreadId =
-        l_x_Seams.pf_GetThreadId != nullptr ? l_x_Seams.pf_GetThreadId() : SystemThreadId();
+        i_x_Seams.pf_GetThreadId != nullptr ? i_x_Seams.pf_GetThreadId() : SystemThreadId();
     const uint32_t l_ul_Tick =
-        l_x_Seams.pf_GetTickCount != nullptr ? l_x_Seams.pf_GetTickCount() : SystemTickCount();
-
-    char l_ac_Line[TRACELOG_LINE_SIZE];
-    snprintf(l_ac_Line, sizeof(l_ac_Line), "%09ld %08X %s",
+        i_x_Seams.pf_GetTickCount != nullptr ? i_x_Seams.pf_GetTickCount() : SystemTickCount();
+    snprintf(o_ac_Line, TRACELOG_LINE_SIZE, "%09ld %08X %s",
              static_cast<long>(static_cast<int32_t>(l_ul_Tick)),
              static_cast<unsigned int>(l_ul_ThreadId), l_ac_Message);
-
-    if (l_x_Seams.pf_DebugOutput != nullptr) {
-        l_x_Seams.pf_DebugOutput(l_ac_Line);
+    if (i_x_Seams.pf_DebugOutput != nullptr) {
+        i_x_Seams.pf_DebugOutput(o_ac_Line);
     } else {
-        SystemDebugOutput(l_ac_Line);
-    }
-
-    char l_ac_FileName[TRACELOG_FILENAME_SIZE];
-    BuildDailyFileName(i_pc_BaseName, l_x_Seams, l_ac_FileName);
-    if (l_ac_FileName[0] != '\0') {
-        AppendLineToFile(l_ac_FileName, l_ac_Line);
+        SystemDebugOutput(o_ac_Line);
     }
 }
 
-void WriteLine(const char* i_pc_BaseName, const char* i_pc_Format, ...) {
+void BuildLine(const TraceLog_Seams& i_x_Seams, char (&o_ac_Line)[TRACELOG_LINE_SIZE],
+               const char* i_pc_Format, ...) {
     va_list l_x_Args;
     va_start(l_x_Args, i_pc_Format);
-    WriteLineV(i_pc_BaseName, i_pc_Format, l_x_Args);
+    BuildLineV(i_x_Seams, o_ac_Line, i_pc_Format, l_x_Args);
     va_end(l_x_Args);
 }
 
-bool CopyBaseName(char* o_pc_Name) {
-    std::lock_guard<std::mutex> l_x_Guard(g_x_NameLock);
-    if (g_pc_BaseName == nullptr) {
-        return false;
+// Appends a line to the base name's file of the day. The caller holds the name lock.
+void AppendToDailyFile(const char* i_pc_BaseName, const TraceLog_Seams& i_x_Seams,
+                       const char* i_pc_Line) {
+    char l_ac_FileName[TRACELOG_FILENAME_SIZE];
+    BuildDailyFileName(i_pc_BaseName, i_x_Seams, l_ac_FileName);
+    if (l_ac_FileName[0] != '\0') {
+        AppendLineToFile(l_ac_FileName, i_pc_Line);
     }
-    snprintf(o_pc_Name, TRACELOG_FILENAME_SIZE, "%s", g_pc_BaseName);
-    return true;
+}
+
+// The switches' own lines, written with the name lock held.
+void WriteSwitchLine(const char* i_pc_Format, const char* i_pc_BaseName) {
+    CLastErrorKeeper l_x_Keep;
+    const TraceLog_Seams l_x_Seams = CurrentSeams();
+    char l_ac_Line[TRACELOG_LINE_SIZE];
+    BuildLine(l_x_Seams, l_ac_Line, i_pc_Format, i_pc_BaseName);
+    AppendToDailyFile(i_pc_BaseName, l_x_Seams, l_ac_Line);
 }
 
 char* DuplicateText(const char* i_pc_Text) {
@@ -229,21 +232,26 @@ FILE* OpenFile(const char* i_pc_Name, const char* i_pc_Mode) {
 extern "C" {
 
 void TraceLog_Printf(const char* i_pc_Format, ...) {
-    if (!g_b_On.load(std::memory_order_relaxed)) {
+    const uint32_t l_ul_State = g_ul_State.load();
+    if ((l_ul_State & 1u) == 0) {
         return;
     }
-    char l_ac_BaseName[TRACELOG_FILENAME_SIZE];
-    if (!CopyBaseName(l_ac_BaseName)) {
-        return;
-    }
+    CLastErrorKeeper l_x_Keep;
+    const TraceLog_Seams l_x_Seams = CurrentSeams();
+    char l_ac_Line[TRACELOG_LINE_SIZE];
     va_list l_x_Args;
     va_start(l_x_Args, i_pc_Format);
-    WriteLineV(l_ac_BaseName, i_pc_Format, l_x_Args);
+    BuildLineV(l_x_Seams, l_ac_Line, i_pc_Format, l_x_Args);
     va_end(l_x_Args);
+    std::lock_guard<std::mutex> l_x_Guard(g_x_NameLock);
+    if (g_ul_State.load() != l_ul_State) {
+        return; // switched off meanwhile
+    }
+    AppendToDailyFile(g_pc_BaseName, l_x_Seams, l_ac_Line);
 }
 
 void TraceLog_SysError(const char* i_pc_Caption) {
-    if (!g_b_On.load(std::memory_order_relaxed)) {
+    if ((g_ul_State.load() & 1u) == 0) {
         return;
     }
 #ifdef _WIN32
@@ -281,8 +289,8 @@ void TraceLog_Enable(const char* i_pc_BaseName) {
     if (g_pc_BaseName == nullptr) {
         return;
     }
-    g_b_On.store(true);
-    WriteLine(g_pc_BaseName, "%s Enable Log\n", g_pc_BaseName);
+    g_ul_State = SwitchedOnState(g_ul_State.load());
+    WriteSwitchLine("%s Enable Log\n", g_pc_BaseName);
 }
 
 void TraceLog_Disable(void) {
@@ -290,8 +298,8 @@ void TraceLog_Disable(void) {
     if (g_pc_BaseName == nullptr) {
         return;
     }
-    WriteLine(g_pc_BaseName, "%s Disable Log\n", g_pc_BaseName);
-    g_b_On.store(false);
+    WriteSwitchLine("%s Disable Log\n", g_pc_BaseName);
+    g_ul_State = g_ul_State.load() & ~1u;
     free(g_pc_BaseName);
     g_pc_BaseName = nullptr;
 }
@@ -310,9 +318,12 @@ void TraceLog_EnableIfMarker(const char* i_pc_BaseName) {
         return;
     }
     std::lock_guard<std::mutex> l_x_Guard(g_x_NameLock);
+    // Already on: lines under way go to the new name, which is the current one.
     free(g_pc_BaseName);
     g_pc_BaseName = l_pc_Copy;
-    g_b_On.store(true);
+    if ((g_ul_State.load() & 1u) == 0) {
+        g_ul_State = SwitchedOnState(g_ul_State.load());
+    }
 }
 
 void TraceLog_CreateMarker(const char* i_pc_BaseName) {
@@ -338,7 +349,7 @@ void TraceLog_DeleteMarker(const char* i_pc_BaseName) {
 }
 
 int TraceLog_IsEnabled(void) {
-    return g_b_On.load() ? 1 : 0;
+    return (g_ul_State.load() & 1u) != 0 ? 1 : 0;
 }
 
 void Serv_Tulvo_ApplyLogArguments(int i_i_Argc, char** i_ppc_Argv) {

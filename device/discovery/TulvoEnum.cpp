@@ -292,8 +292,6 @@ int TulvoEnum_GetParentInstanceId(SP_DEVINFO_DATA* i_px_DevInfoData, const char*
     const CONFIGRET l_x_Result = l_pf_GetParent(&l_x_Parent, i_px_DevInfoData->DevInst, 0);
     if (l_x_Result != CR_SUCCESS) {
         // Without a parent handle there is nothing to compare with: the parent is not found.
-        TraceLog_Printf("TulvoEnum_GetParentInstanceId Error CM_Get_Parent 0x%X\n",
-                        static_cast<unsigned>(l_x_Result));
         return TULVO_DEVICE_NOT_FOUND;
     }
     char l_ac_ParentId[MAX_DEVICE_ID_LEN + 1];

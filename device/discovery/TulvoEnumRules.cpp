@@ -157,7 +157,6 @@ int TulvoEnum_CopyCompositeEnumerator(const unsigned char* i_puc_InstanceId,
     const size_t l_ul_Length = static_cast<size_t>(l_pc_Marker - l_pc_Id);
     *o_ppuc_Enumerator = static_cast<unsigned char*>(malloc(l_ul_Length + 1));
     if (*o_ppuc_Enumerator == nullptr) {
-        TraceLog_SysError("TulvoEnum_GetSerialNumber: malloc: l_puc_Enumerator");
         return TULVO_NO_MEMORY;
     }
     memcpy(*o_ppuc_Enumerator, l_pc_Id, l_ul_Length);

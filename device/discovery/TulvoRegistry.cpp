@@ -13,27 +13,37 @@ namespace {
 constexpr DWORD g_ul_DumpNameSize = 1024;
 constexpr DWORD g_ul_DumpDataSize = 1024;
 
-unsigned char* AllocateReadBuffer(DWORD i_ul_Size) {
+// A block for data of the given size and the zeros that end it.
+unsigned char* AllocateReadBuffer(DWORD i_ul_DataSize) {
     return static_cast<unsigned char*>(
-        malloc(static_cast<size_t>(i_ul_Size) + TULVOREG_BUFFER_SLACK));
+        malloc(static_cast<size_t>(i_ul_DataSize) + TULVOREG_BUFFER_SLACK));
 }
 
-// Zero bytes right after the data, inside the block's slack.
+// What a block of that size can take of the data, leaving room for the zeros.
+DWORD DataRoom(const unsigned char* i_puc_Buffer, DWORD i_ul_BlockSize) {
+    return i_puc_Buffer != nullptr && i_ul_BlockSize > TULVOREG_BUFFER_SLACK
+               ? i_ul_BlockSize - TULVOREG_BUFFER_SLACK
+               : 0;
+}
+
+// Zero bytes right after the data; the caller has made sure they fit the block.
 void TerminateReadData(unsigned char* io_puc_Buffer, DWORD i_ul_DataSize) {
     if (io_puc_Buffer != nullptr) {
         memset(io_puc_Buffer + i_ul_DataSize, 0, TULVOREG_BUFFER_SLACK);
     }
 }
 
-// The loop both SetupAPI reads share: read, grow while the call asks for more, read again.
-// A call that asks for no more than it had would loop forever, so that ends as a failure.
+// The loop both SetupAPI reads share: read into what the block can take besides the zeros,
+// grow while the call asks for more, read again. A call that asks for no more than it had
+// would loop forever, so that ends as a failure.
 template <typename TRead>
 bool ReadWithGrowingBuffer(TRead i_x_Read, unsigned char** io_ppuc_Buffer, DWORD* io_pul_Size,
                            const char* i_pc_MallocCaption, const char* i_pc_ReadCaption) {
+    DWORD l_ul_Room = DataRoom(*io_ppuc_Buffer, *io_pul_Size);
     DWORD l_ul_Needed = 0;
-    BOOL l_b_Ok = i_x_Read(*io_ppuc_Buffer, *io_pul_Size, &l_ul_Needed);
+    BOOL l_b_Ok = i_x_Read(l_ul_Room > 0 ? *io_ppuc_Buffer : nullptr, l_ul_Room, &l_ul_Needed);
     while (!l_b_Ok && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        if (l_ul_Needed <= *io_pul_Size && *io_ppuc_Buffer != nullptr) {
+        if (l_ul_Needed <= l_ul_Room) {
             break;
         }
         free(*io_ppuc_Buffer);
@@ -43,9 +53,10 @@ bool ReadWithGrowingBuffer(TRead i_x_Read, unsigned char** io_ppuc_Buffer, DWORD
             TraceLog_SysError(i_pc_MallocCaption);
             return false;
         }
-        *io_pul_Size = l_ul_Needed;
+        *io_pul_Size = l_ul_Needed + TULVOREG_BUFFER_SLACK;
+        l_ul_Room = l_ul_Needed;
         l_ul_Needed = 0;
-        l_b_Ok = i_x_Read(*io_ppuc_Buffer, *io_pul_Size, &l_ul_Needed);
+        l_b_Ok = i_x_Read(*io_ppuc_Buffer, l_ul_Room, &l_ul_Needed);
     }
     if (!l_b_Ok) {
         if (GetLastError() != ERROR_INVALID_DATA) {
@@ -54,10 +65,9 @@ bool ReadWithGrowingBuffer(TRead i_x_Read, unsigned char** io_ppuc_Buffer, DWORD
         return false;
     }
     // Text properties end with their zero, but a value written without one must not run
-    // past the data: zero the slack, and right after the data when it is shorter.
-    TerminateReadData(*io_ppuc_Buffer, *io_pul_Size);
-    if (*io_ppuc_Buffer != nullptr && l_ul_Needed < *io_pul_Size) {
-        (*io_ppuc_Buffer)[l_ul_Needed] = 0;
+    // past the data.
+    if (l_ul_Room > 0) {
+        TerminateReadData(*io_ppuc_Buffer, l_ul_Needed < l_ul_Room ? l_ul_Needed : l_ul_Room);
     }
     return true;
 }
@@ -198,8 +208,8 @@ bool MyRegQueryValueEx(HKEY i_h_Key, const char* i_pc_ValueName, unsigned char**
         SetLastError(static_cast<DWORD>(l_l_Status));
         return false;
     }
-    if (*io_pul_Size < l_ul_ValueSize) {
-        *io_pul_Size = l_ul_ValueSize;
+    DWORD l_ul_Room = DataRoom(*io_ppuc_Buffer, *io_pul_Size);
+    if (l_ul_Room < l_ul_ValueSize) {
         free(*io_ppuc_Buffer);
         *io_ppuc_Buffer = AllocateReadBuffer(l_ul_ValueSize);
         if (*io_ppuc_Buffer == nullptr) {
@@ -207,16 +217,22 @@ bool MyRegQueryValueEx(HKEY i_h_Key, const char* i_pc_ValueName, unsigned char**
             TraceLog_SysError("MyRegQueryValueEx: malloc: *PropertyBuffer");
             return false;
         }
+        l_ul_Room = l_ul_ValueSize;
     }
-    DWORD l_ul_Read = *io_ppuc_Buffer != nullptr ? *io_pul_Size : 0;
-    l_l_Status =
-        RegQueryValueExA(i_h_Key, i_pc_ValueName, nullptr, nullptr, *io_ppuc_Buffer, &l_ul_Read);
+    DWORD l_ul_Read = l_ul_Room;
+    l_l_Status = RegQueryValueExA(i_h_Key, i_pc_ValueName, nullptr, nullptr,
+                                  l_ul_Room > 0 ? *io_ppuc_Buffer : nullptr, &l_ul_Read);
+    if (l_l_Status == ERROR_SUCCESS && l_ul_Read > l_ul_Room) {
+        l_l_Status = ERROR_MORE_DATA; // grew between the two calls
+    }
     if (l_l_Status != ERROR_SUCCESS) {
         SetLastError(static_cast<DWORD>(l_l_Status));
         return false;
     }
     *io_pul_Size = l_ul_Read;
-    TerminateReadData(*io_ppuc_Buffer, l_ul_Read);
+    if (l_ul_Room > 0) {
+        TerminateReadData(*io_ppuc_Buffer, l_ul_Read);
+    }
     return true;
 }
 

@@ -8,22 +8,21 @@
 
 // Growing buffers: a heap block and its size, kept by the caller across calls (start with
 // NULL and 0, release with free). A read replaces the block by a larger one when the data
-// does not fit and never shrinks it; the block always holds at least the size the caller
-// keeps. Every block these reads allocate carries
-// TULVOREG_BUFFER_SLACK bytes beyond its size, and every successful read stores that many
-// zero bytes right after the data: a string stored without its terminating zero (possible in
-// the registry) is still terminated, a multi-string doubly so. A block the caller allocated
-// must carry the same slack.
+// does not fit and never shrinks it. Every successful read that brings data stores
+// TULVOREG_BUFFER_SLACK zero bytes right after it, inside the size the block is known by: a
+// string stored without its terminating zero (possible in the registry) is still terminated,
+// a multi-string doubly so. A block without room for data and zeros is replaced, never
+// written past; a block these reads allocate holds the data and the zeros.
 #define TULVOREG_BUFFER_SLACK 2
 
 // Reads a registry value. The size goes in as the block's size and comes back as the number
-// of bytes read (the block itself is kept). On failure the thread's last system error holds
-// the registry status.
+// of bytes read (the block itself is kept); an empty value read without a block gives none.
+// On failure the thread's last system error holds the registry status.
 bool MyRegQueryValueEx(HKEY i_h_Key, const char* i_pc_ValueName, unsigned char** io_ppuc_Buffer,
                        DWORD* io_pul_Size);
 
-// Reads a device registry property (SPDRP_...). A missing property (ERROR_INVALID_DATA)
-// fails without a log line.
+// Reads a device registry property (SPDRP_...). The size stays the block's size. A missing
+// property (ERROR_INVALID_DATA) fails without a log line.
 bool MySetupDiGetDeviceRegistryProperty(HDEVINFO i_h_DevInfo, SP_DEVINFO_DATA* i_px_DevInfoData,
                                         DWORD i_ul_Property, unsigned char** io_ppuc_Buffer,
                                         DWORD* io_pul_Size);

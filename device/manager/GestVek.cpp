@@ -30,7 +30,17 @@ private:
 // Port names such as COM5; the lookup upper-cases its argument in place.
 const size_t GESTVEK_PORT_NAME_SIZE = 32;
 
+std::atomic<uint32_t> g_ul_KernelCalls{0};
+
 } // namespace
+
+void GestVek_CountKernelCall() {
+    g_ul_KernelCalls.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint32_t GestVek_GetKernelCallCount() {
+    return g_ul_KernelCalls.load(std::memory_order_relaxed);
+}
 
 CGestVekHold CGestVek::Create(CGestVekOwner* i_px_Owner, const char* i_pc_PortName,
                               int32_t i_i_OpenAllowed) {
@@ -263,6 +273,7 @@ int32_t CGestVek::WriteFrame(int32_t i_i_PipeIndex, uint32_t i_ul_Timeout,
         m_uc_RunLevel != GESTVEK_RUN_LEVEL_OPEN) {
         return TULVO_FRAME_REFUSED;
     }
+    GestVek_CountKernelCall();
     DWORD l_ul_Wait = WaitForSingleObject(m_h_WriteMutex, i_ul_Timeout);
     if (l_ul_Wait == WAIT_ABANDONED) {
         // A writer ended while holding it; the mutex is ours now, as after a normal wait.
@@ -274,6 +285,7 @@ int32_t CGestVek::WriteFrame(int32_t i_i_PipeIndex, uint32_t i_ul_Timeout,
         m_i_LastWriterPipe = i_i_PipeIndex;
         m_ax_Pipes[i_i_PipeIndex].m_us_PendingIdentifier = l_us_Identifier;
         const int32_t l_i_Status = m_px_Link->WriteFrame(i_ul_Timeout, i_puc_Frame, i_ul_Length);
+        GestVek_CountKernelCall();
         ReleaseMutex(m_h_WriteMutex);
         return l_i_Status;
     }

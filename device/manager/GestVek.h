@@ -26,6 +26,7 @@
 //     (CGestVekOwner::HandleGestVekReturned), which destroys it on its home thread with
 //     CGestVek::DestroyReturned. Destruction joins the port's threads before it frees the
 //     pipes, then tells the owner (HandleGestVekDestroyed); the owner outlives its objects.
+//     (An object without an owner is destroyed wherever its last hold goes.)
 //
 // Threads: construction, Suspend, Resume, Stop and destruction on the home thread; GetPipe
 // (which may open the device on demand) and WriteFrame on channel threads; HandleReceiveFrame
@@ -38,6 +39,7 @@
 #include "device/link/UsbSerialProtocole.h"
 #include "device/manager/GestVekPipe.h"
 #include "device/manager/GestVekRecords.h"
+#include "ipc/protocol/GestIpcFormat.h"
 
 #include <windows.h>
 
@@ -46,13 +48,16 @@
 #include <atomic>
 
 #define GESTVEK_PIPE_COUNT 3
-#define TULVOSERV_NORMALPIPE 0
-#define TULVOSERV_REALTIMELOGPIPE 2
 // Stands in a device-list slot while the window thread builds the object for it.
 #define GESTVEK_CREATION_MARKER 0xDEADBEAFu
 
 class CGestVek;
 class CGestVekHold;
+
+// Kernel calls made on the frame path by device objects and pipes (the link's own excepted),
+// counted for the benchmark; each is a server round trip under wine.
+void GestVek_CountKernelCall();
+uint32_t GestVek_GetKernelCallCount();
 
 // What a device object needs from its owner, the device monitor.
 class CGestVekOwner {

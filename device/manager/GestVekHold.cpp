@@ -92,16 +92,14 @@ void CGestVekSlot::ClearCreating() {
 }
 
 void CGestVekSlot::Put(CGestVekHold&& io_x_Hold) {
+    // A slot lists one object: one put over another gives up the old one's list hold, after
+    // the lock, since that may destroy it.
     CGestVekHold l_x_Previous;
-    {
-        CSlotGuard l_x_Guard(&m_x_Lock, true);
-        if (m_px_GestVek != nullptr && m_px_GestVek != CreationMarker()) {
-            l_x_Previous = CGestVekHold(m_px_GestVek);
-        }
-        m_px_GestVek = io_x_Hold.Take();
+    CSlotGuard l_x_Guard(&m_x_Lock, true);
+    if (m_px_GestVek != nullptr && m_px_GestVek != CreationMarker()) {
+        l_x_Previous = CGestVekHold(m_px_GestVek);
     }
-    // A slot holds one object; one put over another gives up the old one's list hold, outside
-    // the lock since that may destroy it.
+    m_px_GestVek = io_x_Hold.Take();
 }
 
 CGestVekHold CGestVekSlot::Take() {

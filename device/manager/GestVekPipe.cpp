@@ -28,6 +28,18 @@ HANDLE CreatePipeMutex(const char* i_pc_Caption) {
     return l_h_Mutex;
 }
 
+// The mailbox mutex: always the quiet form with the 50 ms limit; its callers log in their own
+// words.
+int32_t LockMailbox(HANDLE i_h_Mutex) {
+    GestVek_CountKernelCall();
+    return GetTheMutex(i_h_Mutex, GESTVEK_PIPE_MAILBOX_WAIT_MS, TOOLSHARE_MUTEX_QUIET);
+}
+
+void UnlockMailbox(HANDLE i_h_Mutex) {
+    GestVek_CountKernelCall();
+    ReleaseTheMutex(i_h_Mutex, TOOLSHARE_MUTEX_QUIET);
+}
+
 void CloseIfAny(HANDLE i_h_Handle) {
     if (i_h_Handle != nullptr) {
         CloseHandle(i_h_Handle);
@@ -42,7 +54,7 @@ CGestVek_Pipe::CGestVek_Pipe(CGestVek* i_px_Owner, int32_t i_i_PipeIndex,
       m_h_ReceivedFrameEvent(nullptr), m_h_FreeFrameEvent(nullptr), m_h_ReadMutex(nullptr),
       m_h_VekAccessMutex(nullptr), m_puc_Data(nullptr), m_ul_DataLen(0),
       m_i_PipeIndex(i_i_PipeIndex), m_ppx_LockHolder(nullptr), m_b_ReceivedSet(false),
-      m_b_FreeSet(true), m_b_Stopped(false) {
+      m_b_FreeSet(true), m_b_Stopped(false), m_b_DepositorWaiting(false) {
     if ((m_h_EventStop = CreatePipeEvent(
              FALSE, "CGestVek_Pipe::CGestVek_Pipe: CreateEvent m_h_EventStop")) == nullptr ||
         (m_h_ReceivedFrameEvent = CreatePipeEvent(
@@ -78,6 +90,7 @@ int32_t CGestVek_Pipe::MarkReceived(bool i_b_Set, const char* i_pc_Caption) {
     if (m_b_ReceivedSet == i_b_Set) {
         return TULVO_OK;
     }
+    GestVek_CountKernelCall();
     if (!(i_b_Set ? SetEvent(m_h_ReceivedFrameEvent) : ResetEvent(m_h_ReceivedFrameEvent))) {
         TraceLog_SysError(i_pc_Caption);
         return TULVO_SIGNAL_ERROR;
@@ -90,6 +103,7 @@ int32_t CGestVek_Pipe::MarkFree(bool i_b_Set, const char* i_pc_Caption) {
     if (m_b_FreeSet == i_b_Set) {
         return TULVO_OK;
     }
+    GestVek_CountKernelCall();
     if (!(i_b_Set ? SetEvent(m_h_FreeFrameEvent) : ResetEvent(m_h_FreeFrameEvent))) {
         TraceLog_SysError(i_pc_Caption);
         return TULVO_SIGNAL_ERROR;
@@ -103,12 +117,39 @@ bool CGestVek_Pipe::HasLiveLockHolder() const {
     return l_ppx_Holder != nullptr && *l_ppx_Holder != nullptr;
 }
 
+void CGestVek_Pipe::WakeWaitingDepositor(const char* i_pc_Caption, int32_t* io_pi_Status) {
+    if (m_b_DepositorWaiting) {
+        const int32_t l_i_Status = MarkFree(true, i_pc_Caption);
+        if (l_i_Status != TULVO_OK) {
+            *io_pi_Status = l_i_Status;
+        }
+    }
+}
+
+DWORD CGestVek_Pipe::WaitForRoom() {
+    MarkFree(false, "CGestVek_Pipe::ReadFrame: ResetEvent");
+    m_b_DepositorWaiting = true;
+    UnlockMailbox(m_h_ReadMutex);
+    HANDLE l_ah_Wait[2] = {m_h_EventStop, m_h_FreeFrameEvent};
+    GestVek_CountKernelCall();
+    return WaitForMultipleObjects(2, l_ah_Wait, FALSE, GESTVEK_PIPE_DEPOSIT_WAIT_MS);
+}
+
 int32_t CGestVek_Pipe::SetReadEvent(uint8_t* i_puc_Data, uint32_t i_ul_DataLen) {
-    // A free mailbox of a running pipe would end the wait at once: skip the system call.
-    if (m_b_Stopped || !m_b_FreeSet) {
-        HANDLE l_ah_Wait[2] = {m_h_EventStop, m_h_FreeFrameEvent};
-        const DWORD l_ul_Wait =
-            WaitForMultipleObjects(2, l_ah_Wait, FALSE, GESTVEK_PIPE_DEPOSIT_WAIT_MS);
+    if (m_b_Stopped) {
+        TraceLog_Printf("CGestVek_Pipe::SetReadEvent: WaitForSingleObject STOP\n");
+        free(i_puc_Data);
+        i_puc_Data = nullptr;
+        i_ul_DataLen = 0;
+    }
+    if (LockMailbox(m_h_ReadMutex) != TULVO_OK) {
+        TraceLog_Printf("CGestVek_Pipe::SetReadEvent: GetTheMutex Error lost frame\n");
+        free(i_puc_Data);
+        return TULVO_OK;
+    }
+    if (i_puc_Data != nullptr && m_puc_Data != nullptr) {
+        // The reader gets up to 1000 ms to take the unread frame; the stop ends the wait.
+        const DWORD l_ul_Wait = WaitForRoom();
         if (l_ul_Wait == WAIT_TIMEOUT) {
             TraceLog_Printf("CGestVek_Pipe::SetReadEvent: WaitForSingleObject WAIT_TIMEOUT\n");
         } else if (l_ul_Wait == WAIT_OBJECT_0) {
@@ -119,12 +160,13 @@ int32_t CGestVek_Pipe::SetReadEvent(uint8_t* i_puc_Data, uint32_t i_ul_DataLen) 
         } else if (l_ul_Wait != WAIT_OBJECT_0 + 1) {
             TraceLog_SysError("CGestVek_Pipe::SetReadEvent: WaitForMultipleObjects");
         }
-    }
-    if (GetTheMutex(m_h_ReadMutex, GESTVEK_PIPE_MAILBOX_WAIT_MS, TOOLSHARE_MUTEX_QUIET) !=
-        TULVO_OK) {
-        TraceLog_Printf("CGestVek_Pipe::SetReadEvent: GetTheMutex Error lost frame\n");
-        free(i_puc_Data);
-        return TULVO_OK;
+        const int32_t l_i_Locked = LockMailbox(m_h_ReadMutex);
+        if (l_i_Locked != TULVO_OK) {
+            TraceLog_Printf("CGestVek_Pipe::SetReadEvent: GetTheMutex Error lost frame\n");
+            free(i_puc_Data);
+            return TULVO_OK;
+        }
+        m_b_DepositorWaiting = false;
     }
     if (m_puc_Data != nullptr) {
         const uint16_t l_us_Identifier = GestVek_FrameIdentifier(m_puc_Data, m_ul_DataLen);
@@ -147,31 +189,28 @@ int32_t CGestVek_Pipe::SetReadEvent(uint8_t* i_puc_Data, uint32_t i_ul_DataLen) 
     }
     int32_t l_i_Status = TULVO_OK;
     if (i_puc_Data == nullptr) {
-        // Stopped: the mailbox stays empty and free. Signalling an empty mailbox would only
-        // give the next reader a "should not be NULL" failure and hold up the next deposit.
+        // Stopped: the mailbox stays empty and unsignalled. Signalling an empty mailbox would
+        // only give the next reader a "should not be NULL" failure.
         MarkReceived(false, "CGestVek_Pipe::ReadFrame: ResetEvent");
-        MarkFree(true, "CGestVek_Pipe::SetReadEvent: SetEvent");
     } else {
         m_puc_Data = i_puc_Data;
         m_ul_DataLen = i_ul_DataLen;
-        MarkFree(false, "CGestVek_Pipe::ReadFrame: ResetEvent");
         // Signalled before the mutex goes, so that the known state of the event stays true.
         l_i_Status = MarkReceived(true, "CGestVek_Pipe::SetReadEvent: SetEvent");
     }
-    ReleaseTheMutex(m_h_ReadMutex, TOOLSHARE_MUTEX_QUIET);
+    UnlockMailbox(m_h_ReadMutex);
     return l_i_Status;
 }
 
 int32_t CGestVek_Pipe::TakeMailboxFrame(uint8_t** o_ppuc_Data, uint32_t* o_pul_DataLen) {
-    int32_t l_i_Status =
-        GetTheMutex(m_h_ReadMutex, GESTVEK_PIPE_MAILBOX_WAIT_MS, TOOLSHARE_MUTEX_QUIET);
+    int32_t l_i_Status = LockMailbox(m_h_ReadMutex);
     if (l_i_Status != TULVO_OK) {
         TraceLog_Printf("CGestVek_Pipe::ReadFrame: Error GetTheMutex lost frame\n");
         return l_i_Status;
     }
     if (m_puc_Data == nullptr) {
         TraceLog_Printf("CGestVek_Pipe::ReadFrame: Error m_puc_Data_* should not be NULL\n");
-        ReleaseTheMutex(m_h_ReadMutex, TOOLSHARE_MUTEX_QUIET);
+        UnlockMailbox(m_h_ReadMutex);
         return TULVO_NO_RESPONSE;
     }
     TraceLog_Printf("CGestVek_Pipe::ReadFrame: I=0x%04X\n",
@@ -188,21 +227,13 @@ int32_t CGestVek_Pipe::TakeMailboxFrame(uint8_t** o_ppuc_Data, uint32_t* o_pul_D
         DiscardUnread();
         l_i_Status = MarkReceived(false, "CGestVek_Pipe::ReadFrame: ResetEvent");
     }
-    const int32_t l_i_Free = MarkFree(true, "CGestVek_Pipe::ReadFrame: SetEvent");
-    ReleaseTheMutex(m_h_ReadMutex, TOOLSHARE_MUTEX_QUIET);
-    return l_i_Free != TULVO_OK ? l_i_Free : l_i_Status;
+    WakeWaitingDepositor("CGestVek_Pipe::ReadFrame: SetEvent", &l_i_Status);
+    UnlockMailbox(m_h_ReadMutex);
+    return l_i_Status;
 }
 
 int32_t CGestVek_Pipe::HandleReadTimeout() {
     TraceLog_Printf("CGestVek_Pipe::ReadFrame: WaitForSingleObject WAIT_TIMEOUT\n");
-    // Ends a mailbox left cleared but not free; a frame deposited meanwhile stays.
-    if (GetTheMutex(m_h_ReadMutex, GESTVEK_PIPE_MAILBOX_WAIT_MS, TOOLSHARE_MUTEX_QUIET) ==
-        TULVO_OK) {
-        if (m_puc_Data == nullptr) {
-            MarkFree(true, "CGestVek_Pipe::ReadFrame: SetEvent");
-        }
-        ReleaseTheMutex(m_h_ReadMutex, TOOLSHARE_MUTEX_QUIET);
-    }
     return TULVO_TIMEOUT;
 }
 
@@ -223,9 +254,9 @@ int32_t CGestVek_Pipe::ReadFrame(uint32_t i_ul_Timeout, uint8_t** o_ppuc_Data,
     HANDLE l_ah_Wait[3];
     DWORD l_ul_Count = 0;
     l_ah_Wait[l_ul_Count++] = m_h_EventStop;
-    DWORD l_ul_Application = MAXDWORD;
-    if (i_h_Application != nullptr && i_h_Application != m_h_EventStop) {
-        l_ul_Application = l_ul_Count;
+    const bool l_b_Application = i_h_Application != nullptr && i_h_Application != m_h_EventStop;
+    const DWORD l_ul_Application = l_ul_Count;
+    if (l_b_Application) {
         l_ah_Wait[l_ul_Count++] = i_h_Application;
     }
     const DWORD l_ul_Received = l_ul_Count;
@@ -240,13 +271,14 @@ int32_t CGestVek_Pipe::ReadFrame(uint32_t i_ul_Timeout, uint8_t** o_ppuc_Data,
             }
             l_ul_Left = i_ul_Timeout - l_ul_Elapsed;
         }
+        GestVek_CountKernelCall();
         const DWORD l_ul_Wait =
             MsgWaitForMultipleObjects(l_ul_Count, l_ah_Wait, FALSE, l_ul_Left, QS_ALLINPUT);
         if (l_ul_Wait == WAIT_OBJECT_0) {
             TraceLog_Printf("CGestVek_Pipe::ReadFrame: WaitForSingleObject STOP\n");
             return TULVO_ABORTED;
         }
-        if (l_ul_Wait == WAIT_OBJECT_0 + l_ul_Application) {
+        if (l_b_Application && l_ul_Wait == WAIT_OBJECT_0 + l_ul_Application) {
             TraceLog_Printf("CGestVek_Pipe::ReadFrame: WaitForSingleObject loss of application\n");
             return TULVO_ABORTED;
         }
@@ -283,16 +315,16 @@ int32_t CGestVek_Pipe::WriteFrame(uint32_t i_ul_Timeout, const uint8_t* i_puc_Da
                                   uint32_t i_ul_DataLen) {
     TraceLog_Printf("CGestVek_Pipe::WriteFrame (I=0x%04X)\n",
                     GestVek_FrameIdentifier(i_puc_Data, i_ul_DataLen));
-    // A free mailbox with nothing signalled holds no frame: nothing to discard. Otherwise the
-    // unread frame goes, and the mailbox is free again at once, so that the reply is
-    // deposited when it comes rather than after the depositor's 1000 ms wait.
-    if (m_b_ReceivedSet || !m_b_FreeSet) {
-        if (GetTheMutex(m_h_ReadMutex, GESTVEK_PIPE_MAILBOX_WAIT_MS, TOOLSHARE_MUTEX_QUIET) ==
-            TULVO_OK) {
+    // Nothing signalled: the mailbox holds no frame to discard. Otherwise the unread frame
+    // goes, and a deposit waiting for room gets it at once, so that the reply need not wait
+    // for the end of the depositor's 1000 ms.
+    if (m_b_ReceivedSet) {
+        if (LockMailbox(m_h_ReadMutex) == TULVO_OK) {
             DiscardUnread();
             MarkReceived(false, "CGestVek_Pipe::WriteFrame: ResetEvent\n");
-            MarkFree(true, "CGestVek_Pipe::WriteFrame: SetEvent");
-            ReleaseTheMutex(m_h_ReadMutex, TOOLSHARE_MUTEX_QUIET);
+            int32_t l_i_Ignored = TULVO_OK;
+            WakeWaitingDepositor("CGestVek_Pipe::WriteFrame: SetEvent", &l_i_Ignored);
+            UnlockMailbox(m_h_ReadMutex);
         }
     }
     if (m_px_Owner == nullptr) {
@@ -313,8 +345,7 @@ void CGestVek_Pipe::ResetStopEvent() {
 
 int32_t CGestVek_Pipe::Stop() {
     SetStopEvent();
-    if (GetTheMutex(m_h_ReadMutex, GESTVEK_PIPE_MAILBOX_WAIT_MS, TOOLSHARE_MUTEX_QUIET) !=
-        TULVO_OK) {
+    if (LockMailbox(m_h_ReadMutex) != TULVO_OK) {
         TraceLog_Printf("CGestVek_Pipe::Stop : GetTheMutex Error frame not stored\n");
         return TULVO_OK;
     }
@@ -323,7 +354,7 @@ int32_t CGestVek_Pipe::Stop() {
                         GestVek_FrameIdentifier(m_puc_Data, m_ul_DataLen));
         DiscardUnread();
     }
-    ReleaseTheMutex(m_h_ReadMutex, TOOLSHARE_MUTEX_QUIET);
+    UnlockMailbox(m_h_ReadMutex);
     return TULVO_OK;
 }
 

@@ -7,12 +7,13 @@
 // A pipe lives exactly as long as its device object is allocated; callers reach it only while
 // they hold the device object (see GestVek.h), so no pipe is ever freed under a caller.
 //
-// Cost on the frame path (each kernel call is a server round trip under wine): the mailbox
-// keeps a copy of its two events' states (set, reset) under its mutex, so an event is only
-// set or reset when its state changes, and WriteFrame skips the mailbox entirely when it is
-// known to be empty. A request and its reply then cost: WriteFrame nothing here; SetReadEvent
-// one wait (skipped when the mailbox is free), the mutex twice, two event changes; ReadFrame
-// the wait, the mutex twice, two event changes.
+// Cost on the frame path (each kernel call is a server round trip under wine). The mailbox
+// keeps, under its mutex, what its events are known to be, so an event is only set or reset
+// when that changes. A deposit waits for room only when the mailbox holds an unread frame: it
+// then resets the free-mailbox event itself and waits on it, and whoever empties the mailbox
+// sets it only for such a waiting deposit. WriteFrame looks at the mailbox only when a frame
+// is signalled. A request and its reply thus cost: WriteFrame nothing here; SetReadEvent the
+// mutex twice and one signal; ReadFrame its wait, the mutex twice and one reset.
 #ifndef TULVO_DEVICE_MANAGER_GESTVEKPIPE_H
 #define TULVO_DEVICE_MANAGER_GESTVEKPIPE_H
 
@@ -23,6 +24,7 @@
 #include <atomic>
 
 class CGestVek;
+void GestVek_CountKernelCall();
 
 // The slot in which a private channel server keeps its client connection: not empty while the
 // client is there. A pipe's lock remembers the slot of the client that last asked for it; the
@@ -87,6 +89,10 @@ private:
     int32_t MarkFree(bool i_b_Set, const char* i_pc_Caption);
     int32_t TakeMailboxFrame(uint8_t** o_ppuc_Data, uint32_t* o_pul_DataLen);
     int32_t HandleReadTimeout();
+    // Holding the mailbox mutex with a frame in the mailbox: releases the mutex and waits up
+    // to 1000 ms for the stop or for room (WaitForMultipleObjects' result).
+    DWORD WaitForRoom();
+    void WakeWaitingDepositor(const char* i_pc_Caption, int32_t* io_pi_Status);
     bool HasLiveLockHolder() const;
 
     HANDLE m_h_EventStop;
@@ -107,6 +113,8 @@ private:
     std::atomic<bool> m_b_ReceivedSet;
     std::atomic<bool> m_b_FreeSet;
     std::atomic<bool> m_b_Stopped;
+    // A deposit waits for room (under m_h_ReadMutex).
+    bool m_b_DepositorWaiting;
 };
 
 #endif

@@ -26,6 +26,11 @@
 #define BYTE2_WAITFORREBOOT 0x15
 #define BYTE2_DESTROYCONX 0x16
 
+// Pipe indices of LINKPRIVATECONX (byte 3): a device has pipes 0, 1 and 2. The device
+// manager takes these names from here.
+#define TULVOSERV_NORMALPIPE 0
+#define TULVOSERV_REALTIMELOGPIPE 2
+
 // Response head: the request's 3 head bytes, then the status.
 #define RESPONSE_OFFSET_STATUS 3
 #define RESPONSE_HEAD_SIZE 7

@@ -60,12 +60,13 @@ struct ToolShare_Channel {
     HANDLE m_h_Incoming; // announces data for this endpoint
     HANDLE m_h_Outgoing; // signalled by this endpoint after writing
 
-    // The section stays mapped from the first transfer to ToolShare_Close, which unmaps it:
-    // mapping per chunk would cost two kernel calls a chunk at each end. The view belongs to
-    // the record that mapped it; a copy of a record works (it maps for each operation and
-    // unmaps after) but never unmaps its original's view. Do not move a record once used.
+    // The section's view. It belongs with m_h_Section: the call that fills the record maps it
+    // once, ToolShare_Close unmaps it together with the section handle, and in between a
+    // transfer costs no mapping. A copy of the record (a move into a table, the public record
+    // handed to a private channel) shares both; only the one record that is closed releases
+    // them, so a copy is never closed while another is in use, exactly as for the handles.
+    // NULL in a record filled by hand: each transfer then maps and unmaps a view of its own.
     uint8_t* m_puc_View;
-    const ToolShare_Channel* m_px_ViewOwner;
 };
 
 // ---- Named objects and access security ----
@@ -119,6 +120,9 @@ uint32_t ToolShare_GetKernelCallCount(void);
 
 // ---- Connection management ----
 
+// The calls that fill a record (listen, connect, the two private-connection calls) refuse a
+// record that still holds a channel (TULVO_TS_BAD_ARGUMENT, record untouched): filling it
+// again would lose its handles and its view. Pass a closed (all-zero) record.
 int32_t ToolShare_Init(void);
 int32_t ToolShare_InitializeWaitEvent(HANDLE* io_ph_Event);
 int32_t ToolShare_CloseWaitEvent(HANDLE* io_ph_Event);

@@ -45,6 +45,13 @@ uint8_t* MapSectionView(HANDLE i_h_Section, uint32_t i_ul_SectionSize) {
     return static_cast<uint8_t*>(l_pv_View);
 }
 
+bool HoldsChannel(const ToolShare_Channel* i_px_Channel) {
+    return i_px_Channel->m_h_Lock != nullptr || i_px_Channel->m_h_Section != nullptr ||
+           i_px_Channel->m_h_Peer != nullptr || i_px_Channel->m_h_Running != nullptr ||
+           i_px_Channel->m_h_Incoming != nullptr || i_px_Channel->m_h_Outgoing != nullptr ||
+           i_px_Channel->m_puc_View != nullptr;
+}
+
 } // namespace toolshare
 
 using namespace toolshare;

@@ -11,13 +11,11 @@ using namespace toolshare;
 
 namespace {
 
-// Releases the view a record mapped for its transfers.
-void ReleaseView(ToolShare_Channel* io_px_Channel) {
-    if (io_px_Channel->m_puc_View != nullptr && io_px_Channel->m_px_ViewOwner == io_px_Channel) {
-        UnmapViewOfFile(io_px_Channel->m_puc_View);
-    }
-    io_px_Channel->m_puc_View = nullptr;
-    io_px_Channel->m_px_ViewOwner = nullptr;
+// Gives a freshly filled record the view its transfers use. A section that cannot be mapped
+// leaves none: each transfer then tries again and reports TULVO_TS_CHANNEL_ERROR.
+void MapRecordView(ToolShare_Channel* io_px_Channel) {
+    io_px_Channel->m_puc_View =
+        MapSectionView(io_px_Channel->m_h_Section, io_px_Channel->m_ul_SectionSize);
 }
 
 // A handle duplicated into another process; closed there again unless Keep() is called.
@@ -32,9 +30,13 @@ public:
         }
     }
     ~CRemoteHandle() {
-        if (m_h_Remote != nullptr) {
-            DuplicateHandle(m_h_Process, m_h_Remote, nullptr, nullptr, 0, FALSE,
-                            DUPLICATE_CLOSE_SOURCE);
+        // Wine refuses DUPLICATE_CLOSE_SOURCE without a target process; taking the handle
+        // over into this process and closing it here works everywhere.
+        HANDLE l_h_Local = nullptr;
+        if (m_h_Remote != nullptr &&
+            DuplicateHandle(m_h_Process, m_h_Remote, GetCurrentProcess(), &l_h_Local, 0, FALSE,
+                            DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(l_h_Local);
         }
     }
     CRemoteHandle(const CRemoteHandle&) = delete;
@@ -90,7 +92,9 @@ int32_t ToolShare_Close(ToolShare_Channel* io_px_Channel) {
     if (io_px_Channel == nullptr) {
         return TULVO_TS_BAD_ARGUMENT;
     }
-    ReleaseView(io_px_Channel);
+    if (io_px_Channel->m_puc_View != nullptr) {
+        UnmapViewOfFile(io_px_Channel->m_puc_View);
+    }
     CloseAndClear(&io_px_Channel->m_h_Peer);
     CloseAndClear(&io_px_Channel->m_h_Running);
     CloseAndClear(&io_px_Channel->m_h_Incoming);
@@ -111,17 +115,16 @@ int32_t ToolShareSrv_NeedAccept(int* o_pi_NeedAccept) {
 
 int32_t ToolShareSrv_PublicListen(const ToolShare_Param* i_px_Param,
                                   ToolShare_Channel* io_px_Channel) {
-    if (i_px_Param == nullptr || io_px_Channel == nullptr) {
+    if (i_px_Param == nullptr || io_px_Channel == nullptr || HoldsChannel(io_px_Channel)) {
         return TULVO_TS_BAD_ARGUMENT;
     }
     bool l_b_Global = ToolShare_UseGlobalNames();
-    io_px_Channel->m_puc_View = nullptr;
-    io_px_Channel->m_px_ViewOwner = nullptr;
     int32_t l_i_Status = ToolShare_CreateChannel(
         &io_px_Channel->m_h_Peer, &io_px_Channel->m_h_Running, &io_px_Channel->m_h_Incoming,
         &io_px_Channel->m_h_Outgoing, &io_px_Channel->m_h_Section, &io_px_Channel->m_ul_SectionSize,
         i_px_Param->m_pc_BaseName, i_px_Param->m_ul_SectionSize);
     if (l_i_Status == TULVO_OK) {
+        MapRecordView(io_px_Channel);
         char l_ac_Name[TOOLSHARE_NAME_SIZE];
         if (FormatObjectName(l_ac_Name, l_b_Global, i_px_Param->m_pc_BaseName, ":Lock")) {
             io_px_Channel->m_h_Lock = CreateMutexA(nullptr, FALSE, l_ac_Name);
@@ -168,7 +171,7 @@ int32_t ToolShareSrv_CreatePrivateConnect(const ToolShare_Param* i_px_Param,
                                           const uint8_t* i_puc_Request, uint32_t i_ul_Length,
                                           HANDLE i_h_Cancel, uint32_t i_ul_Timeout) {
     if (i_px_Param == nullptr || o_px_Private == nullptr || io_px_Public == nullptr ||
-        i_puc_Request == nullptr || i_ul_Length < 7) {
+        i_puc_Request == nullptr || i_ul_Length < 7 || HoldsChannel(o_px_Private)) {
         return TULVO_TS_BAD_ARGUMENT;
     }
     ToolShare_Channel l_x_Private = {};
@@ -223,8 +226,9 @@ int32_t ToolShareSrv_CreatePrivateConnect(const ToolShare_Param* i_px_Param,
     PutBe32(l_auc_Reply + 12, l_x_Recv.Value());
     PutBe32(l_auc_Reply + 16, l_x_Section.Value());
     PutBe32(l_auc_Reply + 20, l_x_Private.m_ul_SectionSize);
-    l_x_Client.Close();
 
+    // The client process stays open until the duplicates are kept or, after a failed write,
+    // closed in the client again by the destructors above.
     l_i_Status = ToolShare_WriteLenDataAndData(io_px_Public, l_auc_Reply, sizeof(l_auc_Reply),
                                                i_h_Cancel, i_ul_Timeout);
     if (l_i_Status != TULVO_OK) {
@@ -236,6 +240,7 @@ int32_t ToolShareSrv_CreatePrivateConnect(const ToolShare_Param* i_px_Param,
     l_x_Send.Keep();
     l_x_Recv.Keep();
     l_x_Section.Keep();
+    MapRecordView(&l_x_Private);
     *o_px_Private = l_x_Private;
     return TULVO_OK;
 }
@@ -252,17 +257,16 @@ int32_t ToolShareSrv_Close(ToolShare_Channel* io_px_Channel) {
 
 int32_t ToolShareClt_PublicConnect(const ToolShare_Param* i_px_Param,
                                    ToolShare_Channel* io_px_Channel) {
-    if (i_px_Param == nullptr || io_px_Channel == nullptr) {
+    if (i_px_Param == nullptr || io_px_Channel == nullptr || HoldsChannel(io_px_Channel)) {
         return TULVO_TS_BAD_ARGUMENT;
     }
     bool l_b_Global = ToolShare_UseGlobalNames();
-    io_px_Channel->m_puc_View = nullptr;
-    io_px_Channel->m_px_ViewOwner = nullptr;
     int32_t l_i_Status = ToolShare_OpenChannel(
         &io_px_Channel->m_h_Peer, &io_px_Channel->m_h_Running, &io_px_Channel->m_h_Outgoing,
         &io_px_Channel->m_h_Incoming, &io_px_Channel->m_h_Section, &io_px_Channel->m_ul_SectionSize,
         i_px_Param->m_pc_BaseName);
     if (l_i_Status == TULVO_OK) {
+        MapRecordView(io_px_Channel);
         char l_ac_Name[TOOLSHARE_NAME_SIZE];
         if (FormatObjectName(l_ac_Name, l_b_Global, i_px_Param->m_pc_BaseName, ":Lock")) {
             io_px_Channel->m_h_Lock = OpenMutexA(SYNCHRONIZE, FALSE, l_ac_Name);
@@ -327,7 +331,7 @@ int32_t ToolShareClt_AcquirePrivateConnect(const ToolShare_Param* /*i_px_Param*/
                                            ToolShare_Channel* o_px_Private,
                                            ToolShare_Channel* io_px_Public, HANDLE i_h_Cancel,
                                            uint32_t i_ul_Timeout) {
-    if (o_px_Private == nullptr || io_px_Public == nullptr) {
+    if (o_px_Private == nullptr || io_px_Public == nullptr || HoldsChannel(o_px_Private)) {
         return TULVO_TS_BAD_ARGUMENT;
     }
     uint8_t l_auc_Request[TOOLSHARE_PRIVATE_REQUEST_LENGTH];
@@ -367,7 +371,6 @@ int32_t ToolShareClt_AcquirePrivateConnect(const ToolShare_Param* /*i_px_Param*/
     o_px_Private->m_ul_SectionSize = GetBe32(l_auc_Reply + 20);
     o_px_Private->m_ul_ProcessId = GetCurrentProcessId();
     o_px_Private->m_h_Lock = CreateMutexA(nullptr, FALSE, nullptr);
-    o_px_Private->m_puc_View = nullptr;
-    o_px_Private->m_px_ViewOwner = nullptr;
+    MapRecordView(o_px_Private);
     return TULVO_OK;
 }

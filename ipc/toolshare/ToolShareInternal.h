@@ -74,6 +74,9 @@ int32_t CheckBaseName(const char* i_pc_Caller, const char* i_pc_BaseName);
 // mapping; NULL (logged) when it cannot be mapped or the size word is not sane.
 uint8_t* MapSectionView(HANDLE i_h_Section, uint32_t i_ul_SectionSize);
 
+// True while the record holds a channel object or a view.
+bool HoldsChannel(const ToolShare_Channel* i_px_Channel);
+
 // After WAIT_ABANDONED the calling thread already owns the mutex, and the second wait that
 // follows adds a second level of ownership. Callers release once per successful acquisition,
 // so the extra level is given back here: after a second wait that owns the mutex, one

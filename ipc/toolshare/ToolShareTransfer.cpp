@@ -3,7 +3,9 @@
 //
 // Every kernel call is a round trip to the kernel (under Wine to wineserver, tens of
 // microseconds), so the paths below make only the calls that decide something:
-//  - the section is mapped once per record (ToolShare_Close unmaps it);
+//  - the section is mapped once, by the call that fills the record, and unmapped by
+//    ToolShare_Close: a transfer maps nothing (a record filled by hand, without a view, maps
+//    and unmaps one for each operation: two calls more);
 //  - the writer's checks for stale signals, a lost peer and a set cancel event are one
 //    zero-time-out wait on all four handles; only when something is signalled does it look
 //    at each handle on its own;
@@ -87,23 +89,15 @@ bool IsUsable(const ToolShare_Channel* i_px_Channel) {
            i_px_Channel->m_h_Section != nullptr && i_px_Channel->m_ul_SectionSize != 0;
 }
 
-// The record's view of its section. A record keeps the view it mapped; a copy of a record
-// (whose view belongs to the original) maps a view of its own for this operation only.
+// The record's view of its section; a record without one gets a view for this operation.
 class CSectionAccess {
 public:
-    explicit CSectionAccess(ToolShare_Channel* io_px_Channel) : m_px_Channel(io_px_Channel) {
-        if (io_px_Channel->m_puc_View != nullptr &&
-            io_px_Channel->m_px_ViewOwner == io_px_Channel) {
-            m_puc_View = io_px_Channel->m_puc_View;
-            return;
-        }
-        CountKernelCall();
-        m_puc_View = MapSectionView(io_px_Channel->m_h_Section, io_px_Channel->m_ul_SectionSize);
-        if (m_puc_View != nullptr && io_px_Channel->m_puc_View == nullptr) {
-            io_px_Channel->m_puc_View = m_puc_View;
-            io_px_Channel->m_px_ViewOwner = io_px_Channel;
-        } else if (m_puc_View != nullptr) {
-            m_b_Temporary = true;
+    explicit CSectionAccess(const ToolShare_Channel* i_px_Channel)
+        : m_puc_View(i_px_Channel->m_puc_View) {
+        if (m_puc_View == nullptr) {
+            CountKernelCall();
+            m_puc_View = MapSectionView(i_px_Channel->m_h_Section, i_px_Channel->m_ul_SectionSize);
+            m_b_Temporary = m_puc_View != nullptr;
         }
     }
     ~CSectionAccess() {
@@ -117,8 +111,7 @@ public:
     uint8_t* View() const { return m_puc_View; }
 
 private:
-    ToolShare_Channel* m_px_Channel;
-    uint8_t* m_puc_View = nullptr;
+    uint8_t* m_puc_View;
     bool m_b_Temporary = false;
 };
 

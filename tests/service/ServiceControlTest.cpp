@@ -196,11 +196,12 @@ TEST(ServiceCtrlHandlerTest, ShutdownStopsTheRunRoutineAndInterrogateDoesNot) {
         Sleep(l_h_Stop == nullptr ? 10 : 0);
     }
     ASSERT_NE(l_h_Stop, nullptr);
-    CloseHandle(l_h_Stop);
 
+    // The run routine ends only through its stop event, which an interrogation leaves alone.
     Serv_Tulvo_ServiceCtrlHandler(SERVICE_CONTROL_INTERROGATE);
-    Sleep(100);
+    EXPECT_EQ(WaitForSingleObject(l_h_Stop, 0), static_cast<DWORD>(WAIT_TIMEOUT));
     EXPECT_FALSE(l_b_Ended.load());
+    CloseHandle(l_h_Stop);
 
     Serv_Tulvo_ServiceCtrlHandler(SERVICE_CONTROL_SHUTDOWN);
     l_x_Server.join();

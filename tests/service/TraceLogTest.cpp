@@ -1,13 +1,12 @@
 // Trace log behaviour: line bytes, switching, daily files, markers and concurrent writers.
 #include "service/TraceLog.h"
-#include "tests/common/TempDir.h"
+#include "tests/common/TraceCapture.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <mutex>
-#include <set>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -19,53 +18,20 @@
 
 namespace {
 
-std::mutex g_x_OutputLock;
-std::vector<std::string> g_ax_DebugOutput;
-std::atomic<uint32_t> g_ul_Tick{1234};
-std::atomic<int> g_i_Day{6};
+using tulvo_test::CTraceCapture;
+using tulvo_test::ReadFile;
 
-uint32_t FakeTick() {
-    return g_ul_Tick.load();
-}
-uint32_t FakeThreadId() {
-    return 0x1A2B;
-}
-void CaptureDebugOutput(const char* i_pc_Line) {
-    std::lock_guard<std::mutex> l_x_Guard(g_x_OutputLock);
-    g_ax_DebugOutput.emplace_back(i_pc_Line);
-}
-void FakeDate(struct tm* o_px_Date) {
-    o_px_Date->tm_year = 2026 - 1900;
-    o_px_Date->tm_mon = 11;
-    o_px_Date->tm_mday = g_i_Day.load();
-}
-
-std::string DayFile(int i_i_Day) {
+std::string DayFile(int i_i_Day, const char* i_pc_Base = TRACELOG_BASENAME) {
     char l_ac_Name[64];
-    snprintf(l_ac_Name, sizeof(l_ac_Name), "Serv_Tulvo.Log.2026.12.%02d.Txt", i_i_Day);
+    snprintf(l_ac_Name, sizeof(l_ac_Name), "%s.2026.12.%02d.Txt", i_pc_Base, i_i_Day);
     return l_ac_Name;
 }
 
+// Logging starts off; lines carry TRACE_CAPTURE_PREFIX and go to the files of 2026-12-06.
 class TraceLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_x_Dir.Enter();
-        g_ax_DebugOutput.clear();
-        g_ul_Tick = 1234;
-        g_i_Day = 6;
-        TraceLog_Seams l_x_Seams = {FakeTick, FakeThreadId, CaptureDebugOutput, FakeDate};
-        TraceLog_SetSeams(&l_x_Seams);
-    }
-    void TearDown() override {
-        TraceLog_Disable();
-        TraceLog_SetSeams(nullptr);
-        m_x_Dir.Leave();
-    }
-    std::vector<std::string> DebugOutput() {
-        std::lock_guard<std::mutex> l_x_Guard(g_x_OutputLock);
-        return g_ax_DebugOutput;
-    }
-    tulvo_test::CTempDir m_x_Dir;
+    void SetUp() override { CTraceCapture::SetDate(2026, 12, 6); }
+    CTraceCapture m_x_Capture{false};
 };
 
 TEST_F(TraceLogTest, LineHasTickThreadAndMessageWithoutAddedBreak) {
@@ -73,25 +39,26 @@ TEST_F(TraceLogTest, LineHasTickThreadAndMessageWithoutAddedBreak) {
     EXPECT_EQ(TraceLog_IsEnabled(), 0);
     TraceLog_CreateMarker(TRACELOG_BASENAME);
     TraceLog_EnableIfMarker(TRACELOG_BASENAME); // writes no line of its own
+    CTraceCapture::SetTick(1234);
     TraceLog_Printf("abc");
     TraceLog_Printf("%s%%d", "100"); // a percent sign in the formatted text stays as it is
-    ASSERT_EQ(DebugOutput(),
-              (std::vector<std::string>{"000001234 00001A2B abc", "000001234 00001A2B 100%d"}));
-    EXPECT_EQ(tulvo_test::ReadFile(DayFile(6)), "000001234 00001A2B abc000001234 00001A2B 100%d");
+    ASSERT_EQ(CTraceCapture::Lines(),
+              (std::vector<std::string>{"000001234 0000002A abc", "000001234 0000002A 100%d"}));
+    EXPECT_EQ(ReadFile(DayFile(6)), "000001234 0000002A abc000001234 0000002A 100%d");
 }
 
 TEST_F(TraceLogTest, LineFeedsAreWrittenAsCarriageReturnLineFeed) {
     TraceLog_Enable(TRACELOG_BASENAME);
-    g_ul_Tick = 7;
+    CTraceCapture::SetTick(0xFFFFFFFFu); // printed as a signed 32-bit value
     TraceLog_Printf("x=%d\n", 5);
-    EXPECT_EQ(tulvo_test::ReadFile(DayFile(6)),
-              "000001234 00001A2B Serv_Tulvo.Log Enable Log\r\n000000007 00001A2B x=5\r\n");
+    EXPECT_EQ(ReadFile(DayFile(6)), TRACE_CAPTURE_PREFIX "Serv_Tulvo.Log Enable Log\r\n"
+                                                         "-00000001 0000002A x=5\r\n");
 }
 
 TEST_F(TraceLogTest, NothingAtAllWhileOff) {
     TraceLog_Printf("hidden %d\n", 1);
     TraceLog_SysError("hidden");
-    EXPECT_TRUE(DebugOutput().empty());
+    EXPECT_TRUE(CTraceCapture::Lines().empty());
     EXPECT_FALSE(tulvo_test::FileExists(DayFile(6)));
 }
 
@@ -102,46 +69,58 @@ TEST_F(TraceLogTest, EnableTwiceKeepsFirstNameAndDisableWritesLastLine) {
     TraceLog_Disable();
     TraceLog_Printf("after\n");
     TraceLog_Disable(); // already off: nothing
-    EXPECT_EQ(tulvo_test::ReadFile("First.Log.2026.12.06.Txt"),
-              "000001234 00001A2B First.Log Enable Log\r\n"
-              "000001234 00001A2B one\r\n"
-              "000001234 00001A2B First.Log Disable Log\r\n");
-    EXPECT_FALSE(tulvo_test::FileExists("Second.Log.2026.12.06.Txt"));
-    EXPECT_EQ(DebugOutput().size(), 3u);
+    EXPECT_EQ(ReadFile(DayFile(6, "First.Log")),
+              TRACE_CAPTURE_PREFIX "First.Log Enable Log\r\n" TRACE_CAPTURE_PREFIX
+                                   "one\r\n" TRACE_CAPTURE_PREFIX "First.Log Disable Log\r\n");
+    EXPECT_FALSE(tulvo_test::FileExists(DayFile(6, "Second.Log")));
+    EXPECT_EQ(CTraceCapture::Lines().size(), 3u);
+}
+
+// Switching off between a line's debugger output and its file write: the line is dropped, so
+// that "Disable Log" stays the last line of the file.
+void DisableOnce(const char* /*i_pc_Line*/) {
+    static std::atomic<bool> s_b_Done{false};
+    if (!s_b_Done.exchange(true)) {
+        TraceLog_Disable();
+    }
+}
+
+TEST_F(TraceLogTest, NoLineFollowsTheDisableLine) {
+    TraceLog_Enable(TRACELOG_BASENAME);
+    const TraceLog_Seams l_x_Seams = {nullptr, nullptr, DisableOnce, nullptr};
+    TraceLog_SetSeams(&l_x_Seams);
+    TraceLog_Printf("in flight\n");
+    const std::string l_x_File = tulvo_test::ReadAllDailyFiles(TRACELOG_BASENAME);
+    const std::string l_x_Last = "Serv_Tulvo.Log Disable Log\r\n";
+    ASSERT_GE(l_x_File.size(), l_x_Last.size());
+    EXPECT_EQ(l_x_File.substr(l_x_File.size() - l_x_Last.size()), l_x_Last) << l_x_File;
+    EXPECT_EQ(l_x_File.find("in flight"), std::string::npos) << l_x_File;
 }
 
 TEST_F(TraceLogTest, LinesBeforeAndAfterMidnightGoToTwoFiles) {
     TraceLog_Enable(TRACELOG_BASENAME);
     TraceLog_Printf("late\n");
-    g_i_Day = 7;
+    CTraceCapture::SetDate(2026, 12, 7);
     TraceLog_Printf("early\n");
-    EXPECT_EQ(tulvo_test::ReadFile(DayFile(6)),
-              "000001234 00001A2B Serv_Tulvo.Log Enable Log\r\n000001234 00001A2B late\r\n");
-    EXPECT_EQ(tulvo_test::ReadFile(DayFile(7)), "000001234 00001A2B early\r\n");
+    EXPECT_EQ(ReadFile(DayFile(6)),
+              TRACE_CAPTURE_PREFIX "Serv_Tulvo.Log Enable Log\r\n" TRACE_CAPTURE_PREFIX "late\r\n");
+    EXPECT_EQ(ReadFile(DayFile(7)), TRACE_CAPTURE_PREFIX "early\r\n");
 }
 
 TEST_F(TraceLogTest, OverlongMessageIsCutToTheLineBuffer) {
     TraceLog_Enable(TRACELOG_BASENAME);
     const std::string l_x_Long(3 * TRACELOG_MESSAGE_SIZE, 'y');
     TraceLog_Printf("%s", l_x_Long.c_str());
-    const std::vector<std::string> l_ax_Output = DebugOutput();
-    ASSERT_EQ(l_ax_Output.size(), 2u);
-    EXPECT_EQ(l_ax_Output[1].size(), static_cast<size_t>(TRACELOG_LINE_SIZE - 1));
-    EXPECT_EQ(l_ax_Output[1].substr(0, 22), "000001234 00001A2B yyy");
-}
-
-TEST_F(TraceLogTest, TickCountIsPrintedAsSigned32BitValue) {
-    TraceLog_Enable(TRACELOG_BASENAME);
-    g_ul_Tick = 0xFFFFFFFFu;
-    TraceLog_Printf("wrap");
-    EXPECT_EQ(DebugOutput().back(), "-00000001 00001A2B wrap");
+    const std::vector<std::string> l_ax_Lines = CTraceCapture::Lines();
+    ASSERT_EQ(l_ax_Lines.size(), 2u);
+    EXPECT_EQ(l_ax_Lines[1], TRACE_CAPTURE_PREFIX + std::string(TRACELOG_LINE_SIZE - 20, 'y'));
 }
 
 TEST_F(TraceLogTest, MarkerCreateAndDelete) {
     TraceLog_DeleteMarker(TRACELOG_BASENAME); // missing: leaves no file behind
     EXPECT_FALSE(tulvo_test::FileExists(TRACELOG_BASENAME));
     TraceLog_CreateMarker(TRACELOG_BASENAME);
-    EXPECT_EQ(tulvo_test::ReadFile(TRACELOG_BASENAME), "");
+    EXPECT_EQ(ReadFile(TRACELOG_BASENAME), "");
     EXPECT_EQ(TraceLog_IsEnabled(), 0); // the marker alone switches nothing now
     TraceLog_DeleteMarker(TRACELOG_BASENAME);
     EXPECT_FALSE(tulvo_test::FileExists(TRACELOG_BASENAME));
@@ -175,53 +154,70 @@ TEST_F(TraceLogTest, LongStartArgumentsSwitchMarkerAndStateTogether) {
     EXPECT_EQ(TraceLog_IsEnabled(), 0);
     EXPECT_FALSE(tulvo_test::FileExists(TRACELOG_BASENAME));
     // EnableIfMarker writes no "Enable Log" line; Disable writes its line.
-    EXPECT_EQ(tulvo_test::ReadFile(DayFile(6)),
-              "000001234 00001A2B Serv_Tulvo.Log Disable Log\r\n");
+    EXPECT_EQ(ReadFile(DayFile(6)), TRACE_CAPTURE_PREFIX "Serv_Tulvo.Log Disable Log\r\n");
 }
 
-TEST_F(TraceLogTest, ConcurrentWritersNeverTearOrLoseALineWhileSwitching) {
-    TraceLog_SetSeams(nullptr); // real clock and thread ids
-    TraceLog_Enable(TRACELOG_BASENAME);
-    const int l_i_Threads = 8;
-    const int l_i_Lines = 150;
-    std::atomic<bool> l_b_Stop{false};
-    // A switcher re-enables under the writers' feet: readers must never see a released name.
+// Writers log while a switcher turns logging off and on again under two base names in turn.
+// Every line must be whole, and no line may follow a file's "Disable Log" line before its
+// next "Enable Log" line: that is the name released by the switch.
+TEST_F(TraceLogTest, WritersNeverTearALineOrWriteToAReleasedName) {
+    const char* const l_apc_Names[] = {"Left.Log", "Right.Log"};
+    const int l_i_Threads = 6;
+    const int l_i_Lines = 300;
+    std::atomic<int> l_i_Running{l_i_Threads};
+    std::atomic<int> l_i_Switches{0};
+    TraceLog_Enable(l_apc_Names[0]);
     std::thread l_x_Switcher([&] {
-        while (!l_b_Stop.load()) {
-            TraceLog_Enable(TRACELOG_BASENAME);
-            TraceLog_Enable(TRACELOG_BASENAME);
+        // Switches at least a few times whatever the speed of the writers.
+        for (int l_i = 0; l_i_Running.load() > 0 || l_i < 8; ++l_i) {
+            TraceLog_Disable();
+            TraceLog_Enable(l_apc_Names[(l_i + 1) % 2]);
+            ++l_i_Switches;
         }
     });
     std::vector<std::thread> l_ax_Writers;
     for (int l_i_T = 0; l_i_T < l_i_Threads; ++l_i_T) {
-        l_ax_Writers.emplace_back([l_i_T] {
+        l_ax_Writers.emplace_back([&, l_i_T] {
             for (int l_i = 0; l_i < l_i_Lines; ++l_i) {
-                TraceLog_Printf("writer %d line %d %s\n", l_i_T, l_i,
+                TraceLog_Printf("writer %d line %03d %s\n", l_i_T, l_i,
                                 "padding-padding-padding-padding-padding-padding");
             }
+            --l_i_Running;
         });
     }
     for (std::thread& l_x_Writer : l_ax_Writers) {
         l_x_Writer.join();
     }
-    l_b_Stop = true;
     l_x_Switcher.join();
+    TraceLog_Disable();
+    EXPECT_GE(l_i_Switches.load(), 8);
 
-    std::istringstream l_x_File(tulvo_test::ReadAllDailyFiles(TRACELOG_BASENAME));
-    std::set<std::string> l_x_Seen;
-    std::string l_x_Line;
-    while (std::getline(l_x_File, l_x_Line)) {
-        ASSERT_FALSE(l_x_Line.empty());
-        ASSERT_EQ(l_x_Line.back(), '\r') << l_x_Line;
-        if (l_x_Line.find(" writer ") == std::string::npos) {
-            continue;
+    const std::regex l_x_Whole(TRACE_CAPTURE_PREFIX
+                               "(writer [0-5] line [0-9]{3} "
+                               "padding-padding-padding-padding-padding-"
+                               "padding|(Left|Right)\\.Log (En|Dis)able Log)\r");
+    for (const char* l_pc_Name : l_apc_Names) {
+        SCOPED_TRACE(l_pc_Name);
+        std::istringstream l_x_File(ReadFile(DayFile(6, l_pc_Name)));
+        bool l_b_On = false;
+        int l_i_Sessions = 0;
+        std::string l_x_Line;
+        while (std::getline(l_x_File, l_x_Line)) {
+            ASSERT_TRUE(std::regex_match(l_x_Line, l_x_Whole)) << l_x_Line;
+            if (l_x_Line.find(" Enable Log") != std::string::npos) {
+                EXPECT_FALSE(l_b_On);
+                l_b_On = true;
+                ++l_i_Sessions;
+            } else if (l_x_Line.find(" Disable Log") != std::string::npos) {
+                EXPECT_TRUE(l_b_On);
+                l_b_On = false;
+            } else {
+                ASSERT_TRUE(l_b_On) << "line after its file's Disable Log: " << l_x_Line;
+            }
         }
-        ASSERT_NE(l_x_Line.find(" padding-padding-padding-padding-padding-padding\r"),
-                  std::string::npos)
-            << l_x_Line;
-        l_x_Seen.insert(l_x_Line.substr(l_x_Line.find(" writer ")));
+        EXPECT_FALSE(l_b_On);
+        EXPECT_GE(l_i_Sessions, 4);
     }
-    EXPECT_EQ(l_x_Seen.size(), static_cast<size_t>(l_i_Threads * l_i_Lines));
 }
 
 #ifdef _WIN32
@@ -230,9 +226,9 @@ TEST_F(TraceLogTest, SystemErrorLineCarriesNumberTextAndKeepsLastError) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     TraceLog_SysError("GetTheMutex: WaitForSingleObject");
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    const std::string l_x_Line = DebugOutput().back();
+    const std::string l_x_Line = CTraceCapture::Lines().back();
     EXPECT_EQ(
-        l_x_Line.rfind("000001234 00001A2B GetTheMutex: WaitForSingleObject (SysErr No:2): ", 0),
+        l_x_Line.rfind(TRACE_CAPTURE_PREFIX "GetTheMutex: WaitForSingleObject (SysErr No:2): ", 0),
         0u)
         << l_x_Line;
     EXPECT_EQ(l_x_Line.substr(l_x_Line.size() - 2), "\r\n");

@@ -9,7 +9,6 @@
 #include <dbt.h>
 
 #include <condition_variable>
-#include <memory>
 #include <mutex>
 #include <stdio.h>
 #include <string>
@@ -332,13 +331,14 @@ TEST_F(DevTreeToolTest, StopSetsTheNamedEvent) {
 }
 
 TEST_F(DevTreeToolTest, WaitWindowWaitsForTheWindowToAppear) {
-    std::unique_ptr<CRecordingWindow> l_px_Window;
-    std::thread l_x_Late([&] {
-        Sleep(300);
-        l_px_Window.reset(new CRecordingWindow(m_x_WindowClass));
-    });
-    EXPECT_EQ(Tool("wait-window --wait 30000" + WindowOption()), 0u);
-    l_x_Late.join();
+    tulvo_test::CChildProcess l_x_Tool;
+    ASSERT_TRUE(l_x_Tool.Start("\"" + tulvo_test::BinDirectory() +
+                                   "tulvo_devtree.exe\" wait-window --wait 30000" + WindowOption(),
+                               ""));
+    // The window comes after the tool has started; whenever the tool looks, it must find it.
+    CRecordingWindow l_x_Window(m_x_WindowClass);
+    ASSERT_TRUE(l_x_Tool.WaitForExit(60000));
+    EXPECT_EQ(l_x_Tool.ExitCode(), 0u) << l_x_Tool.Output();
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 #include "device/discovery/TulvoDeviceProperties.h"
 #include "device/discovery/TulvoEnumRules.h"
 #include "ipc/protocol/TulvoStatus.h"
-#include "service/TraceLog.h"
-#include "tests/common/TempDir.h"
+#include "tests/common/TestBytes.h"
+#include "tests/common/TraceCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,43 +17,12 @@
 
 namespace {
 
-std::vector<std::string> g_ax_Lines;
-
-void CaptureLine(const char* i_pc_Line) {
-    g_ax_Lines.emplace_back(i_pc_Line);
-}
-uint32_t FixedTick() {
-    return 7;
-}
-uint32_t FixedThread() {
-    return 0x2A;
-}
-
-// Log lines without their tick and thread prefix.
-std::vector<std::string> Messages() {
-    std::vector<std::string> l_ax_Messages;
-    for (const std::string& l_x_Line : g_ax_Lines) {
-        l_ax_Messages.push_back(l_x_Line.substr(strlen("000000007 0000002A ")));
-    }
-    return l_ax_Messages;
-}
+using tulvo_test::AsString;
+using tulvo_test::CTraceCapture;
 
 class DiscoveryRulesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_x_Dir.Enter();
-        g_ax_Lines.clear();
-        TraceLog_Seams l_x_Seams = {FixedTick, FixedThread, CaptureLine, nullptr};
-        TraceLog_SetSeams(&l_x_Seams);
-        TraceLog_Enable(TRACELOG_BASENAME);
-        g_ax_Lines.clear(); // the switch's own line
-    }
-    void TearDown() override {
-        TraceLog_Disable();
-        TraceLog_SetSeams(nullptr);
-        m_x_Dir.Leave();
-    }
-    tulvo_test::CTempDir m_x_Dir;
+    CTraceCapture m_x_Trace;
 };
 
 unsigned char* Text(const char* i_pc_Text) {
@@ -63,11 +32,6 @@ unsigned char* Text(const char* i_pc_Text) {
     unsigned char* l_puc = static_cast<unsigned char*>(malloc(strlen(i_pc_Text) + 1));
     memcpy(l_puc, i_pc_Text, strlen(i_pc_Text) + 1);
     return l_puc;
-}
-
-std::string Str(const unsigned char* i_puc) {
-    return i_puc == nullptr ? std::string("(null)")
-                            : std::string(reinterpret_cast<const char*>(i_puc));
 }
 
 TEST(SupportedDeviceTable, RowsAreWellFormedDistinctAndFitTheirLimits) {
@@ -107,8 +71,9 @@ TEST_F(DiscoveryRulesTest, HardwareIdMatchIsCaseSensitiveSubstringAndFirstRowWin
     EXPECT_EQ(IsSupportedDevice_VID_PID(""), -1);
     // Both rows 6 (PID_0120) and 0 (PID_0101) occur; table order decides, not text order.
     EXPECT_EQ(IsSupportedDevice_VID_PID("USB\\VID_2F3A&PID_0120&VID_2F3A&PID_0101"), 0);
-    EXPECT_EQ(Messages()[0], "IsSupportedDevice_VID_PID USB\\VID_2F3A&PID_0101&REV_0100\n");
-    EXPECT_EQ(Messages().size(), 7u);
+    EXPECT_EQ(CTraceCapture::Messages()[0],
+              "IsSupportedDevice_VID_PID USB\\VID_2F3A&PID_0101&REV_0100\n");
+    EXPECT_EQ(CTraceCapture::Messages().size(), 7u);
 }
 
 TEST(DriverService, OnlyTheExactNamesQualify) {
@@ -207,13 +172,13 @@ TEST(SerialNumber, IsTheTextAfterTheLastBackslash) {
         GetSerialNumber_(reinterpret_cast<const unsigned char*>("USB\\VID_2F3A&PID_0101\\ABC123"),
                          &l_puc_Serial),
         TULVO_OK);
-    EXPECT_EQ(Str(l_puc_Serial), "ABC123");
+    EXPECT_EQ(AsString(l_puc_Serial), "ABC123");
     free(l_puc_Serial);
     l_puc_Serial = nullptr;
     ASSERT_EQ(GetSerialNumber_(reinterpret_cast<const unsigned char*>("USB\\VID_2F3A&PID_0101\\"),
                                &l_puc_Serial),
               TULVO_OK);
-    EXPECT_EQ(Str(l_puc_Serial), "");
+    EXPECT_EQ(AsString(l_puc_Serial), "");
     free(l_puc_Serial);
     l_puc_Serial = nullptr;
     EXPECT_EQ(
@@ -229,7 +194,7 @@ TEST(SerialNumber, OnlyTheFirstInterfaceChildNamesItsParentsEnumerator) {
                                                     "USB\\VID_2F3A&PID_0140&MI_00\\7&1a2b&0&0000"),
                                                 &l_puc_Enumerator),
               TULVO_OK);
-    EXPECT_EQ(Str(l_puc_Enumerator), "USB\\VID_2F3A&PID_0140");
+    EXPECT_EQ(AsString(l_puc_Enumerator), "USB\\VID_2F3A&PID_0140");
     free(l_puc_Enumerator);
     for (const char* l_pc_Id : {"USB\\VID_2F3A&PID_0140&MI_01\\7&1a2b&0&0001",
                                 "USB\\VID_2F3A&PID_0140\\SN1", "USB\\VID_2F3A&PID_0140&MI_00"}) {
@@ -247,13 +212,13 @@ TEST(DeviceProperties, CopyDuplicatesEveryTextAndFreeClearsThem) {
     TulvoEnum_DeviceProperties l_x_Copy;
     memset(&l_x_Copy, 0xA5, sizeof(l_x_Copy));
     ASSERT_EQ(TulvoEnum_CopyDeviceProperties(&l_x_Copy, &l_x_Source), TULVO_OK);
-    EXPECT_EQ(Str(l_x_Copy.m_puc_InstanceId), "USB\\VID_2F3A&PID_0101\\SN9");
-    EXPECT_EQ(Str(l_x_Copy.m_puc_SerialNumber), "SN9");
-    EXPECT_EQ(Str(l_x_Copy.m_puc_FriendlyName), "");
-    EXPECT_EQ(Str(l_x_Copy.m_puc_DevicePath), "COM9");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_InstanceId), "USB\\VID_2F3A&PID_0101\\SN9");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_SerialNumber), "SN9");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_FriendlyName), "");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_DevicePath), "COM9");
     EXPECT_NE(l_x_Copy.m_puc_FriendlyName, l_x_Source.m_puc_FriendlyName);
     TulvoEnum_FreeDeviceProperties(&l_x_Source);
-    EXPECT_EQ(Str(l_x_Copy.m_puc_DevicePath), "COM9"); // the copy owns its texts
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_DevicePath), "COM9"); // the copy owns its texts
     EXPECT_EQ(TulvoEnum_FreeDeviceProperties(&l_x_Copy), TULVO_OK);
     EXPECT_EQ(l_x_Copy.m_puc_InstanceId, nullptr);
     EXPECT_EQ(l_x_Copy.m_puc_SerialNumber, nullptr);
@@ -266,7 +231,7 @@ TEST(DeviceProperties, PartlyFilledRecordCopiesItsAbsentTextsAsAbsent) {
     TulvoEnum_DeviceProperties l_x_Source = {Text("ID\\X"), nullptr, nullptr, nullptr};
     TulvoEnum_DeviceProperties l_x_Copy;
     ASSERT_EQ(TulvoEnum_CopyDeviceProperties(&l_x_Copy, &l_x_Source), TULVO_OK);
-    EXPECT_EQ(Str(l_x_Copy.m_puc_InstanceId), "ID\\X");
+    EXPECT_EQ(AsString(l_x_Copy.m_puc_InstanceId), "ID\\X");
     EXPECT_EQ(l_x_Copy.m_puc_SerialNumber, nullptr);
     EXPECT_EQ(l_x_Copy.m_puc_DevicePath, nullptr);
     TulvoEnum_FreeDeviceProperties(&l_x_Copy);

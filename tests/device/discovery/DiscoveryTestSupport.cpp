@@ -1,7 +1,6 @@
 #include "tests/device/discovery/DiscoveryTestSupport.h"
 
 #include "service/AsciiText.h"
-#include "service/TraceLog.h"
 
 #include <gtest/gtest.h>
 #include <setupapi.h>
@@ -15,20 +14,8 @@ namespace discovery_test {
 namespace {
 
 std::mutex g_x_Lock;
-std::vector<std::string> g_ax_Lines;
 std::map<std::string, std::string> g_ax_Parents; // upper-case child id -> parent id
 std::vector<HDEVINFO> g_ax_StandInSets;
-
-void CaptureLine(const char* i_pc_Line) {
-    std::lock_guard<std::mutex> l_x_Guard(g_x_Lock);
-    g_ax_Lines.emplace_back(i_pc_Line);
-}
-uint32_t FixedTick() {
-    return 7;
-}
-uint32_t FixedThread() {
-    return 0x2A;
-}
 
 std::string Upper(std::string i_x_Text) {
     for (char& l_c : i_x_Text) {
@@ -40,52 +27,6 @@ std::string Upper(std::string i_x_Text) {
 }
 
 } // namespace
-
-CTraceCapture::CTraceCapture() {
-    m_x_Dir.Enter();
-    TraceLog_Seams l_x_Seams = {FixedTick, FixedThread, CaptureLine, nullptr};
-    TraceLog_SetSeams(&l_x_Seams);
-    TraceLog_Enable(TRACELOG_BASENAME);
-    Clear(); // the switch's own line
-}
-
-CTraceCapture::~CTraceCapture() {
-    TraceLog_Disable();
-    TraceLog_SetSeams(nullptr);
-    m_x_Dir.Leave();
-}
-
-std::vector<std::string> CTraceCapture::Messages() const {
-    std::lock_guard<std::mutex> l_x_Guard(g_x_Lock);
-    std::vector<std::string> l_ax_Messages;
-    for (const std::string& l_x_Line : g_ax_Lines) {
-        l_ax_Messages.push_back(l_x_Line.substr(strlen("000000007 0000002A ")));
-    }
-    return l_ax_Messages;
-}
-
-bool CTraceCapture::Contains(const std::string& i_x_Message) const {
-    for (const std::string& l_x_Message : Messages()) {
-        if (l_x_Message == i_x_Message) {
-            return true;
-        }
-    }
-    return false;
-}
-
-bool CTraceCapture::ContainsPrefix(const std::string& i_x_Prefix) const {
-    for (const std::string& l_x_Message : Messages()) {
-        if (l_x_Message.compare(0, i_x_Prefix.size(), i_x_Prefix) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void CTraceCapture::Clear() {
-    std::lock_guard<std::mutex> l_x_Guard(g_x_Lock);
-    g_ax_Lines.clear();
-}
 
 void RemoveTestDevices() {
     int l_i_Count = 0;

@@ -1,9 +1,9 @@
-// Helpers for the device discovery tests under Wine: trace-log capture, a stand-in for
-// CM_Get_Parent (a stub in Wine), and the fake devices every test cleans up.
+// Helpers for the device discovery tests under Wine: a stand-in for CM_Get_Parent (a stub in
+// Wine) and the fake devices every test cleans up.
 #ifndef TULVO_TESTS_DEVICE_DISCOVERY_DISCOVERYTESTSUPPORT_H
 #define TULVO_TESTS_DEVICE_DISCOVERY_DISCOVERYTESTSUPPORT_H
 
-#include "tests/common/TempDir.h"
+#include "tests/common/TraceCapture.h"
 #include "tools/devtree/DevTree.h"
 
 #include <windows.h>
@@ -16,23 +16,6 @@ namespace discovery_test {
 
 // Every fake device of these tests has this text in its instance id.
 #define DISCOVERY_TEST_TAG "TLVDISC"
-
-// Catches every trace-log line (tick and thread id fixed) while it lives.
-class CTraceCapture {
-public:
-    CTraceCapture();
-    ~CTraceCapture();
-    CTraceCapture(const CTraceCapture&) = delete;
-    CTraceCapture& operator=(const CTraceCapture&) = delete;
-    // The messages logged so far, without their tick and thread prefix.
-    std::vector<std::string> Messages() const;
-    bool Contains(const std::string& i_x_Message) const;
-    bool ContainsPrefix(const std::string& i_x_Prefix) const;
-    void Clear();
-
-private:
-    tulvo_test::CTempDir m_x_Dir;
-};
 
 // Removes every fake device of these tests (and leftovers of a crashed run).
 void RemoveTestDevices();

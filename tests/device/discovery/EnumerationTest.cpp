@@ -1,6 +1,7 @@
 // Enumeration of supported devices through SetupAPI, on fake devices in Wine's device tree.
 #include "device/discovery/TulvoEnum.h"
 #include "ipc/protocol/TulvoStatus.h"
+#include "tests/common/TestBytes.h"
 #include "tests/device/discovery/DiscoveryTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,15 +14,11 @@
 namespace {
 
 using discovery_test::AddDevice;
-using discovery_test::CTraceCapture;
 using discovery_test::SupportedDevice;
+using tulvo_test::AsString;
+using tulvo_test::CTraceCapture;
 
 const char* const g_pc_Mx300 = "VID_2F3A&PID_0101"; // row 0, "Ornivascope MX300"
-
-std::string Str(const unsigned char* i_puc) {
-    return i_puc == nullptr ? std::string("(null)")
-                            : std::string(reinterpret_cast<const char*>(i_puc));
-}
 
 // The device as the tree lists it now.
 DevTree_Listed Listed(const std::string& i_x_InstanceId) {
@@ -106,10 +103,11 @@ TEST_F(EnumerationTest, SupportedUsbserDeviceIsFoundWithItsFourProperties) {
     EXPECT_TRUE(IsVekPort("COM201"));
     SLookup l_x_Lookup("COM201");
     ASSERT_EQ(l_x_Lookup.m_i_Status, TULVO_OK);
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_InstanceId), "USB\\VID_2F3A&PID_0101\\TLVDISC01");
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_SerialNumber), "TLVDISC01");
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_FriendlyName), "Ornivascope MX300 Sensor");
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_DevicePath), "COM201");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_InstanceId),
+              "USB\\VID_2F3A&PID_0101\\TLVDISC01");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_SerialNumber), "TLVDISC01");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_FriendlyName), "Ornivascope MX300 Sensor");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_DevicePath), "COM201");
 
     // A whole walk meets the device exactly once and ends with 0.
     CAllDevices l_x_Set;
@@ -120,7 +118,7 @@ TEST_F(EnumerationTest, SupportedUsbserDeviceIsFoundWithItsFourProperties) {
     int l_i_Seen = 0;
     while (TulvoEnum_FoundNextVek(l_x_Set.Get(), &l_x_Element, &l_ul_Index, &l_puc_Port,
                                   &l_ul_PortSize) == 1) {
-        if (Str(l_puc_Port) == "COM201") {
+        if (AsString(l_puc_Port) == "COM201") {
             ++l_i_Seen;
             EXPECT_EQ(l_x_Set.InstanceId(&l_x_Element), "USB\\VID_2F3A&PID_0101\\TLVDISC01");
             EXPECT_EQ(l_ul_Index, l_x_Set.IndexOf("USB\\VID_2F3A&PID_0101\\TLVDISC01") + 1);
@@ -137,8 +135,8 @@ TEST_F(EnumerationTest, NalvaCommDriverQualifiesToo) {
     EXPECT_TRUE(IsVekPort("COM202"));
     SLookup l_x_Lookup("COM202");
     ASSERT_EQ(l_x_Lookup.m_i_Status, TULVO_OK);
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_SerialNumber), "TLVDISC02");
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_FriendlyName), "USB Serial Device");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_SerialNumber), "TLVDISC02");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_FriendlyName), "USB Serial Device");
 }
 
 TEST_F(EnumerationTest, OtherDriverServicesAreSkipped) {
@@ -195,7 +193,7 @@ TEST_F(EnumerationTest, DeviceWithoutPortNameIsSkippedAndTheNextOneReturned) {
     ASSERT_EQ(TulvoEnum_FoundNextVek(l_x_Set.Get(), &l_x_Element, &l_ul_Index, &l_puc_Port,
                                      &l_ul_PortSize),
               1);
-    EXPECT_EQ(Str(l_puc_Port), "COM212");
+    EXPECT_EQ(AsString(l_puc_Port), "COM212");
     EXPECT_EQ(l_x_Set.InstanceId(&l_x_Element), "USB\\VID_2F3A&PID_0101\\TLVDISC06B");
     EXPECT_EQ(l_ul_Index, l_x_Set.IndexOf("USB\\VID_2F3A&PID_0101\\TLVDISC06B") + 1);
     free(l_puc_Port);
@@ -281,7 +279,7 @@ TEST_F(EnumerationTest, LowerCasePortIsFoundAndReportedInUpperCase) {
     ASSERT_EQ(l_x_Lookup.m_i_Status, TULVO_OK);
     EXPECT_STREQ(l_x_Lookup.m_ac_Port.data(), "COM218");
     // The record keeps the case the name is stored in.
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_DevicePath), "com218");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_DevicePath), "com218");
 }
 
 TEST_F(EnumerationTest, PortNameStoredWithoutItsZeroReadsCleanly) {
@@ -290,7 +288,7 @@ TEST_F(EnumerationTest, PortNameStoredWithoutItsZeroReadsCleanly) {
     AddDevice(l_x_Device);
     SLookup l_x_Lookup("COM219");
     ASSERT_EQ(l_x_Lookup.m_i_Status, TULVO_OK);
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_DevicePath), "COM219");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_DevicePath), "COM219");
 }
 
 TEST_F(EnumerationTest, PortOfAnUnsupportedDeviceIsNotPresent) {
@@ -316,12 +314,12 @@ TEST_F(EnumerationTest, CompositeChildTakesItsParentsSerialNumber) {
 
     SLookup l_x_Lookup("COM221");
     ASSERT_EQ(l_x_Lookup.m_i_Status, TULVO_OK);
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_SerialNumber), "TLVDISCP1");
-    EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_InstanceId), l_x_Child.m_x_InstanceId);
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_SerialNumber), "TLVDISCP1");
+    EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_InstanceId), l_x_Child.m_x_InstanceId);
     // Other interfaces are not looked up: their own last component stands.
     SLookup l_x_Other("COM222");
     ASSERT_EQ(l_x_Other.m_i_Status, TULVO_OK);
-    EXPECT_EQ(Str(l_x_Other.m_x_Properties.m_puc_SerialNumber), "7&TLVDISC&0&0001");
+    EXPECT_EQ(AsString(l_x_Other.m_x_Properties.m_puc_SerialNumber), "7&TLVDISC&0&0001");
 }
 
 TEST_F(EnumerationTest, CompositeChildWithoutPresentUsbParentGivesDeviceNotFound) {
@@ -336,11 +334,11 @@ TEST_F(EnumerationTest, CompositeChildWithoutPresentUsbParentGivesDeviceNotFound
     TulvoEnum_SetGetParentSeam(discovery_test::StandInGetParent);
     EXPECT_EQ(SLookup("COM223").m_i_Status, TULVO_DEVICE_NOT_FOUND);
 
-    // Wine's own CM_Get_Parent knows no parent at all.
+    // Wine's own CM_Get_Parent knows no parent at all: not found, and nothing to report.
     TulvoEnum_SetGetParentSeam(nullptr);
     CTraceCapture l_x_Trace;
     EXPECT_EQ(SLookup("COM223").m_i_Status, TULVO_DEVICE_NOT_FOUND);
-    EXPECT_TRUE(l_x_Trace.ContainsPrefix("TulvoEnum_GetParentInstanceId Error CM_Get_Parent 0x"));
+    EXPECT_FALSE(l_x_Trace.ContainsPrefix("TulvoEnum_GetParentInstanceId"));
 }
 
 TEST_F(EnumerationTest, FillFailsWithoutDescriptionSilentlyAndWithoutSetOrElement) {
@@ -352,7 +350,7 @@ TEST_F(EnumerationTest, FillFailsWithoutDescriptionSilentlyAndWithoutSetOrElemen
         SLookup l_x_Lookup("COM224");
         EXPECT_EQ(l_x_Lookup.m_i_Status, TULVO_SYSTEM_ERROR);
         // What was read before the failure stays in the record.
-        EXPECT_EQ(Str(l_x_Lookup.m_x_Properties.m_puc_DevicePath), "COM224");
+        EXPECT_EQ(AsString(l_x_Lookup.m_x_Properties.m_puc_DevicePath), "COM224");
         EXPECT_EQ(l_x_Lookup.m_x_Properties.m_puc_FriendlyName, nullptr);
     }
     EXPECT_FALSE(l_x_Trace.ContainsPrefix("MySetupDiGetDeviceRegistryProperty"));
@@ -368,7 +366,7 @@ TEST_F(EnumerationTest, FillFailsWithoutDescriptionSilentlyAndWithoutSetOrElemen
               TULVO_PORT_NOT_OPEN);
 }
 
-TEST_F(EnumerationTest, InstanceIdReadGrowsTheCallersBuffer) {
+TEST_F(EnumerationTest, PropertyReadsGrowTheCallersBlockAndNeverWritePastItsSize) {
     DevTree_Device l_x_Device = SupportedDevice(g_pc_Mx300, "TLVDISC15", "COM225");
     AddDevice(l_x_Device);
     CAllDevices l_x_Set;
@@ -376,18 +374,32 @@ TEST_F(EnumerationTest, InstanceIdReadGrowsTheCallersBuffer) {
     l_x_Element.cbSize = sizeof(l_x_Element);
     ASSERT_TRUE(SetupDiEnumDeviceInfo(l_x_Set.Get(), l_x_Set.IndexOf(l_x_Device.m_x_InstanceId),
                                       &l_x_Element));
-    DWORD l_ul_Size = 4;
-    unsigned char* l_puc_Buffer = static_cast<unsigned char*>(malloc(4 + TULVOREG_BUFFER_SLACK));
+    const DWORD l_ul_Text = static_cast<DWORD>(l_x_Device.m_x_InstanceId.size() + 1);
+    // Room for the text and its two zeros: kept, and nothing past its size touched.
+    unsigned char* l_puc_Buffer = static_cast<unsigned char*>(malloc(l_ul_Text + 8));
+    memset(l_puc_Buffer, 0xEE, l_ul_Text + 8);
+    const unsigned char* l_puc_Block = l_puc_Buffer;
+    DWORD l_ul_Size = l_ul_Text + TULVOREG_BUFFER_SLACK;
     ASSERT_TRUE(
         MySetupDiGetDeviceInstanceId(l_x_Set.Get(), &l_x_Element, &l_puc_Buffer, &l_ul_Size));
-    EXPECT_EQ(Str(l_puc_Buffer), l_x_Device.m_x_InstanceId);
-    EXPECT_EQ(l_ul_Size, l_x_Device.m_x_InstanceId.size() + 1);
-    const unsigned char* l_puc_Block = l_puc_Buffer;
+    ASSERT_EQ(l_puc_Buffer, l_puc_Block);
+    EXPECT_EQ(AsString(l_puc_Buffer), l_x_Device.m_x_InstanceId);
+    EXPECT_EQ(l_ul_Size, l_ul_Text + TULVOREG_BUFFER_SLACK);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(l_puc_Buffer) + l_ul_Size, 6),
+              std::string(6, '\xEE'));
+
+    // Too small: replaced by a block of the text and its zeros, which later reads reuse.
+    l_ul_Size = 4;
+    ASSERT_TRUE(
+        MySetupDiGetDeviceInstanceId(l_x_Set.Get(), &l_x_Element, &l_puc_Buffer, &l_ul_Size));
+    EXPECT_EQ(AsString(l_puc_Buffer), l_x_Device.m_x_InstanceId);
+    EXPECT_EQ(l_ul_Size, l_ul_Text + TULVOREG_BUFFER_SLACK);
+    l_puc_Block = l_puc_Buffer;
     ASSERT_TRUE(MySetupDiGetDeviceRegistryProperty(l_x_Set.Get(), &l_x_Element, SPDRP_SERVICE,
                                                    &l_puc_Buffer, &l_ul_Size));
-    EXPECT_EQ(Str(l_puc_Buffer), "usbser");
+    EXPECT_EQ(AsString(l_puc_Buffer), "usbser");
     EXPECT_EQ(l_puc_Buffer, l_puc_Block); // fits: never shrunk nor replaced
-    EXPECT_EQ(l_ul_Size, l_x_Device.m_x_InstanceId.size() + 1);
+    EXPECT_EQ(l_ul_Size, l_ul_Text + TULVOREG_BUFFER_SLACK);
     free(l_puc_Buffer);
 }
 

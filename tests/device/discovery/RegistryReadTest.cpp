@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,7 +13,7 @@
 
 namespace {
 
-using discovery_test::CTraceCapture;
+using tulvo_test::CTraceCapture;
 
 // A fresh key under HKCU per test, deleted with everything below it afterwards.
 class RegistryReadTest : public ::testing::Test {
@@ -52,7 +54,7 @@ protected:
 
 TEST_F(RegistryReadTest, BufferGrowsForALongerValueAndIsKeptForAShorterOne) {
     SetValue(m_h_Key, "PortName", REG_SZ, "COM123456", 10);
-    m_puc_Buffer = static_cast<unsigned char*>(malloc(8 + TULVOREG_BUFFER_SLACK));
+    m_puc_Buffer = static_cast<unsigned char*>(malloc(8));
     m_ul_Size = 8;
     ASSERT_TRUE(MyRegQueryValueEx(m_h_Key, "PortName", &m_puc_Buffer, &m_ul_Size));
     EXPECT_EQ(m_ul_Size, 10u);
@@ -72,15 +74,32 @@ TEST_F(RegistryReadTest, BufferGrowsForALongerValueAndIsKeptForAShorterOne) {
     EXPECT_STREQ(reinterpret_cast<char*>(m_puc_Buffer), "COM1234");
 }
 
-TEST_F(RegistryReadTest, StringStoredWithoutItsZeroIsTerminated) {
+TEST_F(RegistryReadTest, StringStoredWithoutItsZeroIsTerminatedInsideTheCallersSize) {
     SetValue(m_h_Key, "PortName", REG_SZ, "COM5XXXX", 4);
     ASSERT_TRUE(MyRegQueryValueEx(m_h_Key, "PortName", &m_puc_Buffer, &m_ul_Size));
     EXPECT_EQ(m_ul_Size, 4u);
     EXPECT_STREQ(reinterpret_cast<char*>(m_puc_Buffer), "COM5");
-    // Reading again into the same block (no growth) terminates as well.
-    SetValue(m_h_Key, "PortName", REG_SZ, "COM7YYYY", 4);
+
+    // A caller's block with room for the value and its two zeros is kept, and nothing past
+    // the size it was given is touched.
+    free(m_puc_Buffer);
+    m_puc_Buffer = static_cast<unsigned char*>(malloc(16));
+    memset(m_puc_Buffer, 0xEE, 16);
+    const unsigned char* l_puc_Block = m_puc_Buffer;
+    m_ul_Size = 6;
     ASSERT_TRUE(MyRegQueryValueEx(m_h_Key, "PortName", &m_puc_Buffer, &m_ul_Size));
-    EXPECT_STREQ(reinterpret_cast<char*>(m_puc_Buffer), "COM7");
+    ASSERT_EQ(m_puc_Buffer, l_puc_Block);
+    EXPECT_STREQ(reinterpret_cast<char*>(m_puc_Buffer), "COM5");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(m_puc_Buffer) + 6, 10), std::string(10, '\xEE'));
+    // One byte less and the zeros would run past it: the block is replaced by one that
+    // holds the value and its zeros.
+    memset(m_puc_Buffer, 0xEE, 16);
+    m_ul_Size = 5;
+    ASSERT_TRUE(MyRegQueryValueEx(m_h_Key, "PortName", &m_puc_Buffer, &m_ul_Size));
+    EXPECT_EQ(_msize(m_puc_Buffer), 4u + TULVOREG_BUFFER_SLACK)
+        << "the caller's block was kept and written past its size";
+    EXPECT_EQ(m_ul_Size, 4u);
+    EXPECT_STREQ(reinterpret_cast<char*>(m_puc_Buffer), "COM5");
 }
 
 TEST_F(RegistryReadTest, MissingValueFailsWithTheRegistryStatusAndEmptyValueGivesNoBuffer) {

@@ -61,58 +61,52 @@ TEST(GestVekRecords, FrameTooShortForItsIdentifierHasNone) {
     }
 }
 
-TEST(GestVekRecords, RunLevelReplies) {
-    uint8_t l_uc_Level = 0;
-    auto l_x_Read = [&](const std::vector<uint8_t>& i_x_Reply) {
-        auto l_x_Copy = Exact(i_x_Reply, i_x_Reply.size());
-        return GestVek_ReadRunLevel(l_x_Copy.get(), static_cast<uint32_t>(i_x_Reply.size()),
-                                    &l_uc_Level);
+TEST(GestVekRecords, RepliesAreReadNoFurtherThanTheyGo) {
+    const struct {
+        std::vector<uint8_t> m_x_Reply;
+        int32_t m_i_Status;
+        int m_i_Level;
+    } l_ax_RunLevels[] = {
+        {IlvRecord(ILV_GET_RUN_LEVEL, {0, 3}), TULVO_OK, 3},
+        // A failure status from the device: no run level, and no failure either.
+        {IlvRecord(ILV_GET_RUN_LEVEL, {7}), TULVO_OK, 0xFF},
+        {IlvRecord(ILV_GET_RUN_LEVEL, {0}), TULVO_ILV_READ_OVERFLOW, 0xFF},
+        {IlvRecord(ILV_GET_RUN_LEVEL), TULVO_ILV_READ_OVERFLOW, 0xFF},
+        {IlvRecord(ILV_INVALID), TULVO_NO_RESPONSE, 0xFF},
+        {{0xFE, 0x04, 0x00, 0x32, 0x01, 0x00}, TULVO_ILV_INVALID, 0xFF},
     };
-    EXPECT_EQ(TULVO_OK, l_x_Read(IlvRecord(ILV_GET_RUN_LEVEL, {0, 3})));
-    EXPECT_EQ(3, l_uc_Level);
-    // A device that answers with a failure status: no run level, but no failure either.
-    EXPECT_EQ(TULVO_OK, l_x_Read(IlvRecord(ILV_GET_RUN_LEVEL, {7, 3})));
-    EXPECT_EQ(0xFF, l_uc_Level);
-    EXPECT_EQ(TULVO_OK, l_x_Read(IlvRecord(ILV_GET_RUN_LEVEL, {7})));
-    EXPECT_EQ(0xFF, l_uc_Level);
-    // Shorter than what is read from it.
-    EXPECT_EQ(TULVO_ILV_READ_OVERFLOW, l_x_Read(IlvRecord(ILV_GET_RUN_LEVEL, {0})));
-    EXPECT_EQ(0xFF, l_uc_Level);
-    EXPECT_EQ(TULVO_ILV_READ_OVERFLOW, l_x_Read(IlvRecord(ILV_GET_RUN_LEVEL)));
-    EXPECT_EQ(TULVO_NO_RESPONSE, l_x_Read(IlvRecord(ILV_INVALID)));
-    EXPECT_EQ(TULVO_NO_RESPONSE, l_x_Read(IlvRecord(ILV_GET_SERIAL_NUMBER, {0, 3})));
-    std::vector<uint8_t> l_x_Long = IlvRecord(ILV_GET_RUN_LEVEL, {0, 3});
-    l_x_Long.push_back(0);
-    EXPECT_EQ(TULVO_ILV_INVALID, l_x_Read(l_x_Long));
-    EXPECT_EQ(0xFF, l_uc_Level);
-}
-
-TEST(GestVekRecords, SerialNumberReplies) {
-    char l_ac_Text[GESTVEK_SERIAL_NUMBER_SIZE];
-    auto l_x_Read = [&](const std::vector<uint8_t>& i_x_Reply) {
-        memset(l_ac_Text, 'x', sizeof(l_ac_Text));
-        auto l_x_Copy = Exact(i_x_Reply, i_x_Reply.size());
-        return GestVek_ReadSerialNumber(l_x_Copy.get(), static_cast<uint32_t>(i_x_Reply.size()),
-                                        l_ac_Text);
-    };
+    for (const auto& l_x_Case : l_ax_RunLevels) {
+        auto l_x_Reply = Exact(l_x_Case.m_x_Reply, l_x_Case.m_x_Reply.size());
+        uint8_t l_uc_Level = 0;
+        EXPECT_EQ(l_x_Case.m_i_Status,
+                  GestVek_ReadRunLevel(l_x_Reply.get(),
+                                       static_cast<uint32_t>(l_x_Case.m_x_Reply.size()),
+                                       &l_uc_Level));
+        EXPECT_EQ(l_x_Case.m_i_Level, l_uc_Level);
+    }
     const std::string l_x_Serial = "SN0123456789ABCDEFGHI";
-    // Bytes beyond the 21 of the text are not part of it.
-    EXPECT_EQ(TULVO_OK, l_x_Read(SerialReply(0, l_x_Serial + "XYZ")));
-    EXPECT_EQ(l_x_Serial, std::string(l_ac_Text));
-    EXPECT_EQ(0, memcmp(l_ac_Text + 21, "\0\0\0", 3));
-    EXPECT_EQ(TULVO_OK, l_x_Read(SerialReply(4, l_x_Serial)));
-    EXPECT_EQ(DEFAULT_SERIAL, std::string(l_ac_Text));
-    EXPECT_EQ(TULVO_OK, l_x_Read(IlvRecord(ILV_INVALID)));
-    EXPECT_EQ(DEFAULT_SERIAL, std::string(l_ac_Text));
-    EXPECT_EQ(TULVO_NO_RESPONSE, l_x_Read(IlvRecord(ILV_GET_RUN_LEVEL, {0, 1})));
-    EXPECT_EQ(DEFAULT_SERIAL, std::string(l_ac_Text));
-    // One character short, then nothing but the status.
-    EXPECT_EQ(TULVO_ILV_READ_OVERFLOW, l_x_Read(SerialReply(0, l_x_Serial.substr(1))));
-    EXPECT_EQ(DEFAULT_SERIAL, std::string(l_ac_Text));
-    EXPECT_EQ(TULVO_ILV_READ_OVERFLOW, l_x_Read(IlvRecord(ILV_GET_SERIAL_NUMBER, {0})));
-    EXPECT_EQ(TULVO_ILV_READ_OVERFLOW, l_x_Read(IlvRecord(ILV_GET_SERIAL_NUMBER)));
-    EXPECT_EQ(DEFAULT_SERIAL, std::string(l_ac_Text));
-    const std::vector<uint8_t> l_x_Reply = SerialReply(0, l_x_Serial);
-    EXPECT_EQ(TULVO_OK, GestVek_ReadSerialNumber(l_x_Reply.data(),
-                                                 static_cast<uint32_t>(l_x_Reply.size()), nullptr));
+    const struct {
+        std::vector<uint8_t> m_x_Reply;
+        int32_t m_i_Status;
+        std::string m_x_Text;
+    } l_ax_Serials[] = {
+        // Bytes beyond the 21 of the text are not part of it.
+        {SerialReply(0, l_x_Serial + "XYZ"), TULVO_OK, l_x_Serial},
+        {SerialReply(4, l_x_Serial), TULVO_OK, DEFAULT_SERIAL},
+        {IlvRecord(ILV_INVALID), TULVO_OK, DEFAULT_SERIAL},
+        {IlvRecord(ILV_GET_RUN_LEVEL, {0, 1}), TULVO_NO_RESPONSE, DEFAULT_SERIAL},
+        {SerialReply(0, l_x_Serial.substr(1)), TULVO_ILV_READ_OVERFLOW, DEFAULT_SERIAL},
+        {IlvRecord(ILV_GET_SERIAL_NUMBER), TULVO_ILV_READ_OVERFLOW, DEFAULT_SERIAL},
+    };
+    for (const auto& l_x_Case : l_ax_Serials) {
+        auto l_x_Reply = Exact(l_x_Case.m_x_Reply, l_x_Case.m_x_Reply.size());
+        char l_ac_Text[GESTVEK_SERIAL_NUMBER_SIZE];
+        memset(l_ac_Text, 'x', sizeof(l_ac_Text));
+        EXPECT_EQ(l_x_Case.m_i_Status,
+                  GestVek_ReadSerialNumber(l_x_Reply.get(),
+                                           static_cast<uint32_t>(l_x_Case.m_x_Reply.size()),
+                                           l_ac_Text));
+        EXPECT_EQ(l_x_Case.m_x_Text, std::string(l_ac_Text));
+        EXPECT_EQ(0, memcmp(l_ac_Text + GESTVEK_SERIAL_NUMBER_LENGTH, "\0\0\0", 3));
+    }
 }

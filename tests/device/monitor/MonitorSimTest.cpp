@@ -13,7 +13,7 @@
 using monitor_test::CWaitingClient;
 using monitor_test::LONG_WAIT_MS;
 using monitor_test::MonitorTest;
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 using tulvo_test::NextComNumber;
 using tulvo_test::WaitFor;
 
@@ -63,7 +63,7 @@ TEST_F(MonitorSim, SensorsPresentAtStartAreListedAndFoundByEitherSerialNumber) {
     EXPECT_EQ(1, RunLevel(Entry(l_i_B)));
     // An arrival for a port whose device is listed changes nothing.
     Notify(true, Port(l_i_A));
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::InsertVek " + Port(l_i_A) + " already plugged\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::InsertVek " + Port(l_i_A) + " already plugged\n"));
     EXPECT_EQ(2, m_px_HideDlg->GetDeviceObjectCount());
     EXPECT_EQ(1, RunLevel(Entry(l_i_A)));
 }
@@ -116,11 +116,11 @@ TEST_F(MonitorSim, ASensorRemovedUnderAThreadInItsPipeGoesOnlyWhenTheThreadLetsG
     Unplug(l_i_A);
     ASSERT_TRUE(WaitFor([&] { return l_b_Aborted.load(); }, LONG_WAIT_MS));
     EXPECT_EQ(1, m_px_HideDlg->GetDeviceObjectCount());
-    EXPECT_EQ(0, CLogCapture::Count("CHideDlg::HandleGestVekDestroyed"));
+    EXPECT_EQ(0, CTraceCapture::Count("CHideDlg::HandleGestVekDestroyed"));
     l_b_LetGo = true;
     EXPECT_EQ(1, l_x_Reader.Join());
     EXPECT_TRUE(WaitFor([&] { return m_px_HideDlg->GetDeviceObjectCount() == 0; }, LONG_WAIT_MS));
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::HandleGestVekDestroyed 0 left\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::HandleGestVekDestroyed 0 left\n"));
 }
 
 TEST_F(MonitorSim, ARemovalWhileTheSensorIsBeingOpenedIsNotLost) {
@@ -181,8 +181,8 @@ TEST_P(MonitorWakeUp, ClientsWaitForAMissingSensorUntilItReturnsOrTimerOne) {
     EXPECT_EQ(TULVO_OK, l_x_Client.Join());
     EXPECT_EQ(l_b_Returns ? Sorted({Usb(l_i_A), Usb(l_i_B)}) : std::vector<std::string>{Usb(l_i_A)},
               Sorted(l_ax_Seen));
-    EXPECT_EQ(l_b_Returns ? 0 : 1, CLogCapture::Count("WM_TIMER 0x1 0x0\n"));
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::OnTimer, On est sorti de la config de reveil"));
+    EXPECT_EQ(l_b_Returns ? 0 : 1, CTraceCapture::Count("WM_TIMER 0x1 0x0\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::OnTimer, On est sorti de la config de reveil"));
     // The sensor that stayed works again after the resume.
     EXPECT_EQ(1, RunLevel(Entry(l_i_A)));
 }
@@ -201,10 +201,10 @@ TEST_F(MonitorSim, ARestartIsAwaitedUntilTheSensorReturnsAndOnlyForItsOwnSerialN
     ASSERT_EQ(TULVO_OK, TulvoServ_PrepareForReboot(l_x_Serial.c_str(), l_x_Serial.c_str(),
                                                    &l_ah_Second[0], &l_ah_Second[1]));
     // An unrelated sensor leaves: each registration is compared, nothing is set.
-    CLogCapture::Clear();
+    CTraceCapture::Clear();
     Unplug(l_i_B);
-    EXPECT_EQ(2, CLogCapture::Count("CHideDlg::SetEventDeviceChanged For Removal strcmp"));
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::SetEventDeviceChanged Error Evt=0\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("CHideDlg::SetEventDeviceChanged For Removal strcmp"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::SetEventDeviceChanged Error Evt=0\n"));
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(l_ah_First[0], 0));
     CWaitingClient l_x_First(
         [&] { return TulvoServ_WaitForReboot(l_ah_First[0], l_ah_First[1], LONG_WAIT_MS); });
@@ -222,10 +222,10 @@ TEST_F(MonitorSim, ARestartIsAwaitedUntilTheSensorReturnsAndOnlyForItsOwnSerialN
     // A sensor that leaves and does not come back: the time-out, after the removal.
     ASSERT_EQ(TULVO_OK, TulvoServ_PrepareForReboot(l_x_Serial.c_str(), l_x_Serial.c_str(),
                                                    &l_ah_First[0], &l_ah_First[1]));
-    CLogCapture::Clear();
+    CTraceCapture::Clear();
     Unplug(l_i_A);
     EXPECT_EQ(TULVO_TIMEOUT, TulvoServ_WaitForReboot(l_ah_First[0], l_ah_First[1], 300));
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::WaitForReboot i_ph_EventArrival="));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::WaitForReboot i_ph_EventArrival="));
     EXPECT_EQ(TULVO_OK, TulvoServ_CleanForReboot(l_x_Serial.c_str()));
 }
 
@@ -248,7 +248,9 @@ TEST_F(MonitorSim, ClosingWithFourSensorsWaitsForAThreadStillHoldingOne) {
         uint32_t l_ul_Length = 0;
         l_i_Read = l_px_Pipe->ReadFrame(HIDEDLG_WAIT_INFINITE, &l_puc_Frame, &l_ul_Length, nullptr);
         l_b_SawWait = WaitFor(
-            [] { return CLogCapture::Count("CHideDlg::Thread waiting for 1 device objects") == 1; },
+            [] {
+                return CTraceCapture::Count("CHideDlg::Thread waiting for 1 device objects") == 1;
+            },
             LONG_WAIT_MS);
         l_x_Hold.Reset();
     });
@@ -256,8 +258,8 @@ TEST_F(MonitorSim, ClosingWithFourSensorsWaitsForAThreadStillHoldingOne) {
     l_x_Holder.join();
     EXPECT_EQ(TULVO_ABORTED, l_i_Read.load());
     EXPECT_TRUE(l_b_SawWait.load());
-    EXPECT_EQ(4, CLogCapture::Count("CHideDlg::HandleGestVekDestroyed"));
-    tulvo_test::ExpectInOrder(CLogCapture::Text(),
+    EXPECT_EQ(4, CTraceCapture::Count("CHideDlg::HandleGestVekDestroyed"));
+    tulvo_test::ExpectInOrder(CTraceCapture::Text(),
                               {"CHideDlg::Thread waiting for 1 device objects still in use\n",
                                "CHideDlg::HandleGestVekDestroyed 0 left\n",
                                "CHideDlg::Thread Monitor Stopped\n"});

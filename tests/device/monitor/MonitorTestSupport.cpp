@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 using tulvo_test::WaitFor;
 
 namespace monitor_test {
@@ -30,17 +30,16 @@ void AddToTree(int i_i_Com, const std::string& i_x_Port) {
 } // namespace
 
 void MonitorTest::SetUp() {
-    m_x_Dir.Enter();
     int l_i_Stale = 0;
     DevTree_RemoveMatching(MONITOR_TEST_TAG, &l_i_Stale, nullptr);
     m_b_HaveSim = m_x_Sim.Connect();
-    m_px_Log.reset(new tulvo_test::CLogCapture);
+    m_px_Log.reset(new tulvo_test::CTraceCapture);
 }
 
 void MonitorTest::TearDown() {
     Close();
     if (HasFailure()) {
-        printf("---- trace log\n%s", CLogCapture::Text().c_str());
+        printf("---- trace log\n%s", CTraceCapture::Text().c_str());
     }
     m_px_Log.reset();
     for (int l_i_Com : m_ai_Sensors) {
@@ -48,7 +47,6 @@ void MonitorTest::TearDown() {
     }
     int l_i_Removed = 0;
     DevTree_RemoveMatching(MONITOR_TEST_TAG, &l_i_Removed, nullptr);
-    m_x_Dir.Leave();
 }
 
 std::string MonitorTest::Sim(const std::string& i_x_Line) {
@@ -85,11 +83,11 @@ void MonitorTest::Notify(bool i_b_Arrival, const std::string& i_x_Port) {
 }
 
 void MonitorTest::Open() {
-    const int l_i_Started = CLogCapture::Count("CHideDlg::Thread Starting Monitor\n");
+    const int l_i_Started = CTraceCapture::Count("CHideDlg::Thread Starting Monitor\n");
     m_px_HideDlg = TulvoServ_OpenHideDlg(1);
     ASSERT_NE(nullptr, m_px_HideDlg);
     ASSERT_TRUE(WaitFor(
-        [&] { return CLogCapture::Count("CHideDlg::Thread Starting Monitor\n") > l_i_Started; },
+        [&] { return CTraceCapture::Count("CHideDlg::Thread Starting Monitor\n") > l_i_Started; },
         LONG_WAIT_MS));
 }
 

@@ -7,6 +7,7 @@
 
 #include "device/monitor/HideDlgMonitor.h"
 #include "tests/common/TempDir.h"
+#include "tests/common/TraceCapture.h"
 #include "tests/device/link/SimLinkSupport.h"
 
 #include <gtest/gtest.h>
@@ -50,8 +51,7 @@ protected:
     static std::string Reported(int i_i_Com) { return MONITOR_TEST_TAG + std::to_string(i_i_Com); }
     static std::string Usb(int i_i_Com) { return MONITOR_TEST_TAG "U" + std::to_string(i_i_Com); }
 
-    tulvo_test::CTempDir m_x_Dir;
-    std::unique_ptr<tulvo_test::CLogCapture> m_px_Log;
+    std::unique_ptr<tulvo_test::CTraceCapture> m_px_Log;
     tulvo_test::CSimControl m_x_Sim;
     bool m_b_HaveSim = false;
     CHideDlg* m_px_HideDlg = nullptr;

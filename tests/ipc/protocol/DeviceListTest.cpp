@@ -3,6 +3,7 @@
 #include "ipc/protocol/DeviceList.h"
 #include "ipc/protocol/GestIpcFormat.h"
 #include "ipc/protocol/TulvoStatus.h"
+#include "tests/common/TestBytes.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +13,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using tulvo_test::AsString;
 
 unsigned char* Text(const char* i_pc_Text) {
     return reinterpret_cast<unsigned char*>(const_cast<char*>(i_pc_Text));
-}
-
-std::string Str(const unsigned char* i_puc_Text) {
-    return reinterpret_cast<const char*>(i_puc_Text);
 }
 
 Bytes BuildResponse(const TulvoEnum_DeviceProperties* i_px_List, uint32_t i_ul_Count) {
@@ -55,12 +53,12 @@ TEST(DeviceList, EntriesAreFourTextsInRecordOrder) {
                                        &l_px_Decoded, &l_ul_Count),
               TULVO_OK);
     ASSERT_EQ(l_ul_Count, 2u);
-    EXPECT_EQ(Str(l_px_Decoded[0].m_puc_InstanceId), "I1");
-    EXPECT_EQ(Str(l_px_Decoded[0].m_puc_SerialNumber), "S1");
-    EXPECT_EQ(Str(l_px_Decoded[0].m_puc_FriendlyName), "F");
-    EXPECT_EQ(Str(l_px_Decoded[0].m_puc_DevicePath), "COM5");
-    EXPECT_EQ(Str(l_px_Decoded[1].m_puc_SerialNumber), "");
-    EXPECT_EQ(Str(l_px_Decoded[1].m_puc_DevicePath), "COM7");
+    EXPECT_EQ(AsString(l_px_Decoded[0].m_puc_InstanceId), "I1");
+    EXPECT_EQ(AsString(l_px_Decoded[0].m_puc_SerialNumber), "S1");
+    EXPECT_EQ(AsString(l_px_Decoded[0].m_puc_FriendlyName), "F");
+    EXPECT_EQ(AsString(l_px_Decoded[0].m_puc_DevicePath), "COM5");
+    EXPECT_EQ(AsString(l_px_Decoded[1].m_puc_SerialNumber), "");
+    EXPECT_EQ(AsString(l_px_Decoded[1].m_puc_DevicePath), "COM7");
     GestIpc_FreeDeviceList(&l_px_Decoded, l_ul_Count);
     EXPECT_EQ(l_px_Decoded, nullptr);
 }

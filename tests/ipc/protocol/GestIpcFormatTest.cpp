@@ -2,7 +2,7 @@
 // rules of the public and private channels.
 #include "ipc/protocol/GestIpcFormat.h"
 #include "ipc/protocol/TulvoStatus.h"
-#include "tests/ipc/protocol/LogCapture.h"
+#include "tests/common/TraceCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -202,7 +202,7 @@ TEST(GestIpcPublicValidation, RulesApplyInOrderWithExactLengths) {
 }
 
 TEST(GestIpcPublicValidation, AbsentRequestIsLogged) {
-    tulvo_test::CLogCapture l_x_Log;
+    tulvo_test::CTraceCapture l_x_Log;
     EXPECT_EQ(GestIpcPublic_IsEnumDeviceRequest(nullptr, 3), TULVO_BAD_IPC_FORMAT);
     const uint8_t l_auc_Byte[] = {0x01};
     EXPECT_EQ(GestIpcPublic_IsServerInfos(l_auc_Byte, 0), TULVO_BAD_IPC_FORMAT);
@@ -215,7 +215,7 @@ TEST(GestIpcPublicValidation, AbsentRequestIsLogged) {
 }
 
 TEST(GestIpcPrivateValidation, UnknownCommandIsRefusedWithItsLogLine) {
-    tulvo_test::CLogCapture l_x_Log;
+    tulvo_test::CTraceCapture l_x_Log;
     const Bytes l_x_Request = {0x01, 0x00, 0x17};
     uint32_t l_ul_Command = 0;
     EXPECT_EQ(GestIpcPrivate_GetCommande(l_x_Request.data(), 3, &l_ul_Command),
@@ -227,7 +227,7 @@ TEST(GestIpcPrivateValidation, UnknownCommandIsRefusedWithItsLogLine) {
 }
 
 TEST(GestIpcPrivateValidation, EmptyAndAbsentRequestsLogEveryLine) {
-    tulvo_test::CLogCapture l_x_Log;
+    tulvo_test::CTraceCapture l_x_Log;
     uint32_t l_ul_Command = 0;
     const uint8_t l_auc_Byte[] = {0x01};
     EXPECT_EQ(GestIpcPrivate_GetCommande(l_auc_Byte, 0, &l_ul_Command), TULVO_BAD_IPC_FORMAT);
@@ -321,27 +321,96 @@ TEST(GestIpcPrivateValidation, DeviceKeyMustEndWithinRequestAndFitTheField) {
     EXPECT_EQ(ReadPrivate(l_x_Link, &l_x_Request), TULVO_BAD_IPC_FORMAT);
 }
 
-TEST(GestIpcNames, CommandNamesOfEachChannel) {
-    EXPECT_STREQ(GestIpcPublic_CommandName(0x07), "CREATEPRIVATECHANNEL");
-    EXPECT_STREQ(GestIpcPublic_CommandName(0x08), "ENUMDEVICES");
-    EXPECT_STREQ(GestIpcPublic_CommandName(0x09), "SERVERINFOS");
-    EXPECT_STREQ(GestIpcPublic_CommandName(0x10), "PUBLIC_IPC_UNKNOWN");
-    const char* const l_apc_Private[] = {"LINKPRIVATECONX", "LOCKPIPE",   "UNLOCKPIPE",
-                                         "SENDBUFFER",      "RECVBUFFER", "WAITFORREBOOT",
-                                         "DESTROYCONX"};
-    for (uint32_t l_ul_Index = 0; l_ul_Index < 7; ++l_ul_Index) {
-        EXPECT_STREQ(GestIpcPrivate_CommandName(0x10 + l_ul_Index), l_apc_Private[l_ul_Index]);
+// Every value that travels, pinned to its number (a constant compared with itself would pass
+// whatever its number).
+TEST(WireValues, StatusCodesHaveTheirNumbersAndNames) {
+    const struct {
+        int32_t m_i_Code;
+        int32_t m_i_Value;
+        uint32_t m_ul_Hex;
+        const char* m_pc_Name;
+    } l_ax_Table[] = {
+        {TULVO_OK, 0, 0x00000000, "TULVO_OK"},
+        {TULVO_ILV_READ_OVERFLOW, -342, 0xFFFFFEAA, "TULVO_ILV_READ_OVERFLOW"},
+        {TULVO_CREATE_OBJECT_FAILED, -390, 0xFFFFFE7A, "TULVO_CREATE_OBJECT_FAILED"},
+        {TULVO_DATA_TOO_LARGE, -392, 0xFFFFFE78, "TULVO_DATA_TOO_LARGE"},
+        {TULVO_SERVER_TOO_OLD, -393, 0xFFFFFE77, "TULVO_SERVER_TOO_OLD"},
+        {TULVO_NO_MEMORY, -394, 0xFFFFFE76, "TULVO_NO_MEMORY"},
+        {TULVO_CORRUPTED_FRAME, -395, 0xFFFFFE75, "TULVO_CORRUPTED_FRAME"},
+        {TULVO_NO_SERIAL_NUMBER, -396, 0xFFFFFE74, "TULVO_NO_SERIAL_NUMBER"},
+        {TULVO_PORT_ALREADY_OPEN, -398, 0xFFFFFE72, "TULVO_PORT_ALREADY_OPEN"},
+        {TULVO_PORT_NOT_OPEN, -399, 0xFFFFFE71, "TULVO_PORT_NOT_OPEN"},
+        {TULVO_BAD_FRAME_LENGTH, -401, 0xFFFFFE6F, "TULVO_BAD_FRAME_LENGTH"},
+        {TULVO_NO_RESPONSE, -402, 0xFFFFFE6E, "TULVO_NO_RESPONSE"},
+        {TULVO_DEVICE_NOT_PRESENT, -403, 0xFFFFFE6D, "TULVO_DEVICE_NOT_PRESENT"},
+        {TULVO_SYSTEM_ERROR, -404, 0xFFFFFE6C, "TULVO_SYSTEM_ERROR"},
+        {TULVO_DEVICE_NOT_FOUND, -405, 0xFFFFFE6B, "TULVO_DEVICE_NOT_FOUND"},
+        {TULVO_PORT_ERROR, -406, 0xFFFFFE6A, "TULVO_PORT_ERROR"},
+        {TULVO_TOO_MANY_CHANNELS, -407, 0xFFFFFE69, "TULVO_TOO_MANY_CHANNELS"},
+        {TULVO_BAD_IPC_FORMAT, -408, 0xFFFFFE68, "TULVO_BAD_IPC_FORMAT"},
+        {TULVO_BAD_PARAMETER, -412, 0xFFFFFE64, "TULVO_BAD_PARAMETER"},
+        {TULVO_MUTEX_ABANDONED, -413, 0xFFFFFE63, "TULVO_MUTEX_ABANDONED"},
+        {TULVO_SIGNAL_ERROR, -414, 0xFFFFFE62, "TULVO_SIGNAL_ERROR"},
+        {TULVO_ABORTED, -415, 0xFFFFFE61, "TULVO_ABORTED"},
+        {TULVO_CANCEL_IO_FAILED, -416, 0xFFFFFE60, "TULVO_CANCEL_IO_FAILED"},
+        {TULVO_TS_BAD_ARGUMENT, -417, 0xFFFFFE5F, "TULVO_TS_BAD_ARGUMENT"},
+        {TULVO_TS_PEER_LOST, -418, 0xFFFFFE5E, "TULVO_TS_PEER_LOST"},
+        {TULVO_TS_CHANNEL_ERROR, -419, 0xFFFFFE5D, "TULVO_TS_CHANNEL_ERROR"},
+        {TULVO_TS_TIMEOUT, -421, 0xFFFFFE5B, "TULVO_TS_TIMEOUT"},
+        {TULVO_TS_SERVER_NOT_RUNNING, -422, 0xFFFFFE5A, "TULVO_TS_SERVER_NOT_RUNNING"},
+        {TULVO_FRAME_REFUSED, -427, 0xFFFFFE55, "TULVO_FRAME_REFUSED"},
+        {TULVO_NULL_BUFFER, -529, 0xFFFFFDEF, "TULVO_NULL_BUFFER"},
+        {TULVO_TIMEOUT, -553, 0xFFFFFDD7, "TULVO_TIMEOUT"},
+        {TULVO_ILV_BAD_EXTENDED_ID, -600, 0xFFFFFDA8, "TULVO_ILV_BAD_EXTENDED_ID"},
+        {TULVO_ILV_INVALID, -601, 0xFFFFFDA7, "TULVO_ILV_INVALID"},
+        {TULVO_ILV_BUFFER_TOO_SMALL, -602, 0xFFFFFDA6, "TULVO_ILV_BUFFER_TOO_SMALL"},
+    };
+    for (const auto& l_x_Row : l_ax_Table) {
+        EXPECT_EQ(l_x_Row.m_i_Code, l_x_Row.m_i_Value) << l_x_Row.m_pc_Name;
+        EXPECT_EQ(static_cast<uint32_t>(l_x_Row.m_i_Value), l_x_Row.m_ul_Hex) << l_x_Row.m_pc_Name;
+        EXPECT_STREQ(TulvoStatus_Name(l_x_Row.m_i_Value), l_x_Row.m_pc_Name);
     }
-    EXPECT_STREQ(GestIpcPrivate_CommandName(0x08), "PRIVATE_IPC_UNKNOWN");
-    EXPECT_STREQ(GestIpcPrivate_CommandName(0x17), "PRIVATE_IPC_UNKNOWN");
+    EXPECT_STREQ(TulvoStatus_Name(-420), "TULVO_UNKNOWN_STATUS");
 }
 
-TEST(TulvoStatusNames, TableNamesEveryCodeAndFlagsTheRest) {
-    EXPECT_STREQ(TulvoStatus_Name(0), "TULVO_OK");
-    EXPECT_STREQ(TulvoStatus_Name(-342), "TULVO_ILV_READ_OVERFLOW");
-    EXPECT_STREQ(TulvoStatus_Name(-422), "TULVO_TS_SERVER_NOT_RUNNING");
-    EXPECT_STREQ(TulvoStatus_Name(-602), "TULVO_ILV_BUFFER_TOO_SMALL");
-    EXPECT_STREQ(TulvoStatus_Name(-420), "TULVO_UNKNOWN_STATUS");
+TEST(WireValues, CommandCodesInfoTypesAndPipeIndicesHaveTheirNumbers) {
+    const struct {
+        uint32_t m_ul_Code;
+        uint32_t m_ul_Value;
+        const char* m_pc_Name; // as the servers log it
+    } l_ax_Public[] = {{BYTE2_CREATEPRIVATECHANNEL, 0x07, "CREATEPRIVATECHANNEL"},
+                       {BYTE2_ENUMDEVICES, 0x08, "ENUMDEVICES"},
+                       {BYTE2_SERVERINFOS, 0x09, "SERVERINFOS"}},
+      l_ax_Private[] = {{BYTE2_LINKPRIVATECONX, 0x10, "LINKPRIVATECONX"},
+                        {BYTE2_LOCKPIPE, 0x11, "LOCKPIPE"},
+                        {BYTE2_UNLOCKPIPE, 0x12, "UNLOCKPIPE"},
+                        {BYTE2_SENDBUFFER, 0x13, "SENDBUFFER"},
+                        {BYTE2_RECVBUFFER, 0x14, "RECVBUFFER"},
+                        {BYTE2_WAITFORREBOOT, 0x15, "WAITFORREBOOT"},
+                        {BYTE2_DESTROYCONX, 0x16, "DESTROYCONX"}};
+    for (const auto& l_x_Row : l_ax_Public) {
+        EXPECT_EQ(l_x_Row.m_ul_Code, l_x_Row.m_ul_Value) << l_x_Row.m_pc_Name;
+        EXPECT_STREQ(GestIpcPublic_CommandName(l_x_Row.m_ul_Value), l_x_Row.m_pc_Name);
+        EXPECT_STREQ(GestIpcPrivate_CommandName(l_x_Row.m_ul_Value), "PRIVATE_IPC_UNKNOWN");
+    }
+    for (const auto& l_x_Row : l_ax_Private) {
+        EXPECT_EQ(l_x_Row.m_ul_Code, l_x_Row.m_ul_Value) << l_x_Row.m_pc_Name;
+        EXPECT_STREQ(GestIpcPrivate_CommandName(l_x_Row.m_ul_Value), l_x_Row.m_pc_Name);
+        EXPECT_STREQ(GestIpcPublic_CommandName(l_x_Row.m_ul_Value), "PUBLIC_IPC_UNKNOWN");
+    }
+    EXPECT_STREQ(GestIpcPrivate_CommandName(0x17), "PRIVATE_IPC_UNKNOWN");
+    EXPECT_EQ(REQUEST_CLASS_COMMAND, 0x01);
+    EXPECT_EQ(REQUEST_CLASS_PRIVATECONNECT, 0x00);
+    EXPECT_EQ(COMMANDE_OFFSET_COMMANDE, 2);
+    EXPECT_EQ(SENDBUFFER_OFFSET_CMD_LENBUFFER, 7);
+    EXPECT_EQ(SERVERINFOS_TYPE_VERSION, 0);
+    EXPECT_EQ(SERVERINFOS_TYPE_LOG, 1);
+    EXPECT_EQ(SERVERINFOS_LOG_OFF, 0);
+    EXPECT_EQ(SERVERINFOS_LOG_ON, 1);
+    EXPECT_EQ(SERVERINFOS_LOG_DELETE_MARKER, 2);
+    EXPECT_EQ(SERVERINFOS_LOG_CREATE_MARKER, 3);
+    EXPECT_EQ(TULVOSERV_NORMALPIPE, 0);
+    EXPECT_EQ(TULVOSERV_REALTIMELOGPIPE, 2);
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/toolshare/ToolShare.h"
 #include "service/TraceLog.h"
-#include "tests/common/TempDir.h"
+#include "tests/common/TraceCapture.h"
 #include "tests/ipc/toolshare/ToolShareTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -68,8 +68,7 @@ TEST(ToolShareNames, ServiceCreatesFiveObjectsUnderTheirNamesAndSignalsRunning) 
 
     // Closing the service resets Running: a client still holding the objects sees it.
     ASSERT_EQ(TULVO_OK, ToolShareSrv_Close(&l_x_Service));
-    ToolShare_Channel l_x_Zero = {};
-    EXPECT_EQ(0, memcmp(&l_x_Zero, &l_x_Service, sizeof(l_x_Zero)));
+    EXPECT_TRUE(IsClosed(l_x_Service));
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, ToolShareClt_ServerOK(&l_x_Client));
     ToolShare_Close(&l_x_Client);
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, ToolShareClt_PublicConnect(&l_x_Param, &l_x_Client));
@@ -115,10 +114,7 @@ TEST(ToolShareNames, UnnamedChannelHasNoRunningAndCarriesItsSize) {
     const uint8_t* l_puc_View =
         static_cast<const uint8_t*>(MapViewOfFile(l_h_Section, FILE_MAP_READ, 0, 0, 0));
     ASSERT_NE(nullptr, l_puc_View);
-    EXPECT_EQ(0x00, l_puc_View[0]);
-    EXPECT_EQ(0x00, l_puc_View[1]);
-    EXPECT_EQ(0x30, l_puc_View[2]);
-    EXPECT_EQ(0x00, l_puc_View[3]);
+    EXPECT_EQ(12288u, tulvo_test::GetBe32(l_puc_View));
     UnmapViewOfFile(l_puc_View);
     CloseHandle(l_h_Recv);
     CloseHandle(l_h_Send);
@@ -137,16 +133,12 @@ TEST(ToolShareNames, ServiceKeepsTheSizeOfASectionLeftByAnEarlierInstance) {
     ASSERT_NE(nullptr, l_h_Old);
     uint8_t* l_puc_View = static_cast<uint8_t*>(MapViewOfFile(l_h_Old, FILE_MAP_WRITE, 0, 0, 0));
     ASSERT_NE(nullptr, l_puc_View);
-    l_puc_View[0] = 0x00;
-    l_puc_View[1] = 0x01;
-    l_puc_View[2] = 0x00;
-    l_puc_View[3] = 0x00;
+    tulvo_test::PutBe32(l_puc_View, 65536);
     ToolShare_Param l_x_Param = {l_x_Base.c_str(), 4096};
     ToolShare_Channel l_x_Service = {};
     ASSERT_EQ(TULVO_OK, ToolShareSrv_PublicListen(&l_x_Param, &l_x_Service));
     EXPECT_EQ(65536u, l_x_Service.m_ul_SectionSize);
-    EXPECT_EQ(0x01, l_puc_View[1]);
-    EXPECT_EQ(0x00, l_puc_View[2]);
+    EXPECT_EQ(65536u, tulvo_test::GetBe32(l_puc_View));
     ToolShareSrv_Close(&l_x_Service);
 
     // A size word larger than the section would let every copy run past the mapping.
@@ -294,8 +286,7 @@ TEST_F(PublicPairTest, ReplyThatIsNotTwentyFourBytesFailsAndLeavesTheRecordAlone
                   ToolShareClt_AcquirePrivateConnect(&m_x_Param, &l_x_Private, &m_x_Client, nullptr,
                                                      WAIT_LIMIT_MS))
             << l_ul_Length;
-        ToolShare_Channel l_x_Zero = {};
-        EXPECT_EQ(0, memcmp(&l_x_Zero, &l_x_Private, sizeof(l_x_Zero)));
+        EXPECT_TRUE(IsClosed(l_x_Private));
         // A reply too long for one chunk is not read: its writer times out.
         int32_t l_i_Server = l_x_Server.get();
         EXPECT_TRUE(l_i_Server == TULVO_OK ||
@@ -312,8 +303,7 @@ TEST_F(PublicPairTest, ClientProcessThatCannotBeOpenedIsRefusedWithoutAReply) {
     EXPECT_EQ(TULVO_TS_PEER_LOST,
               ToolShareSrv_CreatePrivateConnect(&m_x_Param, &l_x_Private, &m_x_Service,
                                                 l_auc_Request, 15, nullptr, 1000));
-    ToolShare_Channel l_x_Zero = {};
-    EXPECT_EQ(0, memcmp(&l_x_Zero, &l_x_Private, sizeof(l_x_Zero)));
+    EXPECT_TRUE(IsClosed(l_x_Private));
     EXPECT_EQ(TULVO_TS_TIMEOUT, ToolShare_WaitData(&m_x_Client, nullptr, 0));
     EXPECT_EQ(TULVO_TS_BAD_ARGUMENT,
               ToolShareSrv_CreatePrivateConnect(&m_x_Param, &l_x_Private, &m_x_Service,
@@ -363,46 +353,17 @@ TEST_F(PublicPairTest, PrivateChannelWithinOneProcessCarriesMessagesBothWays) {
     ToolShare_CancelWaitData(l_h_Stop);
     EXPECT_EQ(TULVO_TS_PEER_LOST, l_x_Server.get());
     ToolShare_Close(&l_x_Private);
-    ToolShare_Channel l_x_Zero = {};
-    EXPECT_EQ(0, memcmp(&l_x_Zero, &l_x_Private, sizeof(l_x_Zero)));
+    EXPECT_TRUE(IsClosed(l_x_Private));
     ToolShare_CloseWaitEvent(&l_h_Stop);
 }
 
 // ---- Lock and the program's mutex calls ----
 
-std::mutex g_x_LinesLock;
-std::vector<std::string> g_ax_Lines;
-void CaptureLine(const char* i_pc_Line) {
-    std::lock_guard<std::mutex> l_x_Guard(g_x_LinesLock);
-    g_ax_Lines.emplace_back(i_pc_Line);
-}
+using tulvo_test::CTraceCapture;
 
 class MutexTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_x_Dir.Enter();
-        g_ax_Lines.clear();
-        TraceLog_Seams l_x_Seams = {nullptr, nullptr, CaptureLine, nullptr};
-        TraceLog_SetSeams(&l_x_Seams);
-        TraceLog_Enable(TRACELOG_BASENAME);
-    }
-    void TearDown() override {
-        TraceLog_Disable();
-        TraceLog_SetSeams(nullptr);
-        m_x_Dir.Leave();
-    }
-    static bool Logged(const std::string& i_x_Text) {
-        std::lock_guard<std::mutex> l_x_Guard(g_x_LinesLock);
-        for (const auto& l_x_Line : g_ax_Lines) {
-            if (l_x_Line.size() >= i_x_Text.size() &&
-                l_x_Line.compare(l_x_Line.size() - i_x_Text.size(), i_x_Text.size(), i_x_Text) ==
-                    0) {
-                return true;
-            }
-        }
-        return false;
-    }
-    tulvo_test::CTempDir m_x_Dir;
+    CTraceCapture m_x_Trace;
 };
 
 // A third party (another thread) can take the mutex within the limit.
@@ -433,7 +394,7 @@ TEST_F(MutexTest, TimeOutIsLoggedWithTheHandleValue) {
     snprintf(l_ac_Text, sizeof(l_ac_Text),
              "GetTheMutex: WaitForSingleObject WAIT_TIMEOUT h:0x%08X\n",
              static_cast<unsigned>(reinterpret_cast<uintptr_t>(l_h_Mutex)));
-    EXPECT_TRUE(Logged(l_ac_Text));
+    EXPECT_TRUE(CTraceCapture::Contains(l_ac_Text));
     l_x_Release.set_value();
     l_x_Holder.join();
     EXPECT_EQ(TULVO_OK, GetTheMutex(l_h_Mutex, WAIT_LIMIT_MS));
@@ -446,26 +407,10 @@ TEST_F(MutexTest, FailedWaitAndFailedReleaseAreLoggedAsSystemErrors) {
     HANDLE l_h_Closed = CreateMutexA(nullptr, FALSE, nullptr);
     CloseHandle(l_h_Closed);
     EXPECT_EQ(TULVO_SYSTEM_ERROR, GetTheMutex(l_h_Closed, 0));
-    bool l_b_Found = false;
-    {
-        std::lock_guard<std::mutex> l_x_Guard(g_x_LinesLock);
-        for (const auto& l_x_Line : g_ax_Lines) {
-            l_b_Found =
-                l_b_Found || l_x_Line.find("GetTheMutex: WaitForSingleObject") != std::string::npos;
-        }
-    }
-    EXPECT_TRUE(l_b_Found);
+    EXPECT_TRUE(CTraceCapture::ContainsPrefix("GetTheMutex: WaitForSingleObject (SysErr No:"));
     HANDLE l_h_Mutex = CreateMutexA(nullptr, FALSE, nullptr);
     EXPECT_EQ(TULVO_SIGNAL_ERROR, ReleaseTheMutex(l_h_Mutex));
-    {
-        std::lock_guard<std::mutex> l_x_Guard(g_x_LinesLock);
-        l_b_Found = false;
-        for (const auto& l_x_Line : g_ax_Lines) {
-            l_b_Found =
-                l_b_Found || l_x_Line.find("ReleaseTheMutex: ReleaseMutex") != std::string::npos;
-        }
-    }
-    EXPECT_TRUE(l_b_Found);
+    EXPECT_TRUE(CTraceCapture::ContainsPrefix("ReleaseTheMutex: ReleaseMutex (SysErr No:"));
     CloseHandle(l_h_Mutex);
     CloseHandle(l_h_Event);
 }

@@ -3,6 +3,7 @@
 //   toolshare_peer client <base>                 take a private channel and echo on it
 //   toolshare_peer lock <base>                   take the public Lock, then end holding it
 //   toolshare_peer hold <mutex name>             take a named mutex, then end holding it
+//   toolshare_peer idle <event name>             signal the named event, then do nothing
 // Exit codes: 0 as asked, 2 bad arguments, 3 a step failed (the status goes to stderr).
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/toolshare/ToolShare.h"
@@ -68,6 +69,13 @@ int main(int argc, char** argv) {
             return Fail("hold", TULVO_SYSTEM_ERROR);
         }
         ExitProcess(0);
+    }
+    if (strcmp(argv[1], "idle") == 0) {
+        HANDLE l_h_Ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, argv[2]);
+        if (l_h_Ready == nullptr || !SetEvent(l_h_Ready)) {
+            return Fail("idle", TULVO_SYSTEM_ERROR);
+        }
+        Sleep(INFINITE);
     }
     return 2;
 }

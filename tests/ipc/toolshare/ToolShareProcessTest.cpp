@@ -74,12 +74,18 @@ void ExpectEcho(ToolShare_Channel* io_px_Channel, const std::vector<uint8_t>& i_
 // The four waits a peer's death must end, each run while the peer is killed.
 enum EWait { WAIT_DATA, WAIT_LENGTH, WAIT_NEXT_CHUNK, WAIT_ACKNOWLEDGEMENT };
 
+// Kernel calls each operation makes before it blocks (see the top of ToolShareTransfer.cpp),
+// without the Running test that an end holding the Running event adds: WaitData waits at
+// once; ReadLenData first tries a wait-all; ReadData takes the first chunk with a wait-all
+// and acknowledges it (reset, signal); a writer checks the peer and signals its first chunk.
+const uint32_t g_aul_CallsBeforeWait[] = {1, 2, 4, 3};
+
 int32_t WaitWhilePeerDies(ToolShare_Channel* io_px_Channel, CPeerProcess* io_px_Child,
                           EWait i_e_Wait) {
     std::vector<uint8_t> l_x_Buffer;
     if (i_e_Wait == WAIT_NEXT_CHUNK) {
         // The peer writes one chunk of a three-chunk message and stops.
-        if (WriteMessage(io_px_Channel, Bytes("half"), nullptr, WAIT_LIMIT_MS) != TULVO_OK ||
+        if (WriteMessage(io_px_Channel, TextBytes("half"), nullptr, WAIT_LIMIT_MS) != TULVO_OK ||
             ToolShare_WaitData(io_px_Channel, nullptr, WAIT_LIMIT_MS) != TULVO_OK) {
             return TULVO_BAD_IPC_FORMAT;
         }
@@ -93,7 +99,7 @@ int32_t WaitWhilePeerDies(ToolShare_Channel* io_px_Channel, CPeerProcess* io_px_
     }
     if (i_e_Wait == WAIT_ACKNOWLEDGEMENT) {
         // The peer stops reading: a message of two chunks waits for its acknowledgement.
-        if (WriteMessage(io_px_Channel, Bytes("stall"), nullptr, WAIT_LIMIT_MS) != TULVO_OK) {
+        if (WriteMessage(io_px_Channel, TextBytes("stall"), nullptr, WAIT_LIMIT_MS) != TULVO_OK) {
             return TULVO_BAD_IPC_FORMAT;
         }
         // Half-duplex: the next write would withdraw "stall" if the peer had not taken it
@@ -107,6 +113,7 @@ int32_t WaitWhilePeerDies(ToolShare_Channel* io_px_Channel, CPeerProcess* io_px_
         }
         l_x_Buffer = Pattern(io_px_Channel->m_ul_SectionSize * 2, 8);
     }
+    const uint32_t l_ul_Before = ToolShare_GetKernelCallCount();
     auto l_x_Wait = std::async(std::launch::async, [&]() -> int32_t {
         uint32_t l_ul_Length = 0;
         switch (i_e_Wait) {
@@ -123,10 +130,13 @@ int32_t WaitWhilePeerDies(ToolShare_Channel* io_px_Channel, CPeerProcess* io_px_
         }
         return TULVO_BAD_IPC_FORMAT;
     });
-    // Whether the wait has begun or not when the peer dies, it must end the same way.
-    Sleep(50);
+    // The peer dies once the operation has come to its wait (or has entered it).
+    const uint32_t l_ul_Calls =
+        g_aul_CallsBeforeWait[i_e_Wait] + (io_px_Channel->m_h_Running != nullptr ? 1 : 0);
+    const bool l_b_Reached = WaitForKernelCalls(l_ul_Before, l_ul_Calls);
     io_px_Child->Kill();
-    return l_x_Wait.get();
+    const int32_t l_i_Status = l_x_Wait.get();
+    return l_b_Reached ? l_i_Status : TULVO_TIMEOUT;
 }
 
 TEST_F(ServiceSideTest, SeveralMiBTravelToTheClientAndBack) {
@@ -152,18 +162,18 @@ TEST_F(ClientSideTest, SecondPrivateChannelIsIndependentOfTheFirst) {
                                                            nullptr, WAIT_LIMIT_MS));
     ToolShareClt_Unlock(&m_x_Public);
     EXPECT_NE(m_x_Private.m_h_Section, l_x_Second.m_h_Section);
-    ExpectEcho(&l_x_Second, Bytes("second"));
-    ExpectEcho(&m_x_Private, Bytes("first"));
+    ExpectEcho(&l_x_Second, TextBytes("second"));
+    ExpectEcho(&m_x_Private, TextBytes("first"));
     ToolShare_Close(&l_x_Second);
 }
 
 TEST_F(ClientSideTest, ServiceThatStopsListeningStopsPrivateTraffic) {
     std::vector<uint8_t> l_x_Echo;
-    ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Private, Bytes("stop"), nullptr, WAIT_LIMIT_MS));
+    ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Private, TextBytes("stop"), nullptr, WAIT_LIMIT_MS));
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING,
               ReadMessage(&m_x_Private, &l_x_Echo, nullptr, WAIT_LIMIT_MS));
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING,
-              WriteMessage(&m_x_Private, Bytes("more"), nullptr, WAIT_LIMIT_MS));
+              WriteMessage(&m_x_Private, TextBytes("more"), nullptr, WAIT_LIMIT_MS));
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, ToolShareClt_ServerOK(&m_x_Public));
 }
 
@@ -232,6 +242,46 @@ TEST(ToolShareAbandoned, PublicLockLeftByADeadClientPassesOnAfterOneUnlock) {
     EXPECT_EQ(0u, l_x_Third.WaitForExit(WAIT_LIMIT_MS + 5000));
     ToolShare_Close(&l_x_Client);
     ToolShareSrv_Close(&l_x_Service);
+}
+
+// A reply that cannot be written takes back every handle it had put into the client: the
+// client process must not keep handles of a channel that nobody serves.
+TEST(ToolSharePrivateConnect, FailedReplyLeavesNoHandleInTheClientProcess) {
+    std::string l_x_Name = UniqueBaseName("rp");
+    ToolShare_Param l_x_Param = {l_x_Name.c_str(), 4096};
+    ToolShare_Channel l_x_Public = {};
+    ASSERT_EQ(TULVO_OK, ToolShareSrv_PublicListen(&l_x_Param, &l_x_Public));
+    HANDLE l_h_Ready = CreateEventA(nullptr, TRUE, FALSE, (l_x_Name + "Ready").c_str());
+    CPeerProcess l_x_Client;
+    ASSERT_TRUE(l_x_Client.Start("idle " + l_x_Name + "Ready"));
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(l_h_Ready, WAIT_LIMIT_MS));
+    uint8_t l_auc_Request[TOOLSHARE_PRIVATE_REQUEST_LENGTH];
+    ToolShare_BuildPrivateConnectRequest(l_auc_Request, l_x_Client.ProcessId());
+    HANDLE l_h_Cancel = nullptr;
+    ASSERT_EQ(TULVO_OK, ToolShare_InitializeWaitEvent(&l_h_Cancel));
+    const size_t l_st_Before = CountHandlesIn(l_x_Client.Process());
+    ToolShare_Channel l_x_Private = {};
+
+    ResetEvent(l_x_Public.m_h_Running); // the service stops listening
+    EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING,
+              ToolShareSrv_CreatePrivateConnect(&l_x_Param, &l_x_Private, &l_x_Public,
+                                                l_auc_Request, 15, l_h_Cancel, 1000));
+    EXPECT_EQ(l_st_Before, CountHandlesIn(l_x_Client.Process()));
+    SetEvent(l_x_Public.m_h_Running);
+    ToolShare_CancelWaitData(l_h_Cancel); // the public server is being stopped
+    EXPECT_EQ(TULVO_TS_PEER_LOST,
+              ToolShareSrv_CreatePrivateConnect(&l_x_Param, &l_x_Private, &l_x_Public,
+                                                l_auc_Request, 15, l_h_Cancel, 1000));
+    EXPECT_EQ(l_st_Before, CountHandlesIn(l_x_Client.Process()));
+    // A reply that is written leaves its five handles there.
+    ASSERT_EQ(TULVO_OK, ToolShareSrv_CreatePrivateConnect(&l_x_Param, &l_x_Private, &l_x_Public,
+                                                          l_auc_Request, 15, nullptr, 1000));
+    EXPECT_EQ(l_st_Before + 5, CountHandlesIn(l_x_Client.Process()));
+
+    ToolShare_Close(&l_x_Private);
+    ToolShare_CloseWaitEvent(&l_h_Cancel);
+    CloseHandle(l_h_Ready);
+    ToolShareSrv_Close(&l_x_Public);
 }
 
 } // namespace

@@ -21,6 +21,11 @@ std::string UniqueBaseName(const char* i_pc_Tag) {
     return l_ac_Name;
 }
 
+bool IsClosed(const ToolShare_Channel& i_x_Channel) {
+    const ToolShare_Channel l_x_Zero = {};
+    return memcmp(&l_x_Zero, &i_x_Channel, sizeof(l_x_Zero)) == 0;
+}
+
 int32_t ReadMessage(ToolShare_Channel* io_px_Channel, std::vector<uint8_t>* o_px_Message,
                     HANDLE i_h_Cancel, uint32_t i_ul_Timeout) {
     int32_t l_i_Status = ToolShare_WaitData(io_px_Channel, i_h_Cancel, i_ul_Timeout);
@@ -44,18 +49,48 @@ int32_t WriteMessage(ToolShare_Channel* io_px_Channel, const std::vector<uint8_t
                                          i_ul_Timeout);
 }
 
-std::vector<uint8_t> Bytes(const std::string& i_x_Text) {
-    return std::vector<uint8_t>(i_x_Text.begin(), i_x_Text.end());
+size_t CountHandlesIn(HANDLE i_h_Process) {
+    // Handle values are multiples of four; a small test process stays far below this bound.
+    size_t l_st_Count = 0;
+    for (uintptr_t l_ul_Value = 4; l_ul_Value < 0x4000; l_ul_Value += 4) {
+        HANDLE l_h_Copy = nullptr;
+        if (DuplicateHandle(i_h_Process, reinterpret_cast<HANDLE>(l_ul_Value), GetCurrentProcess(),
+                            &l_h_Copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(l_h_Copy);
+            ++l_st_Count;
+        }
+    }
+    return l_st_Count;
 }
 
-std::vector<uint8_t> Pattern(size_t i_ul_Length, uint32_t i_ul_Seed) {
-    std::vector<uint8_t> l_x_Bytes(i_ul_Length);
-    uint32_t l_ul_State = i_ul_Seed * 2654435761u + 1;
-    for (auto& l_uc_Byte : l_x_Bytes) {
-        l_ul_State = l_ul_State * 1664525u + 1013904223u;
-        l_uc_Byte = static_cast<uint8_t>(l_ul_State >> 24);
+size_t CountViewsOfSize(size_t i_st_Size) {
+    size_t l_st_Count = 0;
+    MEMORY_BASIC_INFORMATION l_x_Info;
+    const uint8_t* l_puc_At = nullptr;
+    while (VirtualQuery(l_puc_At, &l_x_Info, sizeof(l_x_Info)) == sizeof(l_x_Info)) {
+        if (l_x_Info.Type == MEM_MAPPED && l_x_Info.BaseAddress == l_x_Info.AllocationBase &&
+            l_x_Info.RegionSize == i_st_Size) {
+            ++l_st_Count;
+        }
+        const uint8_t* l_puc_Next =
+            static_cast<const uint8_t*>(l_x_Info.BaseAddress) + l_x_Info.RegionSize;
+        if (l_puc_Next <= l_puc_At) {
+            break;
+        }
+        l_puc_At = l_puc_Next;
     }
-    return l_x_Bytes;
+    return l_st_Count;
+}
+
+bool WaitForKernelCalls(uint32_t i_ul_Before, uint32_t i_ul_Calls) {
+    DWORD l_ul_Start = GetTickCount();
+    while (ToolShare_GetKernelCallCount() - i_ul_Before < i_ul_Calls) {
+        if (GetTickCount() - l_ul_Start > WAIT_LIMIT_MS) {
+            return false;
+        }
+        Sleep(1);
+    }
+    return true;
 }
 
 void WriteFirstChunkOnly(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Length) {
@@ -65,10 +100,7 @@ void WriteFirstChunkOnly(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Length)
         return;
     }
     ResetEvent(io_px_Channel->m_h_Incoming);
-    l_puc_View[4] = uint8_t(i_ul_Length >> 24);
-    l_puc_View[5] = uint8_t(i_ul_Length >> 16);
-    l_puc_View[6] = uint8_t(i_ul_Length >> 8);
-    l_puc_View[7] = uint8_t(i_ul_Length);
+    tulvo_test::PutBe32(l_puc_View + 4, i_ul_Length);
     memset(l_puc_View + 8, 0x5A, io_px_Channel->m_ul_SectionSize - 8);
     UnmapViewOfFile(l_puc_View);
     SetEvent(io_px_Channel->m_h_Outgoing);

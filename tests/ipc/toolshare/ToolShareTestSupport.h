@@ -3,6 +3,7 @@
 #define TULVO_TESTS_IPC_TOOLSHARE_TOOLSHARETESTSUPPORT_H
 
 #include "ipc/toolshare/ToolShare.h"
+#include "tests/common/TestBytes.h"
 
 #include <stdint.h>
 
@@ -11,19 +12,32 @@
 
 namespace tstest {
 
+using tulvo_test::Pattern;
+using tulvo_test::TextBytes;
+
 // Generous limit for every wait of the tests: they wait for conditions, never for time.
 const uint32_t WAIT_LIMIT_MS = 20000;
 
 // A base name no other test process uses: "Ts<pid>_<tag>_<n>".
 std::string UniqueBaseName(const char* i_pc_Tag);
 
+// True for an all-zero record, as a closed or untouched one is.
+bool IsClosed(const ToolShare_Channel& i_x_Channel);
+
 // Reads one whole message (wait, length, body); the status of the first failing step.
 int32_t ReadMessage(ToolShare_Channel* io_px_Channel, std::vector<uint8_t>* o_px_Message,
                     HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
 int32_t WriteMessage(ToolShare_Channel* io_px_Channel, const std::vector<uint8_t>& i_x_Message,
                      HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
-std::vector<uint8_t> Bytes(const std::string& i_x_Text);
-std::vector<uint8_t> Pattern(size_t i_ul_Length, uint32_t i_ul_Seed);
+
+// How many handles the process holds: every handle value it answers to, probed by duplication.
+size_t CountHandlesIn(HANDLE i_h_Process);
+// How many views of exactly this size this process has mapped.
+size_t CountViewsOfSize(size_t i_st_Size);
+// Waits until the transport has made i_ul_Calls kernel calls since i_ul_Before (false after
+// the limit). With the call counts of ToolShareTransfer.cpp this tells when a thread has
+// reached the wait it is about to block in.
+bool WaitForKernelCalls(uint32_t i_ul_Before, uint32_t i_ul_Calls);
 
 // Requests the echo loop understands besides plain echo.
 //  "stall"  stop reading: the peer's next write waits for an acknowledgement forever;

@@ -16,10 +16,8 @@ namespace {
 
 const uint32_t SMALL_SECTION = 4096;
 
-uint32_t Be32(const uint8_t* i_puc_Bytes) {
-    return (uint32_t(i_puc_Bytes[0]) << 24) | (uint32_t(i_puc_Bytes[1]) << 16) |
-           (uint32_t(i_puc_Bytes[2]) << 8) | i_puc_Bytes[3];
-}
+using tulvo_test::GetBe32;
+using tulvo_test::PutBe32;
 
 bool IsSignalled(HANDLE i_h_Event) {
     return WaitForSingleObject(i_h_Event, 0) == WAIT_OBJECT_0;
@@ -62,7 +60,7 @@ protected:
 };
 
 TEST_F(ChannelTest, SectionStartsWithItsSizeBigEndian) {
-    EXPECT_EQ(SMALL_SECTION, Be32(m_puc_View));
+    EXPECT_EQ(SMALL_SECTION, GetBe32(m_puc_View));
     EXPECT_EQ(SMALL_SECTION, m_x_Client.m_ul_SectionSize);
 }
 
@@ -71,7 +69,7 @@ TEST_F(ChannelTest, MessageOfSectionSizeLessEightTravelsInOneChunk) {
     // One chunk: the writer returns without waiting for any acknowledgement.
     ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Client, l_x_Message, nullptr, WAIT_LIMIT_MS));
     ASSERT_TRUE(IsSignalled(m_x_Service.m_h_Incoming));
-    EXPECT_EQ(SMALL_SECTION - 8, Be32(m_puc_View + 4));
+    EXPECT_EQ(SMALL_SECTION - 8, GetBe32(m_puc_View + 4));
     EXPECT_EQ(0, memcmp(m_puc_View + 8, l_x_Message.data(), l_x_Message.size()));
 
     std::vector<uint8_t> l_x_Read;
@@ -90,7 +88,7 @@ TEST_F(ChannelTest, OneByteMoreNeedsASecondChunkAtOffsetFour) {
         return WriteMessage(&m_x_Client, l_x_Message, nullptr, WAIT_LIMIT_MS);
     });
     WaitForChunk();
-    EXPECT_EQ(SMALL_SECTION - 7, Be32(m_puc_View + 4));
+    EXPECT_EQ(SMALL_SECTION - 7, GetBe32(m_puc_View + 4));
     EXPECT_EQ(0, memcmp(m_puc_View + 8, l_x_Message.data(), SMALL_SECTION - 8));
     Acknowledge();
     WaitForChunk();
@@ -109,10 +107,7 @@ TEST_F(ChannelTest, ReaderAcknowledgesEachChunkAndAssemblesTheMessage) {
     });
     HANDLE l_h_Recv = m_x_Client.m_h_Outgoing;
     HANDLE l_h_Send = m_x_Client.m_h_Incoming;
-    m_puc_View[4] = uint8_t(l_x_Message.size() >> 24);
-    m_puc_View[5] = uint8_t(l_x_Message.size() >> 16);
-    m_puc_View[6] = uint8_t(l_x_Message.size() >> 8);
-    m_puc_View[7] = uint8_t(l_x_Message.size());
+    PutBe32(m_puc_View + 4, static_cast<uint32_t>(l_x_Message.size()));
     memcpy(m_puc_View + 8, l_x_Message.data(), SMALL_SECTION - 8);
     size_t l_ul_Done = SMALL_SECTION - 8;
     SetEvent(l_h_Recv);
@@ -134,7 +129,7 @@ TEST_F(ChannelTest, ReaderAcknowledgesEachChunkAndAssemblesTheMessage) {
 
 TEST_F(ChannelTest, EmptyMessageIsALengthWordOfZero) {
     ASSERT_EQ(TULVO_OK, ToolShare_WriteLenDataAndData(&m_x_Client, nullptr, 0, nullptr, 0));
-    EXPECT_EQ(0u, Be32(m_puc_View + 4));
+    EXPECT_EQ(0u, GetBe32(m_puc_View + 4));
     ASSERT_EQ(TULVO_OK, ToolShare_WaitData(&m_x_Service, nullptr, WAIT_LIMIT_MS));
     uint32_t l_ul_Length = 99;
     ASSERT_EQ(TULVO_OK, ToolShare_ReadLenData(&m_x_Service, &l_ul_Length, nullptr, WAIT_LIMIT_MS));
@@ -168,10 +163,7 @@ TEST_F(ChannelTest, RequestAndResponseInBothDirectionsAcrossManyChunks) {
 
 TEST_F(ChannelTest, AbsurdLengthWordIsRefusedAndTheReaderGoesOn) {
     // A hostile writer announces almost 4 GiB and sends nothing more.
-    m_puc_View[4] = 0xFF;
-    m_puc_View[5] = 0xFF;
-    m_puc_View[6] = 0xFF;
-    m_puc_View[7] = 0xF0;
+    PutBe32(m_puc_View + 4, 0xFFFFFFF0u);
     SetEvent(m_x_Client.m_h_Outgoing);
     ASSERT_EQ(TULVO_OK, ToolShare_WaitData(&m_x_Service, nullptr, WAIT_LIMIT_MS));
     uint32_t l_ul_Length = 1;
@@ -181,13 +173,11 @@ TEST_F(ChannelTest, AbsurdLengthWordIsRefusedAndTheReaderGoesOn) {
     EXPECT_EQ(TULVO_TS_TIMEOUT, ToolShare_WaitData(&m_x_Service, nullptr, 0));
 
     // The largest accepted length passes; the next honest message is read as usual.
-    m_puc_View[4] = uint8_t(TOOLSHARE_MAX_MESSAGE_LENGTH >> 24);
-    m_puc_View[5] = uint8_t(TOOLSHARE_MAX_MESSAGE_LENGTH >> 16);
-    m_puc_View[6] = m_puc_View[7] = 0;
+    PutBe32(m_puc_View + 4, TOOLSHARE_MAX_MESSAGE_LENGTH);
     SetEvent(m_x_Client.m_h_Outgoing);
     EXPECT_EQ(TULVO_OK, ToolShare_ReadLenData(&m_x_Service, &l_ul_Length, nullptr, WAIT_LIMIT_MS));
     EXPECT_EQ(TOOLSHARE_MAX_MESSAGE_LENGTH, l_ul_Length);
-    std::vector<uint8_t> l_x_Message = Bytes("after the hostile one");
+    std::vector<uint8_t> l_x_Message = TextBytes("after the hostile one");
     ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Client, l_x_Message, nullptr, WAIT_LIMIT_MS));
     std::vector<uint8_t> l_x_Read;
     ASSERT_EQ(TULVO_OK, ReadMessage(&m_x_Service, &l_x_Read, nullptr, WAIT_LIMIT_MS));
@@ -198,7 +188,7 @@ TEST_F(ChannelTest, StaleSignalsOfAnInterruptedTransferAreClearedByTheNextWriter
     // A response nobody read (its reader gave up) must not pass for the next one.
     SetEvent(m_x_Client.m_h_Incoming);
     SetEvent(m_x_Client.m_h_Outgoing);
-    ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Client, Bytes("req"), nullptr, WAIT_LIMIT_MS));
+    ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Client, TextBytes("req"), nullptr, WAIT_LIMIT_MS));
     EXPECT_FALSE(IsSignalled(m_x_Client.m_h_Incoming));
     EXPECT_TRUE(IsSignalled(m_x_Client.m_h_Outgoing));
     EXPECT_EQ(TULVO_TS_TIMEOUT, ToolShare_WaitData(&m_x_Client, nullptr, 0));
@@ -244,7 +234,7 @@ TEST_F(ChannelTest, RunningResetFailsTheNextChunkAtBothEnds) {
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING,
               ToolShare_ReadLenData(&m_x_Service, &l_ul_Length, nullptr, 0));
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING,
-              WriteMessage(&m_x_Service, Bytes("x"), nullptr, WAIT_LIMIT_MS));
+              WriteMessage(&m_x_Service, TextBytes("x"), nullptr, WAIT_LIMIT_MS));
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, ToolShareClt_ServerOK(&m_x_Client));
 }
 
@@ -263,7 +253,7 @@ TEST_F(ChannelTest, CancelEventEndsTheCurrentWaitAndEveryLaterOne) {
               ToolShare_ReadLenData(&m_x_Service, &l_ul_Length, l_h_Cancel, INFINITE));
     EXPECT_EQ(TULVO_TS_PEER_LOST,
               ToolShare_ReadData(&m_x_Service, l_auc_Buffer, 8, l_h_Cancel, INFINITE));
-    EXPECT_EQ(TULVO_TS_PEER_LOST, WriteMessage(&m_x_Service, Bytes("x"), l_h_Cancel, INFINITE));
+    EXPECT_EQ(TULVO_TS_PEER_LOST, WriteMessage(&m_x_Service, TextBytes("x"), l_h_Cancel, INFINITE));
     // A multi-chunk writer waiting for its acknowledgement.
     std::vector<uint8_t> l_x_Big = Pattern(SMALL_SECTION * 2, 6);
     HANDLE l_h_Cancel2 = nullptr;
@@ -353,18 +343,71 @@ TEST_F(ChannelTest, SingleChunkMessageCostsThreeKernelCallsToWriteAndFiveToRead)
     EXPECT_EQ(l_x_Message, l_x_Read);
 }
 
-TEST_F(ChannelTest, ACopiedRecordWorksWithoutTakingTheOriginalsView) {
-    ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Service, Bytes("one"), nullptr, WAIT_LIMIT_MS));
-    ToolShare_Channel l_x_Copy = m_x_Service;
-    ASSERT_EQ(TULVO_OK, WriteMessage(&l_x_Copy, Bytes("two"), nullptr, WAIT_LIMIT_MS));
-    EXPECT_EQ(m_x_Service.m_puc_View, l_x_Copy.m_puc_View);
-    std::vector<uint8_t> l_x_Read;
-    ASSERT_EQ(TULVO_OK, ReadMessage(&m_x_Client, &l_x_Read, nullptr, WAIT_LIMIT_MS));
-    EXPECT_EQ(Bytes("two"), l_x_Read);
-    // The original still works after the copy is gone.
-    ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Service, Bytes("three"), nullptr, WAIT_LIMIT_MS));
-    ASSERT_EQ(TULVO_OK, ReadMessage(&m_x_Client, &l_x_Read, nullptr, WAIT_LIMIT_MS));
-    EXPECT_EQ(Bytes("three"), l_x_Read);
+// Views of the section: one per record that holds it, mapped when the record is filled and
+// released by ToolShare_Close, wherever the record has been copied or moved to since.
+class ViewTest : public ChannelTest {
+protected:
+    // A size no other mapping of the process is likely to have; only differences count.
+    static const uint32_t SECTION = 0x7000;
+    void SetUp() override {
+        m_st_Views = CountViewsOfSize(SECTION);
+        Open(SECTION);
+    }
+    // One message each way, with the kernel calls of the single-chunk budget and no more.
+    void ExpectExchange(ToolShare_Channel* io_px_Service, ToolShare_Channel* io_px_Client) {
+        std::vector<uint8_t> l_x_Request;
+        std::vector<uint8_t> l_x_Response;
+        const uint32_t l_ul_Before = ToolShare_GetKernelCallCount();
+        ASSERT_EQ(TULVO_OK, WriteMessage(io_px_Client, TextBytes("request"), nullptr, 0));
+        ASSERT_EQ(TULVO_OK, ReadMessage(io_px_Service, &l_x_Request, nullptr, WAIT_LIMIT_MS));
+        ASSERT_EQ(TULVO_OK, WriteMessage(io_px_Service, TextBytes("response"), nullptr, 0));
+        ASSERT_EQ(TULVO_OK, ReadMessage(io_px_Client, &l_x_Response, nullptr, WAIT_LIMIT_MS));
+        EXPECT_EQ(2u * (3u + 5u), ToolShare_GetKernelCallCount() - l_ul_Before);
+        EXPECT_EQ(TextBytes("request"), l_x_Request);
+        EXPECT_EQ(TextBytes("response"), l_x_Response);
+    }
+    size_t m_st_Views = 0;
+};
+
+TEST_F(ViewTest, RecordMovedIntoAGrowingTableKeepsItsViewAndReleasesItOnClose) {
+    ExpectExchange(&m_x_Service, &m_x_Client);
+    EXPECT_EQ(m_st_Views + 3, CountViewsOfSize(SECTION)); // the test's own and one per end
+    std::vector<ToolShare_Channel> l_ax_Table(1, m_x_Service);
+    m_x_Service = ToolShare_Channel();
+    for (int l_i_Round = 0; l_i_Round < 3; ++l_i_Round) {
+        l_ax_Table.resize(l_ax_Table.size() * 4); // moves the record to a new place
+        ExpectExchange(&l_ax_Table[0], &m_x_Client);
+    }
+    EXPECT_EQ(m_st_Views + 3, CountViewsOfSize(SECTION));
+    ToolShareSrv_Close(&l_ax_Table[0]);
+    EXPECT_EQ(m_st_Views + 2, CountViewsOfSize(SECTION));
+}
+
+TEST_F(ViewTest, CopyUsedBeforeItsOriginalNeitherMapsNorLeaks) {
+    {
+        ToolShare_Channel l_x_Copy = m_x_Client; // as the public server hands its record on
+        ExpectExchange(&m_x_Service, &l_x_Copy);
+        EXPECT_EQ(m_x_Client.m_puc_View, l_x_Copy.m_puc_View);
+    }
+    ExpectExchange(&m_x_Service, &m_x_Client);
+    EXPECT_EQ(m_st_Views + 3, CountViewsOfSize(SECTION));
+    ToolShare_Close(&m_x_Client);
+    EXPECT_EQ(m_st_Views + 2, CountViewsOfSize(SECTION));
+}
+
+TEST_F(ViewTest, OpenRecordIsNotFilledAgainAndAClosedOneIs) {
+    ExpectExchange(&m_x_Service, &m_x_Client);
+    const ToolShare_Channel l_x_Held = m_x_Service;
+    EXPECT_EQ(TULVO_TS_BAD_ARGUMENT, ToolShareSrv_PublicListen(&m_x_Param, &m_x_Service));
+    EXPECT_EQ(TULVO_TS_BAD_ARGUMENT, ToolShareClt_PublicConnect(&m_x_Param, &m_x_Client));
+    EXPECT_EQ(0, memcmp(&l_x_Held, &m_x_Service, sizeof(l_x_Held)));
+    ExpectExchange(&m_x_Service, &m_x_Client);
+    EXPECT_EQ(m_st_Views + 3, CountViewsOfSize(SECTION));
+
+    ToolShare_Close(&m_x_Client);
+    ASSERT_EQ(TULVO_OK, ToolShareClt_PublicConnect(&m_x_Param, &m_x_Client));
+    ExpectExchange(&m_x_Service, &m_x_Client);
+    EXPECT_EQ(m_st_Views + 3, CountViewsOfSize(SECTION));
 }
 
 TEST(ToolShareTransferArguments, MissingRecordOrObjectsGiveBadArgument) {
