@@ -98,9 +98,24 @@ public:
     virtual uint32_t Calls() const = 0;
 };
 
+// The project's own connection calls, which map the private section once.
 class COwnClient : public CClient {
 public:
-    int32_t Open() override { return srvtest::OpenPrivateChannel(&m_x_Private); }
+    int32_t Open() override {
+        const ToolShare_Param l_x_Param = {"VEK_TulvoServer", TOOLSHARE_DEFAULT_SECTION_SIZE};
+        ToolShare_Channel l_x_Public = {};
+        int32_t l_i_Status = ToolShareClt_PublicConnect(&l_x_Param, &l_x_Public);
+        if (l_i_Status == TULVO_OK) {
+            l_i_Status = ToolShareClt_Lock(&l_x_Public, g_ul_Limit);
+        }
+        if (l_i_Status == TULVO_OK) {
+            l_i_Status = ToolShareClt_AcquirePrivateConnect(&l_x_Param, m_x_Private.Get(),
+                                                            &l_x_Public, nullptr, g_ul_Limit);
+            ToolShareClt_Unlock(&l_x_Public);
+        }
+        ToolShare_Close(&l_x_Public);
+        return l_i_Status;
+    }
     int32_t Exchange(const Bytes& i_x_Request, Bytes* o_px_Response) override {
         return m_x_Private.Exchange(i_x_Request, o_px_Response, g_ul_Limit);
     }

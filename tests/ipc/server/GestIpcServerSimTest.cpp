@@ -15,7 +15,7 @@
 
 using namespace srvtest;
 using tulvo_test::CChildProcess;
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 using tulvo_test::WaitFor;
 
 namespace {
@@ -137,8 +137,8 @@ TEST_F(ServerSim, AClientListsTheSensorsLinksLocksAndExchangesAFrame) {
               l_x_Private.Ask(Head(0x15) + Be32(0) + Be32(0) + Be32(1)));
     // Nothing waiting and no time to wait: success without a frame.
     EXPECT_EQ(Head(0x14) + Be32(0) + Be32(0), l_x_Private.Ask(RecvRequest(0)));
-    EXPECT_EQ(2, CLogCapture::Count("GestIpcPrivate_TrtSendToPipe Err: TULVO_BAD_IPC_FORMAT "
-                                    "i_i_ReceivedDataSize < SENDBUFFER_OFFSET_CMD_LENBUFFER\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("GestIpcPrivate_TrtSendToPipe Err: TULVO_BAD_IPC_FORMAT "
+                                      "i_i_ReceivedDataSize < SENDBUFFER_OFFSET_CMD_LENBUFFER\n"));
     EXPECT_EQ(StatusResponse(0x16, 0), l_x_Private.Ask(DestroyRequest()));
     EXPECT_TRUE(WaitFor([] { return GestIpcSlots_Count() == 0; }, LONG_WAIT_MS));
 }
@@ -217,14 +217,14 @@ TEST_F(ServerSim, WaitForRebootFollowsTheSensorsRestartAndTheChannelCarriesOn) {
     std::unique_ptr<CRawChannel> l_px_Channel = Linked(l_x_Serial, 0);
     EXPECT_EQ(StatusResponse(0x15, 0),
               l_px_Channel->Ask(RebootRequest(5000, LONG_WAIT_MS, RestartFrame(300))));
-    EXPECT_EQ(1, CLogCapture::Count("CHideDlg::CleanForReboot: UnregisterVek m_ax_WaitedVek"));
+    EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::CleanForReboot: UnregisterVek m_ax_WaitedVek"));
     ExpectEcho(l_px_Channel.get(), 100, 5);
     // A sensor that does not come back in time: the wait's status, the registration released.
     EXPECT_EQ(StatusResponse(0x15, TULVO_TIMEOUT),
               l_px_Channel->Ask(RebootRequest(5000, 500, RestartFrame(60000))));
-    EXPECT_EQ(2, CLogCapture::Count("CHideDlg::CleanForReboot: UnregisterVek m_ax_WaitedVek"));
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPrivate_TrtReboot TulvoServ_WaitForReboot Err "
-                                    "0xFFFFFDD7\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("CHideDlg::CleanForReboot: UnregisterVek m_ax_WaitedVek"));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPrivate_TrtReboot TulvoServ_WaitForReboot Err "
+                                      "0xFFFFFDD7\n"));
 }
 
 TEST_F(ServerSim, AClientKilledHoldingThePipeLockLeavesItToTheNextClient) {
@@ -248,8 +248,8 @@ TEST_F(ServerSim, AClientKilledHoldingThePipeLockLeavesItToTheNextClient) {
     l_x_Reader.Kill();
     ASSERT_TRUE(WaitFor([] { return GestIpcSlots_Count() == 1; }, LONG_WAIT_MS));
     EXPECT_EQ(1, Holds(l_x_Serial));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject loss of "
-                                    "application\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject loss of "
+                                      "application\n"));
     ExpectEcho(l_px_Channel.get(), 100, 7);
 }
 
@@ -278,10 +278,10 @@ TEST_F(ServerSim, ThePublicServerOutlivesAStopLongerThanItsWait) {
     }
     ASSERT_TRUE(WaitFor([&] { return Holds(l_x_Serial) == 3; }, LONG_WAIT_MS));
     TulvoServ_CloseGestIpcPublic();
-    ASSERT_TRUE(
-        WaitFor([] { return CLogCapture::Count("GestIpcPublic_ThreadReceptProc Stopped \n") == 1; },
-                LONG_WAIT_MS));
-    EXPECT_EQ(2, CLogCapture::Count("GestIpcPrivate_Stop\n"));
+    ASSERT_TRUE(WaitFor(
+        [] { return CTraceCapture::Count("GestIpcPublic_ThreadReceptProc Stopped \n") == 1; },
+        LONG_WAIT_MS));
+    EXPECT_EQ(2, CTraceCapture::Count("GestIpcPrivate_Stop\n"));
     EXPECT_EQ(2, GestIpcSlots_Count());
     // The monitor's closing stops the pipes: the waits end, and the channels with them.
     Close();

@@ -13,7 +13,7 @@
 
 using namespace srvtest;
 using tulvo_test::CChildProcess;
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 using tulvo_test::WaitFor;
 
 namespace {
@@ -75,15 +75,15 @@ TEST_F(PublicServer, EachPublicRequestClassGetsItsOwnAnswer) {
     EXPECT_EQ(
         Bytes({0x01, 0x00, 0x07}) + Be32(0xFFFFFE68),
         m_x_Client.Ask(Bytes({0x01, 0x00, 0x07}) + Be32(GetCurrentProcessId()) + Bytes(8, 0)));
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPublic_HandleReveiveBuffer cmd:0x0A "
-                                    "(PUBLIC_IPC_UNKNOWN)\n"));
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPublic_ServerInfos TULVO_BAD_PARAMETER i_ul_InfoType "
-                                    "Unknown\n"));
-    EXPECT_EQ(6, CLogCapture::Count("GestIpcPublic_HandleReveiveBuffer TULVO_BAD_IPC_FORMAT\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPublic_HandleReveiveBuffer cmd:0x0A "
+                                      "(PUBLIC_IPC_UNKNOWN)\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPublic_ServerInfos TULVO_BAD_PARAMETER i_ul_InfoType "
+                                      "Unknown\n"));
+    EXPECT_EQ(6, CTraceCapture::Count("GestIpcPublic_HandleReveiveBuffer TULVO_BAD_IPC_FORMAT\n"));
 }
 
 TEST_F(PublicServer, TheLogSwitchesActAndOtherValuesChangeNothing) {
-    const std::string l_x_Marker = m_x_Dir.Path() + "\\" TRACELOG_BASENAME;
+    const std::string l_x_Marker = TRACELOG_BASENAME;
     const Bytes l_x_Done = Head(0x09) + Be32(0) + Be32(0);
     const struct {
         uint32_t m_ul_Value;
@@ -112,20 +112,20 @@ TEST_F(PublicServer, AnUnlinkedChannelServesLinkAndDestroyOnlyAndEndsOnAnythingE
               l_x_Private.Ask(LinkRequest(0, std::string(100, 'K'))));
     EXPECT_EQ(StatusResponse(0x10, TULVO_DEVICE_NOT_PRESENT),
               l_x_Private.Ask(LinkRequest(0, std::string(99, 'K'))));
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPrivate_HandleReveiveBuffer cmd:0x17 "
-                                    "(PRIVATE_IPC_UNKNOWN)\n"));
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPrivate_TrtLinkVEK TulvoServ_GetGestVek Err "
-                                    "0xFFFFFE6D\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPrivate_HandleReveiveBuffer cmd:0x17 "
+                                      "(PRIVATE_IPC_UNKNOWN)\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPrivate_TrtLinkVEK TulvoServ_GetGestVek Err "
+                                      "0xFFFFFE6D\n"));
     // A pipe command before any link: no response, and the channel is gone.
     ASSERT_EQ(TULVO_OK, l_x_Private.Write(LockRequest(1000)));
     ASSERT_TRUE(WaitFor([] { return GestIpcSlots_Count() == 0; }, LONG_WAIT_MS));
     Bytes l_x_Response;
     EXPECT_EQ(TULVO_TS_TIMEOUT, l_x_Private.Read(&l_x_Response, 200));
     EXPECT_EQ(1,
-              CLogCapture::Count(
+              CTraceCapture::Count(
                   "GestIpcPrivate_HandleReveiveBuffer l_ul_Commande != BYTE2_LINKPRIVATECONX\n"));
     EXPECT_EQ(1,
-              CLogCapture::Count("CGestIpc::ThreadProc TrtReveiveBufferAndTrt Err 0xFFFFFE64\n"));
+              CTraceCapture::Count("CGestIpc::ThreadProc TrtReveiveBufferAndTrt Err 0xFFFFFE64\n"));
     // DESTROYCONX in any state answers, then the channel ends.
     ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(&l_x_Private));
     EXPECT_EQ(StatusResponse(0x16, 0), l_x_Private.Ask(DestroyRequest()));
@@ -170,9 +170,9 @@ TEST_F(PublicServer, AnAnnouncedLengthBeyondTheBoundIsDroppedAndTheNextRequestSe
     UnmapViewOfFile(l_puc_View);
     SetEvent(l_px_Channel->m_h_Outgoing);
     ASSERT_TRUE(
-        WaitFor([] { return CLogCapture::Count("exchange abandoned") == 1; }, LONG_WAIT_MS));
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPublic_ThreadReceptProc : ToolShare_ReadLenData() "
-                                    "Error : -419\n"));
+        WaitFor([] { return CTraceCapture::Count("exchange abandoned") == 1; }, LONG_WAIT_MS));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPublic_ThreadReceptProc : ToolShare_ReadLenData() "
+                                      "Error : -419\n"));
     EXPECT_EQ(Head(0x08) + Bytes({0, 0, 0, 0, 0}), m_x_Client.Ask(EnumDevicesRequest()));
 }
 
@@ -183,9 +183,9 @@ TEST_F(PublicServer, AClientKilledBeforeItsRequestIsCompleteLeavesTheServiceToTh
     // The rest of the request never comes: the exchange is abandoned after the transfer's
     // time-out, and the next client is served.
     ASSERT_TRUE(
-        WaitFor([] { return CLogCapture::Count("exchange abandoned") == 1; }, LONG_WAIT_MS));
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPublic_TrtReveiveBufferAndTrt : ToolShare_ReadData "
-                                    "Error : -421\n"));
+        WaitFor([] { return CTraceCapture::Count("exchange abandoned") == 1; }, LONG_WAIT_MS));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPublic_TrtReveiveBufferAndTrt : ToolShare_ReadData "
+                                      "Error : -421\n"));
     ExpectTheNextClientServed();
 }
 
@@ -201,8 +201,8 @@ protected:
     }
     // The public server must not listen, and closing it must not wait for anything.
     void ExpectNoListener(const char* i_pc_Failure) {
-        EXPECT_EQ(1, CLogCapture::Count(i_pc_Failure));
-        EXPECT_EQ(0, CLogCapture::Count("GestIpcPublic_ThreadReceptProc Started\n"));
+        EXPECT_EQ(1, CTraceCapture::Count(i_pc_Failure));
+        EXPECT_EQ(0, CTraceCapture::Count("GestIpcPublic_ThreadReceptProc Started\n"));
         CRawClient l_x_Client;
         EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, l_x_Client.Connect(300));
         TulvoServ_CloseGestIpcPublic();
@@ -216,7 +216,7 @@ TEST_F(ServerSeams, APublicServerWithoutCancelEventOrThreadDoesNotListen) {
     ExpectNoListener("GestIpcPublic_Create : ToolShare_InitializeWaitEvent() Error : -390\n");
     l_x_Seams = {nullptr, NoThread};
     GestIpcServer_SetSeams(&l_x_Seams);
-    CLogCapture::Clear();
+    CTraceCapture::Clear();
     TulvoServ_OpenGestIpcPublic();
     ExpectNoListener("GestIpcPublic_Create ThreadReceptProc");
 }
@@ -234,9 +234,9 @@ TEST_F(ServerSeams, APrivateChannelWithoutCancelEventOrThreadIsRefusedAndItsSlot
     GestIpcServer_SetSeams(&l_x_Seams);
     EXPECT_EQ(TULVO_SIGNAL_ERROR, l_x_Client.OpenPrivate(&l_x_Private));
     EXPECT_EQ(0, GestIpcSlots_Count());
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPrivate_Create : ToolShare_InitializeWaitEvent() "
-                                    "Error : -390\n"));
-    EXPECT_EQ(1, CLogCapture::Count("GestIpcPrivate_Create ThreadReceptProc"));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPrivate_Create : ToolShare_InitializeWaitEvent() "
+                                      "Error : -390\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPrivate_Create ThreadReceptProc"));
     GestIpcServer_SetSeams(nullptr);
     ASSERT_EQ(TULVO_OK, l_x_Client.OpenPrivate(&l_x_Private));
     EXPECT_NE(nullptr, GestIpcSlots_Record(GestIpcSlots_Get(0)));

@@ -9,7 +9,7 @@
 
 #include <stdio.h>
 
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 using tulvo_test::WaitFor;
 
 namespace srvtest {
@@ -219,33 +219,31 @@ int32_t OpenPrivateChannel(CRawChannel* o_px_Private) {
 }
 
 void ServerTest::SetUp() {
-    m_x_Dir.Enter();
+    m_px_Log.reset(new CTraceCapture);
     int l_i_Stale = 0;
     DevTree_RemoveMatching(SERVER_TEST_TAG, &l_i_Stale, nullptr);
     m_b_HaveSim = m_x_Sim.Connect();
-    m_px_Log.reset(new CLogCapture);
 }
 
 void ServerTest::TearDown() {
     Close();
     GestIpcServer_SetSeams(nullptr);
     if (HasFailure()) {
-        printf("---- trace log\n%s", CLogCapture::Text().c_str());
+        printf("---- trace log\n%s", CTraceCapture::Text().c_str());
     }
-    m_px_Log.reset();
     for (const std::string& l_x_Serial : m_ax_Sensors) {
         Sim("remove " + SensorName(l_x_Serial));
     }
     int l_i_Removed = 0;
     DevTree_RemoveMatching(SERVER_TEST_TAG, &l_i_Removed, nullptr);
-    m_x_Dir.Leave();
+    m_px_Log.reset();
 }
 
 void ServerTest::Open(int32_t i_i_OpenAllowed) {
-    const int l_i_Started = CLogCapture::Count("CHideDlg::Thread Starting Monitor\n");
+    const int l_i_Started = CTraceCapture::Count("CHideDlg::Thread Starting Monitor\n");
     ASSERT_NE(nullptr, TulvoServ_OpenHideDlg(i_i_OpenAllowed));
     ASSERT_TRUE(WaitFor(
-        [&] { return CLogCapture::Count("CHideDlg::Thread Starting Monitor\n") > l_i_Started; },
+        [&] { return CTraceCapture::Count("CHideDlg::Thread Starting Monitor\n") > l_i_Started; },
         LONG_WAIT_MS));
     TulvoServ_OpenGestIpcPublic();
     m_b_Open = true;

@@ -8,6 +8,7 @@
 
 #include "ipc/toolshare/ToolShare.h"
 #include "tests/common/TempDir.h"
+#include "tests/common/TraceCapture.h"
 #include "tests/device/link/SimLinkSupport.h"
 
 #include <gtest/gtest.h>
@@ -111,8 +112,8 @@ protected:
     std::string Sim(const std::string& i_x_Line);
     static std::string SensorName(const std::string& i_x_Serial);
 
-    tulvo_test::CTempDir m_x_Dir;
-    std::unique_ptr<tulvo_test::CLogCapture> m_px_Log;
+    // In a working directory of its own, the test's current directory.
+    std::unique_ptr<tulvo_test::CTraceCapture> m_px_Log;
     tulvo_test::CSimControl m_x_Sim;
     bool m_b_HaveSim = false;
     bool m_b_Open = false;

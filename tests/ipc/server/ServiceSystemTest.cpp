@@ -77,10 +77,10 @@ class ServiceSystem : public ServerTest {
 protected:
     void SetUp() override {
         ServerTest::SetUp();
-        // The service writes the trace log here, not this process.
+        // The service writes the trace log, in its working directory; this process does not.
         m_px_Log.reset();
+        m_x_Dir.Enter();
         m_x_Serial = AddSensor();
-        // The service's trace log, in its working directory.
         { std::ofstream l_x_Marker(m_x_Dir.Path() + "\\Serv_Tulvo.Log"); }
         ASSERT_TRUE(m_x_Service.Start(m_x_Dir.Path()));
         ASSERT_TRUE(m_x_Service.WaitForOutput("..Started", LONG_WAIT_MS)) << m_x_Service.Output();
@@ -92,6 +92,7 @@ protected:
         m_x_Client.Close();
         StopService();
         ServerTest::TearDown();
+        m_x_Dir.Leave();
     }
     // Sets the service's stop event; the time until its process has ended, in ms.
     ULONGLONG StopService() {
@@ -105,6 +106,7 @@ protected:
         return GetTickCount64() - l_ull_Start;
     }
 
+    tulvo_test::CTempDir m_x_Dir;
     std::string m_x_Serial;
     CServiceProcess m_x_Service;
     CRawClient m_x_Client;
