@@ -1,0 +1,173 @@
+// The real Serv_Tulvo.exe in debug mode with a simulated sensor (run through
+// run_server_sim.py): a client process uses the sensor end to end, and the service stops with
+// 100 private channels open.
+#include "tests/ipc/server/ServerTestSupport.h"
+
+#include "ipc/protocol/TulvoStatus.h"
+#include "tests/common/ChildProcess.h"
+
+#include <fstream>
+#include <memory>
+
+using namespace srvtest;
+
+namespace {
+
+// The service in debug mode, its output going to a file. Not to a pipe: the service's first
+// window starts wine's desktop process, which inherits the service's standard handles and
+// keeps a pipe open for as long as this test lives.
+class CServiceProcess {
+public:
+    ~CServiceProcess() {
+        if (m_x_Info.hProcess != nullptr) {
+            TerminateProcess(m_x_Info.hProcess, 1);
+            CloseHandle(m_x_Info.hProcess);
+            CloseHandle(m_x_Info.hThread);
+        }
+    }
+    bool Start(const std::string& i_x_Directory) {
+        m_x_Output = i_x_Directory + "\\service.out";
+        SECURITY_ATTRIBUTES l_x_Inherit = {sizeof(l_x_Inherit), nullptr, TRUE};
+        HANDLE l_h_File =
+            CreateFileA(m_x_Output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        &l_x_Inherit, CREATE_ALWAYS, 0, nullptr);
+        if (l_h_File == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        STARTUPINFOA l_x_Startup = {};
+        l_x_Startup.cb = sizeof(l_x_Startup);
+        l_x_Startup.dwFlags = STARTF_USESTDHANDLES;
+        l_x_Startup.hStdInput = l_h_File;
+        l_x_Startup.hStdOutput = l_h_File;
+        l_x_Startup.hStdError = l_h_File;
+        std::string l_x_Command = "\"" + tulvo_test::BinDirectory() + "Serv_Tulvo.exe\" -debug";
+        const BOOL l_b_Started =
+            CreateProcessA(nullptr, &l_x_Command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                           i_x_Directory.c_str(), &l_x_Startup, &m_x_Info);
+        CloseHandle(l_h_File);
+        return l_b_Started != FALSE;
+    }
+    bool WaitForOutput(const std::string& i_x_Text, uint32_t i_ul_Timeout) {
+        return tulvo_test::WaitFor(
+                   [&] {
+                       return tulvo_test::ReadFile(m_x_Output).find(i_x_Text) !=
+                                  std::string::npos ||
+                              WaitForSingleObject(m_x_Info.hProcess, 0) == WAIT_OBJECT_0;
+                   },
+                   i_ul_Timeout) &&
+               tulvo_test::ReadFile(m_x_Output).find(i_x_Text) != std::string::npos;
+    }
+    bool WaitForExit(uint32_t i_ul_Timeout) {
+        return m_x_Info.hProcess != nullptr &&
+               WaitForSingleObject(m_x_Info.hProcess, i_ul_Timeout) == WAIT_OBJECT_0;
+    }
+    DWORD ExitCode() const {
+        DWORD l_ul_Code = STILL_ACTIVE;
+        GetExitCodeProcess(m_x_Info.hProcess, &l_ul_Code);
+        return l_ul_Code;
+    }
+    std::string Output() const { return tulvo_test::ReadFile(m_x_Output); }
+
+private:
+    PROCESS_INFORMATION m_x_Info = {};
+    std::string m_x_Output;
+};
+
+class ServiceSystem : public ServerTest {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        // The service writes the trace log, in its working directory; this process does not.
+        m_px_Log.reset();
+        m_x_Dir.Enter();
+        m_x_Serial = AddSensor();
+        { std::ofstream l_x_Marker(m_x_Dir.Path() + "\\Serv_Tulvo.Log"); }
+        ASSERT_TRUE(m_x_Service.Start(m_x_Dir.Path()));
+        ASSERT_TRUE(m_x_Service.WaitForOutput("..Started", LONG_WAIT_MS)) << m_x_Service.Output();
+        ASSERT_EQ(TULVO_OK, m_x_Client.Connect());
+        ASSERT_EQ(TULVO_OK, m_x_Client.Lock());
+    }
+    void TearDown() override {
+        m_x_Client.Unlock();
+        m_x_Client.Close();
+        StopService();
+        ServerTest::TearDown();
+        m_x_Dir.Leave();
+    }
+    // Sets the service's stop event; the time until its process has ended, in ms.
+    ULONGLONG StopService() {
+        const ULONGLONG l_ull_Start = GetTickCount64();
+        HANDLE l_h_Stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, "VEK USB Service");
+        if (l_h_Stop != nullptr) {
+            SetEvent(l_h_Stop);
+            CloseHandle(l_h_Stop);
+        }
+        EXPECT_TRUE(m_x_Service.WaitForExit(LONG_WAIT_MS));
+        return GetTickCount64() - l_ull_Start;
+    }
+
+    tulvo_test::CTempDir m_x_Dir;
+    std::string m_x_Serial;
+    CServiceProcess m_x_Service;
+    CRawClient m_x_Client;
+};
+
+TEST_F(ServiceSystem, AClientListsTheSensorAndExchangesAFrameThroughTheService) {
+    const Bytes l_x_List = m_x_Client.Ask(EnumDevicesRequest());
+    const std::string l_x_Text(l_x_List.begin(), l_x_List.end());
+    ASSERT_GE(l_x_List.size(), 8u);
+    EXPECT_EQ(0, StatusOf(l_x_List));
+    EXPECT_EQ(1, l_x_List[7]);
+    EXPECT_NE(std::string::npos, l_x_Text.find(m_x_Serial + '\0'));
+    // The executable's file version, points for commas, with its NUL.
+    EXPECT_EQ(Head(0x09) + Be32(0) + Be32(11) + Text("1. 5. 0. 0"),
+              m_x_Client.Ask(ServerInfosRequest(0, 0)));
+
+    CRawChannel l_x_Private;
+    ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(&l_x_Private));
+    m_x_Client.Unlock();
+    EXPECT_EQ(StatusResponse(0x10, 0), l_x_Private.Ask(LinkRequest(0, m_x_Serial)));
+    EXPECT_EQ(StatusResponse(0x11, 0), l_x_Private.Ask(LockRequest(5000)));
+    const Bytes l_x_Frame = EchoFrame(100, 11);
+    EXPECT_EQ(StatusResponse(0x13, 0), l_x_Private.Ask(SendRequest(5000, l_x_Frame)));
+    EXPECT_EQ(Head(0x14) + Be32(0) + Be32(static_cast<uint32_t>(l_x_Frame.size())) + l_x_Frame,
+              l_x_Private.Ask(RecvRequest(5000)));
+    EXPECT_EQ(StatusResponse(0x12, 0), l_x_Private.Ask(UnlockRequest()));
+    EXPECT_EQ(StatusResponse(0x16, 0), l_x_Private.Ask(DestroyRequest()));
+}
+
+TEST_F(ServiceSystem, TheServiceStopsWithAHundredChannelsOpen) {
+    std::vector<std::unique_ptr<CRawChannel>> l_ax_Channels;
+    for (int l_i = 0; l_i < 100; ++l_i) {
+        l_ax_Channels.emplace_back(new CRawChannel);
+        ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(l_ax_Channels.back().get()));
+    }
+    m_x_Client.Unlock();
+    // Some of them linked, three holding their pipe's lock.
+    for (int l_i = 0; l_i < 100; l_i += 10) {
+        const uint8_t l_uc_Pipe = static_cast<uint8_t>(l_i / 10 % 3);
+        EXPECT_EQ(StatusResponse(0x10, 0),
+                  l_ax_Channels[l_i]->Ask(LinkRequest(l_uc_Pipe, m_x_Serial)));
+        if (l_i < 30) {
+            EXPECT_EQ(StatusResponse(0x11, 0), l_ax_Channels[l_i]->Ask(LockRequest(5000)));
+        }
+    }
+    const ULONGLONG l_ull_Stop = StopService();
+    printf("the service stopped with 100 channels in %llu ms\n", l_ull_Stop);
+    EXPECT_EQ(0u, m_x_Service.ExitCode());
+    // Every channel ended within the closing's wait, before the devices went.
+    tulvo_test::ExpectInOrder(tulvo_test::ReadAllDailyFiles("Serv_Tulvo.Log"),
+                              {" Serv_Tulvo_ServiceCmd_Start Cleaning\r\n",
+                               " GestIpcPublic_ThreadReceptProc Stopped \r\n",
+                               " CHideDlg::DeleteVekList VekList Deleted\r\n",
+                               " Serv_Tulvo_ServiceCmd_Start Stopped\r\n"});
+    // Every client end sees the service gone.
+    Bytes l_x_Response;
+    for (const std::unique_ptr<CRawChannel>& l_px_Channel : l_ax_Channels) {
+        const int32_t l_i_Status = l_px_Channel->Exchange(UnlockRequest(), &l_x_Response, 1000);
+        EXPECT_TRUE(l_i_Status == TULVO_TS_SERVER_NOT_RUNNING || l_i_Status == TULVO_TS_PEER_LOST)
+            << l_i_Status;
+    }
+}
+
+} // namespace
