@@ -57,6 +57,20 @@ private:
     HANDLE m_h_Remote = nullptr;
 };
 
+// A service that cannot give a channel (all of them in use, say) answers the request with a
+// 7-byte status response, its head 00 00 07: the caller is told why. Any other reply that is
+// not a channel stays a channel error.
+int32_t RefusalStatus(const uint8_t* i_puc_Reply, uint32_t i_ul_Length) {
+    if (i_ul_Length == 7 && i_puc_Reply[0] == 0x00 && i_puc_Reply[1] == 0x00 &&
+        i_puc_Reply[2] == TOOLSHARE_PRIVATE_REQUEST_COMMAND) {
+        const int32_t l_i_Status = static_cast<int32_t>(GetBe32(i_puc_Reply + 3));
+        if (l_i_Status < 0) {
+            return l_i_Status;
+        }
+    }
+    return TULVO_TS_CHANNEL_ERROR;
+}
+
 HANDLE WidenHandle(uint32_t i_ul_Value) {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(i_ul_Value));
 }
@@ -361,7 +375,7 @@ int32_t ToolShareClt_AcquirePrivateConnect(const ToolShare_Param* /*i_px_Param*/
         return l_i_Status;
     }
     if (l_ul_Length != TOOLSHARE_PRIVATE_REPLY_LENGTH) {
-        return TULVO_TS_CHANNEL_ERROR;
+        return RefusalStatus(l_auc_Reply, l_ul_Length);
     }
     o_px_Private->m_h_Peer = WidenHandle(GetBe32(l_auc_Reply + 0));
     o_px_Private->m_h_Running = WidenHandle(GetBe32(l_auc_Reply + 4));

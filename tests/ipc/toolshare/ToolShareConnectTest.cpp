@@ -264,9 +264,29 @@ protected:
     ToolShare_Channel m_x_Client{};
 };
 
-TEST_F(PublicPairTest, ReplyThatIsNotTwentyFourBytesFailsAndLeavesTheRecordAlone) {
-    for (size_t l_ul_Length :
-         {size_t(7), size_t(23), size_t(25), size_t(64), size_t(65), size_t(5000)}) {
+TEST_F(PublicPairTest, ReplyThatIsNotAChannelFailsWithTheRefusalsStatusAndLeavesTheRecordAlone) {
+    typedef std::vector<uint8_t> Bytes;
+    const Bytes l_x_TooMany = {0x00, 0x00, 0x07, 0xFF, 0xFF, 0xFE, 0x69};
+    Bytes l_x_Longer = l_x_TooMany;
+    l_x_Longer.push_back(0);
+    // Only a 7-byte response to this request that carries a failure tells why.
+    const struct {
+        Bytes m_x_Reply;
+        int32_t m_i_Status;
+    } l_ax_Cases[] = {{l_x_TooMany, TULVO_TOO_MANY_CHANNELS},
+                      {{0x00, 0x00, 0x07, 0xFF, 0xFF, 0xFE, 0x5E}, TULVO_TS_PEER_LOST},
+                      {{0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00}, TULVO_TS_CHANNEL_ERROR},
+                      {{0x01, 0x00, 0x07, 0xFF, 0xFF, 0xFE, 0x69}, TULVO_TS_CHANNEL_ERROR},
+                      {{0x00, 0x00, 0x08, 0xFF, 0xFF, 0xFE, 0x69}, TULVO_TS_CHANNEL_ERROR},
+                      {l_x_Longer, TULVO_TS_CHANNEL_ERROR},
+                      {Pattern(7, 9), TULVO_TS_CHANNEL_ERROR},
+                      {Pattern(23, 9), TULVO_TS_CHANNEL_ERROR},
+                      {Pattern(25, 9), TULVO_TS_CHANNEL_ERROR},
+                      {Pattern(64, 9), TULVO_TS_CHANNEL_ERROR},
+                      {Pattern(65, 9), TULVO_TS_CHANNEL_ERROR},
+                      {Pattern(5000, 9), TULVO_TS_CHANNEL_ERROR}};
+    for (const auto& l_x_Case : l_ax_Cases) {
+        const size_t l_ul_Length = l_x_Case.m_x_Reply.size();
         auto l_x_Server = std::async(std::launch::async, [&] {
             std::vector<uint8_t> l_x_Request;
             int32_t l_i_Status = ReadMessage(&m_x_Service, &l_x_Request, nullptr, WAIT_LIMIT_MS);
@@ -277,12 +297,12 @@ TEST_F(PublicPairTest, ReplyThatIsNotTwentyFourBytesFailsAndLeavesTheRecordAlone
                 l_i_Status = TULVO_BAD_IPC_FORMAT;
             }
             if (l_i_Status == TULVO_OK) {
-                l_i_Status = WriteMessage(&m_x_Service, Pattern(l_ul_Length, 9), nullptr, 200);
+                l_i_Status = WriteMessage(&m_x_Service, l_x_Case.m_x_Reply, nullptr, 200);
             }
             return l_i_Status;
         });
         ToolShare_Channel l_x_Private = {};
-        EXPECT_EQ(TULVO_TS_CHANNEL_ERROR,
+        EXPECT_EQ(l_x_Case.m_i_Status,
                   ToolShareClt_AcquirePrivateConnect(&m_x_Param, &l_x_Private, &m_x_Client, nullptr,
                                                      WAIT_LIMIT_MS))
             << l_ul_Length;
