@@ -16,8 +16,6 @@
 
 #include <stdint.h>
 
-#include <mutex>
-
 #define CLIENT_PUBLIC_BASENAME "VEK_TulvoServer"
 #define CLIENT_PIPE_COUNT 3
 #define CLIENT_NORMAL_PIPE 0
@@ -28,14 +26,12 @@
 #define CLIENT_EXCHANGE_TIMEOUT 1000
 #define CLIENT_READ_MARGIN 10000
 
-// One private connection. Never moved once set up: the channel record keeps its view.
+// One private connection. Its channel record's lock (an unnamed mutex made with the channel)
+// is lock 2: a thread that dies holding it leaves it abandoned, and the next thread takes it
+// over instead of waiting for ever.
 struct Client_PipeConx {
     ToolShare_Channel m_x_Channel;
     HANDLE m_h_Mutex; // held by one thread of the process from LOCKPIPE to UNLOCKPIPE
-    // Lock 2 of the private channel, held for one exchange. Only this process's threads meet
-    // there, so it need not be a kernel object: the record's own unnamed mutex would cost two
-    // kernel calls on every request, a third of what the transport itself spends on one.
-    std::timed_mutex m_x_ExchangeLock;
 };
 
 struct TulvoCli_Connection {
@@ -66,14 +62,10 @@ int32_t Client_WriteData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_
                          uint32_t i_ul_RequestLength, uint32_t i_ul_TimeOut);
 int32_t Client_ReadData(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
                         uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_TimeOut);
-// One exchange on the public channel (lock: the public Lock mutex) or on a pipe (lock: its
-// exchange lock).
+// One exchange on the public channel or on a pipe, under the channel record's lock.
 int32_t Client_WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
                              uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
                              uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut);
-int32_t Client_PipeWriteReadData(Client_PipeConx* io_px_Pipe, const uint8_t* i_puc_Request,
-                                 uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
-                                 uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut);
 
 // Command calls: the status the service wrote into its response, or why there is none
 // (the exchange's status, TULVO_NO_RESPONSE, TULVO_NO_MEMORY, TULVO_BAD_IPC_FORMAT for a

@@ -36,24 +36,15 @@ struct CRequest {
     uint32_t m_ul_Length;
 };
 
-// Where a request goes: the public channel, or a pipe.
-struct CTarget {
-    ToolShare_Channel* m_px_Public;
-    Client_PipeConx* m_px_Pipe;
-};
-
-CTarget Public(ToolShare_Channel* i_px_Public) {
-    return CTarget{i_px_Public, nullptr};
-}
-CTarget OnPipe(Client_PipeConx* i_px_Pipe) {
-    return CTarget{nullptr, i_px_Pipe};
+ToolShare_Channel* OnPipe(Client_PipeConx* i_px_Pipe) {
+    return &i_px_Pipe->m_x_Channel;
 }
 
 // Sends the request (freed here) and takes the response. The status of the exchange, or of a
 // request that could not be built.
-int32_t ExchangeRequest(CTarget i_x_Target, CRequest* io_px_Request, uint32_t i_ul_TimeOut,
-                        const CCommandTexts& i_x_Texts, uint8_t** o_ppuc_Response,
-                        uint32_t* o_pul_ResponseLength) {
+int32_t ExchangeRequest(ToolShare_Channel* io_px_Channel, CRequest* io_px_Request,
+                        uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts,
+                        uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
     *o_ppuc_Response = nullptr;
     *o_pul_ResponseLength = 0;
     if (io_px_Request->m_i_BuildStatus == TULVO_NO_MEMORY) {
@@ -63,13 +54,8 @@ int32_t ExchangeRequest(CTarget i_x_Target, CRequest* io_px_Request, uint32_t i_
         return io_px_Request->m_i_BuildStatus;
     }
     const int32_t l_i_Status =
-        i_x_Target.m_px_Pipe != nullptr
-            ? Client_PipeWriteReadData(i_x_Target.m_px_Pipe, io_px_Request->m_puc_Bytes,
-                                       io_px_Request->m_ul_Length, o_ppuc_Response,
-                                       o_pul_ResponseLength, i_ul_TimeOut)
-            : Client_WriteReadData(i_x_Target.m_px_Public, io_px_Request->m_puc_Bytes,
-                                   io_px_Request->m_ul_Length, o_ppuc_Response,
-                                   o_pul_ResponseLength, i_ul_TimeOut);
+        Client_WriteReadData(io_px_Channel, io_px_Request->m_puc_Bytes, io_px_Request->m_ul_Length,
+                             o_ppuc_Response, o_pul_ResponseLength, i_ul_TimeOut);
     GestIpc_FreeBuffer(io_px_Request->m_puc_Bytes);
     io_px_Request->m_puc_Bytes = nullptr;
     return l_i_Status;
@@ -104,11 +90,12 @@ int32_t CheckResponse(uint8_t* i_puc_Response, uint32_t i_ul_Length, uint32_t i_
 }
 
 // A command whose response carries nothing but its status.
-int32_t RunStatusCommand(CTarget i_x_Target, CRequest i_x_Request, uint32_t i_ul_Command,
-                         uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts) {
+int32_t RunStatusCommand(ToolShare_Channel* io_px_Channel, CRequest i_x_Request,
+                         uint32_t i_ul_Command, uint32_t i_ul_TimeOut,
+                         const CCommandTexts& i_x_Texts) {
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    const int32_t l_i_Status = ExchangeRequest(i_x_Target, &i_x_Request, i_ul_TimeOut, i_x_Texts,
+    const int32_t l_i_Status = ExchangeRequest(io_px_Channel, &i_x_Request, i_ul_TimeOut, i_x_Texts,
                                                &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
@@ -132,14 +119,14 @@ int32_t CopyOut(const uint8_t* i_puc_Bytes, uint32_t i_ul_Length, uint8_t** o_pp
 }
 
 // A data response (SERVERINFOS, RECVBUFFER): the data bytes in a new buffer.
-int32_t RunDataCommand(CTarget i_x_Target, CRequest i_x_Request, uint32_t i_ul_Command,
-                       uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts, uint8_t** o_ppuc_Data,
-                       uint32_t* o_pul_DataLength) {
+int32_t RunDataCommand(ToolShare_Channel* io_px_Channel, CRequest i_x_Request,
+                       uint32_t i_ul_Command, uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts,
+                       uint8_t** o_ppuc_Data, uint32_t* o_pul_DataLength) {
     *o_ppuc_Data = nullptr;
     *o_pul_DataLength = 0;
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    int32_t l_i_Status = ExchangeRequest(i_x_Target, &i_x_Request, i_ul_TimeOut, i_x_Texts,
+    int32_t l_i_Status = ExchangeRequest(io_px_Channel, &i_x_Request, i_ul_TimeOut, i_x_Texts,
                                          &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
@@ -174,9 +161,8 @@ int32_t Client_EnumDevices(ToolShare_Channel* io_px_Public, uint8_t** o_ppuc_Lis
         GestIpc_BuildEnumDevicesRequest(&l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    int32_t l_i_Status =
-        ExchangeRequest(Public(io_px_Public), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT, g_x_EnumTexts,
-                        &l_puc_Response, &l_ul_Length);
+    int32_t l_i_Status = ExchangeRequest(io_px_Public, &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
+                                         g_x_EnumTexts, &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
@@ -207,8 +193,8 @@ int32_t Client_ServerInfosCmd(ToolShare_Channel* io_px_Public, uint32_t i_ul_Inf
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus = GestIpc_BuildServerInfosRequest(
         i_ul_InfoType, i_ul_Value, &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunDataCommand(Public(io_px_Public), l_x_Request, BYTE2_SERVERINFOS,
-                          CLIENT_EXCHANGE_TIMEOUT, g_x_EnumTexts, o_ppuc_Data, o_pul_DataLen);
+    return RunDataCommand(io_px_Public, l_x_Request, BYTE2_SERVERINFOS, CLIENT_EXCHANGE_TIMEOUT,
+                          g_x_EnumTexts, o_ppuc_Data, o_pul_DataLen);
 }
 
 int32_t Client_LinkCmd(Client_PipeConx* io_px_Pipe, const TulvoCli_Connection* i_px_Conx,

@@ -1,17 +1,17 @@
 // The public conversation, the private channels of a connection, and one exchange.
 //
-// Cost of one exchange on a private channel, besides the transport's own calls: one kernel
-// call, the server test, which asks both of its questions in one wait instead of two. The
-// channel's lock is a lock of this process (no kernel call unless threads meet there). A
-// span from LOCKPIPE to UNLOCKPIPE adds the pipe mutex's take and release. Under wine each
-// kernel call is a round trip to wineserver, tens of microseconds.
+// Kernel calls of one request on a private channel, besides the transport's own eight (three
+// to write a one-chunk request, five to wait for and read a one-chunk response): the server
+// test, asked in one wait instead of two; the take and the release of the channel record's
+// mutex. A span from LOCKPIPE to UNLOCKPIPE adds the pipe mutex's take and release, so one
+// TulvoCli_Exchange (four requests) makes 4 x 11 + 2 = 46. Under wine each is a round trip to
+// wineserver, tens of microseconds.
 #include "ipc/client/Client.h"
 
 #include "ipc/protocol/TulvoStatus.h"
 #include "service/TraceLog.h"
 
 #include <atomic>
-#include <chrono>
 #include <stdlib.h>
 #include <string.h>
 
@@ -134,6 +134,13 @@ int32_t Client_CreatePrivateConnections(ToolShare_Channel* io_px_Public,
         Client_DestroyPrivateConnection(io_px_Pipe);
         return l_i_Status;
     }
+    // Without its mutex the channel would let the process's threads write into each other's
+    // requests: the record's lock passes when there is none.
+    if (io_px_Pipe->m_x_Channel.m_h_Lock == nullptr) {
+        TraceLog_SysError("Client_CreatePrivateConnections: CreateMutex m_x_Channel.m_h_Lock");
+        Client_DestroyPrivateConnection(io_px_Pipe);
+        return TULVO_CREATE_OBJECT_FAILED;
+    }
     l_i_Status = Client_LinkCmd(io_px_Pipe, io_px_Conx, i_ul_PipeIndex);
     if (l_i_Status != TULVO_OK) {
         Client_DestroyPrivateConnection(io_px_Pipe);
@@ -218,14 +225,9 @@ int32_t Client_ReadData(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataR
     return TULVO_OK;
 }
 
-namespace {
-
-// Server test, the channel's lock, the request, the response, unlock.
-template <class TLock, class TUnlock>
-int32_t WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
-                      uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
-                      uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut, TLock i_f_Lock,
-                      TUnlock i_f_Unlock) {
+int32_t Client_WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
+                             uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
+                             uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut) {
     *o_ppuc_Response = nullptr;
     *o_pul_ResponseLength = 0;
     int32_t l_i_Status = ServerTest(io_px_Channel);
@@ -233,7 +235,7 @@ int32_t WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Req
         TraceLog_Printf("Client_WriteReadData : ToolShareClt_ServerOK Error : %d\n", l_i_Status);
         return l_i_Status;
     }
-    l_i_Status = i_f_Lock();
+    l_i_Status = LockChannel(io_px_Channel, i_ul_TimeOut);
     if (l_i_Status != TULVO_OK) {
         TraceLog_Printf("Client_WriteReadData : ToolShareClt_Lock Error : %d\n", l_i_Status);
         return l_i_Status;
@@ -243,36 +245,6 @@ int32_t WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Req
         l_i_Status =
             Client_ReadData(io_px_Channel, o_ppuc_Response, o_pul_ResponseLength, i_ul_TimeOut);
     }
-    i_f_Unlock();
+    UnlockChannel(io_px_Channel);
     return l_i_Status;
-}
-
-} // namespace
-
-int32_t Client_WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
-                             uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
-                             uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut) {
-    return WriteReadData(
-        io_px_Channel, i_puc_Request, i_ul_RequestLength, o_ppuc_Response, o_pul_ResponseLength,
-        i_ul_TimeOut, [&] { return LockChannel(io_px_Channel, i_ul_TimeOut); },
-        [&] { UnlockChannel(io_px_Channel); });
-}
-
-int32_t Client_PipeWriteReadData(Client_PipeConx* io_px_Pipe, const uint8_t* i_puc_Request,
-                                 uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
-                                 uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut) {
-    std::timed_mutex& l_x_Lock = io_px_Pipe->m_x_ExchangeLock;
-    return WriteReadData(
-        &io_px_Pipe->m_x_Channel, i_puc_Request, i_ul_RequestLength, o_ppuc_Response,
-        o_pul_ResponseLength, i_ul_TimeOut,
-        [&] {
-            if (i_ul_TimeOut == INFINITE) {
-                l_x_Lock.lock();
-                return TULVO_OK;
-            }
-            return l_x_Lock.try_lock_for(std::chrono::milliseconds(i_ul_TimeOut))
-                       ? TULVO_OK
-                       : TULVO_TS_TIMEOUT;
-        },
-        [&] { l_x_Lock.unlock(); });
 }
