@@ -12,7 +12,8 @@ int main(int argc, char** argv) {
     uint32_t l_ul_Count = 0;
     int32_t l_i_Status = TulvoCli_EnumDevices(&l_px_List, &l_ul_Count);
     if (l_i_Status != TULVO_OK) {
-        printf("listing the sensors failed: %d\n", (int)l_i_Status);
+        printf("listing the sensors failed: %s (%d)\n", TulvoStatus_Name(l_i_Status),
+               (int)l_i_Status);
         return 1;
     }
     printf("%u sensor(s)\n", (unsigned)l_ul_Count);
@@ -37,7 +38,8 @@ int main(int argc, char** argv) {
     TulvoCli_Connection* l_px_Connection = NULL;
     l_i_Status = TulvoCli_Connect(&l_px_Connection, l_ac_Serial);
     if (l_i_Status != TULVO_OK) {
-        printf("connecting to %s failed: %d\n", l_ac_Serial, (int)l_i_Status);
+        printf("connecting to %s failed: %s (%d)\n", l_ac_Serial, TulvoStatus_Name(l_i_Status),
+               (int)l_i_Status);
         return 1;
     }
     const uint8_t l_auc_Frame[] = {0x80, 0x00, 0x00};
@@ -52,7 +54,8 @@ int main(int argc, char** argv) {
         }
         printf("\n");
     } else {
-        printf("exchange with %s failed: %d\n", l_ac_Serial, (int)l_i_Status);
+        printf("exchange with %s failed: %s (%d)\n", l_ac_Serial, TulvoStatus_Name(l_i_Status),
+               (int)l_i_Status);
     }
     TulvoCli_FreeBuffer(&l_puc_Answer);
     TulvoCli_Disconnect(&l_px_Connection);

@@ -1,29 +1,22 @@
 // tulvo_standin: a scripted stand-in for the service's channel servers, for the client
-// library's tests and benchmark. It listens on a public channel with the real transport,
-// gives out private channels, writes every request it receives to a log (so that tests check
-// what the client sent, byte for byte) and answers like a service whose sensors echo every
-// frame, unless a rule of the script says otherwise: answers a real service never sends,
-// silence, a service that stops or vanishes in the middle of an exchange.
+// library's tests of what a real service never does. It listens on a public channel with the
+// real transport, gives out private channels, writes every request it receives to a log (so
+// that tests check what the client sent, byte for byte) and answers like a service whose
+// sensors echo every frame, unless a rule of the script says otherwise: answers a real service
+// never sends, a service left stopping with its objects still held.
 //
 //   tulvo_standin --name BASE [--log FILE] [--version TEXT | --version-hex HEX]
-//                 [--device INSTANCE|SERIAL|NAME|PORT]... [--rtlog] [--on RULE]...
+//                 [--device INSTANCE|SERIAL|NAME|PORT]... [--on RULE]...
 //
 // RULE is COMMAND[#N]=ACTION[,ACTION...]: the N-th request of that command (counted over
 // every channel from 1; every one without #N), COMMAND as the service's trace names it
 // (LOCKPIPE, RECVBUFFER, CREATEPRIVATECHANNEL, ...). ACTIONs, in order:
 //   stop         reset the public Running event (the service is stopping)
-//   exit         end this process at once, without an answer
-//   silent       never answer this request
-//   delay:MS     wait before answering
 //   status:S     answer with status S (decimal) and no data
 //   raw:HEX      answer exactly these bytes
 //   echo:HH      answer as usual, but with HH as the echoed command byte
-// Log lines: "<channel> <request in hex>", "<channel> open|closed|lost", and
-// "<channel> violation <what>" when a frame arrives on pipe 1 outside a LOCKPIPE span or a
-// second LOCKPIPE comes before the UNLOCKPIPE; channels are "pub", "p1", "p2"...
-// --rtlog: a RECVBUFFER on pipe 2 with nothing waiting gets a real-time log frame (0x0135,
-// a 4-byte counter) instead of TULVO_TIMEOUT. Prints "ready" once it listens.
-#include "device/link/Ilv.h"
+// Log lines: "<channel> <request in hex>", "<channel> open|closed|lost"; channels are "pub",
+// "p1", "p2"... Prints "ready" once it listens.
 #include "ipc/protocol/DeviceList.h"
 #include "ipc/protocol/GestIpcFormat.h"
 #include "ipc/protocol/TulvoStatus.h"
@@ -59,7 +52,6 @@ struct SStandIn {
     std::vector<std::string> m_ax_DeviceTexts; // four per device
     std::vector<SRule> m_ax_Rules;
     std::map<std::string, uint32_t> m_x_Counts;
-    bool m_b_RealTimeLog = false;
     int m_i_Channels = 0;
 };
 
@@ -142,19 +134,13 @@ Bytes DataResponse(const Bytes& i_x_Request, int32_t i_i_Status, const Bytes& i_
     return TakeResponse(l_puc_Response, l_ul_Length);
 }
 
-// What the rules make of the usual answer. False when nothing is to be sent.
-bool ApplyActions(const std::vector<std::string>& i_ax_Actions, const Bytes& i_x_Request,
+// What the rules make of the usual answer.
+void ApplyActions(const std::vector<std::string>& i_ax_Actions, const Bytes& i_x_Request,
                   bool i_b_DataCommand, Bytes* io_px_Response) {
     for (const std::string& l_x_Action : i_ax_Actions) {
         const std::string l_x_Value = l_x_Action.substr(l_x_Action.find(':') + 1);
-        if (l_x_Action == "exit") {
-            ExitProcess(3);
-        } else if (l_x_Action == "stop") {
+        if (l_x_Action == "stop") {
             ResetEvent(g_x_StandIn.m_x_Public.m_h_Running);
-        } else if (l_x_Action == "silent") {
-            return false;
-        } else if (l_x_Action.compare(0, 6, "delay:") == 0) {
-            Sleep(strtoul(l_x_Value.c_str(), nullptr, 10));
         } else if (l_x_Action.compare(0, 7, "status:") == 0) {
             const int32_t l_i_Status = static_cast<int32_t>(strtol(l_x_Value.c_str(), nullptr, 10));
             *io_px_Response = i_b_DataCommand ? DataResponse(i_x_Request, l_i_Status, Bytes())
@@ -165,7 +151,6 @@ bool ApplyActions(const std::vector<std::string>& i_ax_Actions, const Bytes& i_x
             (*io_px_Response)[2] = ParseHex(l_x_Value).at(0);
         }
     }
-    return true;
 }
 
 bool KnowsDevice(const char* i_pc_Serial) {
@@ -177,21 +162,8 @@ bool KnowsDevice(const char* i_pc_Serial) {
     return false;
 }
 
-Bytes RealTimeLogFrame(uint32_t i_ul_Counter) {
-    uint8_t l_auc_Record[16];
-    ILV_Buffer l_x_Buffer = {sizeof(l_auc_Record), l_auc_Record};
-    const ILV_Value l_x_Value = {sizeof(i_ul_Counter),
-                                 reinterpret_cast<const uint8_t*>(&i_ul_Counter)};
-    uint32_t l_ul_Size = 0;
-    ILV_BuildInBuffer(&l_x_Buffer, ILV_VEK_ASYNC_REALTIMELOG, &l_x_Value, &l_ul_Size);
-    return Bytes(l_auc_Record, l_auc_Record + l_ul_Size);
-}
-
 // One private channel: the device behind it echoes every frame sent to it.
 void ServePrivate(ToolShare_Channel* io_px_Channel, const std::string& i_x_Name) {
-    uint32_t l_ul_Pipe = 0;
-    bool l_b_Locked = false;
-    uint32_t l_ul_LogCounter = 0;
     std::deque<Bytes> l_x_Mailbox;
     for (;;) {
         Bytes l_x_Request;
@@ -204,23 +176,15 @@ void ServePrivate(ToolShare_Channel* io_px_Channel, const std::string& i_x_Name)
         const int32_t l_i_Valid = GestIpcPrivate_ReadRequest(
             l_x_Request.data(), static_cast<uint32_t>(l_x_Request.size()), &l_x_Fields);
         const uint32_t l_ul_Command = l_x_Fields.m_ul_Command;
-        const bool l_b_Exchange = l_ul_Pipe == 1 && (l_ul_Command == BYTE2_SENDBUFFER ||
-                                                     l_ul_Command == BYTE2_RECVBUFFER);
-        if ((l_b_Exchange && !l_b_Locked) || (l_ul_Command == BYTE2_LOCKPIPE && l_b_Locked)) {
-            Log(i_x_Name + " violation " + GestIpcPrivate_CommandName(l_ul_Command));
-        }
         Bytes l_x_Response = StatusResponse(l_x_Request, TULVO_OK);
         if (l_i_Valid != TULVO_OK) {
             l_x_Response = StatusResponse(l_x_Request, TULVO_BAD_IPC_FORMAT);
         } else if (l_ul_Command == BYTE2_LINKPRIVATECONX) {
-            l_ul_Pipe = l_x_Fields.m_ul_PipeIndex;
-            if (l_ul_Pipe > 2) {
+            if (l_x_Fields.m_ul_PipeIndex > 2) {
                 l_x_Response = StatusResponse(l_x_Request, TULVO_BAD_PARAMETER);
             } else if (!KnowsDevice(l_x_Fields.m_pc_DeviceKey)) {
                 l_x_Response = StatusResponse(l_x_Request, TULVO_DEVICE_NOT_PRESENT);
             }
-        } else if (l_ul_Command == BYTE2_LOCKPIPE || l_ul_Command == BYTE2_UNLOCKPIPE) {
-            l_b_Locked = l_ul_Command == BYTE2_LOCKPIPE;
         } else if (l_ul_Command == BYTE2_SENDBUFFER) {
             l_x_Mailbox.emplace_back(l_x_Fields.m_puc_Frame,
                                      l_x_Fields.m_puc_Frame + l_x_Fields.m_ul_FrameLength);
@@ -228,24 +192,20 @@ void ServePrivate(ToolShare_Channel* io_px_Channel, const std::string& i_x_Name)
             if (!l_x_Mailbox.empty()) {
                 l_x_Response = DataResponse(l_x_Request, TULVO_OK, l_x_Mailbox.front());
                 l_x_Mailbox.pop_front();
-            } else if (l_ul_Pipe == 2 && g_x_StandIn.m_b_RealTimeLog) {
-                l_x_Response =
-                    DataResponse(l_x_Request, TULVO_OK, RealTimeLogFrame(++l_ul_LogCounter));
             } else {
                 l_x_Response = DataResponse(l_x_Request, TULVO_TIMEOUT, Bytes());
             }
         }
-        const bool l_b_Answer =
-            ApplyActions(ActionsFor(GestIpcPrivate_CommandName(l_ul_Command)), l_x_Request,
-                         l_ul_Command == BYTE2_RECVBUFFER, &l_x_Response);
+        ApplyActions(ActionsFor(GestIpcPrivate_CommandName(l_ul_Command)), l_x_Request,
+                     l_ul_Command == BYTE2_RECVBUFFER, &l_x_Response);
         // Logged before the answer: a client that has its answer finds the line there.
         const bool l_b_Close = l_ul_Command == BYTE2_DESTROYCONX && l_i_Valid == TULVO_OK;
         if (l_b_Close) {
             Log(i_x_Name + " closed");
         }
-        if (l_b_Answer && ToolShare_WriteLenDataAndData(io_px_Channel, l_x_Response.data(),
-                                                        static_cast<uint32_t>(l_x_Response.size()),
-                                                        nullptr, 10000) != TULVO_OK) {
+        if (ToolShare_WriteLenDataAndData(io_px_Channel, l_x_Response.data(),
+                                          static_cast<uint32_t>(l_x_Response.size()), nullptr,
+                                          10000) != TULVO_OK) {
             Log(i_x_Name + " lost");
             break;
         }
@@ -316,12 +276,9 @@ void ServePublic() {
             std::thread(ServePrivate, l_px_Private, l_x_Name).detach();
             continue;
         }
-        if (ApplyActions(l_ax_Actions, l_x_Request, l_ul_Command == BYTE2_SERVERINFOS,
-                         &l_x_Response)) {
-            ToolShare_WriteLenDataAndData(l_px_Public, l_x_Response.data(),
-                                          static_cast<uint32_t>(l_x_Response.size()), nullptr,
-                                          10000);
-        }
+        ApplyActions(l_ax_Actions, l_x_Request, l_ul_Command == BYTE2_SERVERINFOS, &l_x_Response);
+        ToolShare_WriteLenDataAndData(l_px_Public, l_x_Response.data(),
+                                      static_cast<uint32_t>(l_x_Response.size()), nullptr, 10000);
     }
 }
 
@@ -345,10 +302,6 @@ int main(int argc, char** argv) {
     g_x_StandIn.m_x_Version = {'1', '.', ' ', '5', '.', ' ', '0', '.', ' ', '0', 0};
     for (int l_i_Index = 1; l_i_Index < argc; ++l_i_Index) {
         const std::string l_x_Option = argv[l_i_Index];
-        if (l_x_Option == "--rtlog") {
-            g_x_StandIn.m_b_RealTimeLog = true;
-            continue;
-        }
         if (l_i_Index + 1 >= argc) {
             fprintf(stderr, "tulvo_standin: %s needs a value\n", l_x_Option.c_str());
             return 1;
