@@ -1,8 +1,9 @@
-// What the client library adds to an exchange: TulvoCli_Exchange of a 100-byte frame against
-// the same four requests (LOCKPIPE, SENDBUFFER, RECVBUFFER, UNLOCKPIPE) built by hand and sent
-// with the transport calls on a private channel of their own, through the same stand-in
-// service in the same run, in alternating blocks so that both meet the same machine state.
-// Then eight threads of this process sharing one connection to one device.
+// What the client library adds to an exchange with the real service (Serv_Tulvo.exe -debug,
+// started here) and a simulated sensor (bench/client/run.sh runs this under wine with the
+// simulator): TulvoCli_Exchange of a 100-byte frame against the same four requests
+// (LOCKPIPE, SENDBUFFER, RECVBUFFER, UNLOCKPIPE) built by hand and sent with the transport
+// calls on a private channel of their own linked to the same pipe, round for round in the same
+// run. Then one and eight threads of this process sharing one connection to the sensor.
 //   client_bench [exchanges [exchanges per thread]]
 // Reports median and p99 per exchange and the kernel calls this process makes per exchange
 // (transport and library; under wine each is a round trip to wineserver).
@@ -11,6 +12,10 @@
 #include "ipc/protocol/GestIpcFormat.h"
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/toolshare/ToolShare.h"
+#include "tests/common/ServiceProcess.h"
+#include "tests/common/TempDir.h"
+#include "tests/device/link/SimLinkSupport.h"
+#include "tests/ipc/server/ServerTestSupport.h"
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +30,7 @@ namespace {
 const uint32_t TIMEOUT = 10000;
 const uint32_t FRAME_SIZE = 100;
 const int BLOCKS = 10;
+const uint32_t LIMIT_MS = 30000;
 
 double NowUs() {
     static LARGE_INTEGER s_x_Frequency = [] {
@@ -38,21 +44,43 @@ double NowUs() {
            static_cast<double>(s_x_Frequency.QuadPart);
 }
 
-uint32_t KernelCalls() {
-    return ToolShare_GetKernelCallCount() + Client_GetKernelCallCount();
-}
-
 struct SSeries {
     std::vector<double> m_ad_Us;
-    uint64_t m_ull_Calls = 0;
+    uint64_t m_ull_TransportCalls = 0;
+    uint64_t m_ull_LibraryCalls = 0;
 };
 
-void Report(const char* i_pc_Name, SSeries* io_px_Series) {
+double Median(SSeries* io_px_Series) {
     std::vector<double>& l_ad_Us = io_px_Series->m_ad_Us;
     std::sort(l_ad_Us.begin(), l_ad_Us.end());
-    printf("%-28s median %8.1f us   p99 %8.1f us   kernel calls/exchange %5.1f\n", i_pc_Name,
-           l_ad_Us[l_ad_Us.size() / 2], l_ad_Us[l_ad_Us.size() * 99 / 100],
-           static_cast<double>(io_px_Series->m_ull_Calls) / static_cast<double>(l_ad_Us.size()));
+    return l_ad_Us[l_ad_Us.size() / 2];
+}
+
+void Report(const char* i_pc_Name, SSeries* io_px_Series) {
+    const double l_d_Count = static_cast<double>(io_px_Series->m_ad_Us.size());
+    const double l_d_Median = Median(io_px_Series);
+    printf(
+        "%-26s median %7.1f us  p99 %7.1f us  kernel calls/exchange %5.1f (transport %4.1f, "
+        "library %4.1f)\n",
+        i_pc_Name, l_d_Median, io_px_Series->m_ad_Us[io_px_Series->m_ad_Us.size() * 99 / 100],
+        static_cast<double>(io_px_Series->m_ull_TransportCalls + io_px_Series->m_ull_LibraryCalls) /
+            l_d_Count,
+        static_cast<double>(io_px_Series->m_ull_TransportCalls) / l_d_Count,
+        static_cast<double>(io_px_Series->m_ull_LibraryCalls) / l_d_Count);
+}
+
+// Runs one exchange and adds its time and kernel calls to the series (unless warming up).
+template <class TExchange>
+void Measure(SSeries* io_px_Series, bool i_b_Keep, TExchange i_f_Exchange) {
+    const uint32_t l_ul_Transport = ToolShare_GetKernelCallCount();
+    const uint32_t l_ul_Library = Client_GetKernelCallCount();
+    const double l_d_Start = NowUs();
+    i_f_Exchange();
+    if (i_b_Keep) {
+        io_px_Series->m_ad_Us.push_back(NowUs() - l_d_Start);
+        io_px_Series->m_ull_TransportCalls += ToolShare_GetKernelCallCount() - l_ul_Transport;
+        io_px_Series->m_ull_LibraryCalls += Client_GetKernelCallCount() - l_ul_Library;
+    }
 }
 
 // One request and its response on a raw channel: what an application without the library
@@ -89,9 +117,9 @@ bool RawExchange(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Frame) {
     return RawRequest(io_px_Channel, l_i_Built, l_puc_Request, l_ul_Length) && l_b_Ok;
 }
 
-// A private channel set up by hand and linked to pipe 1 of the device.
-bool RawConnect(const char* i_pc_Name, ToolShare_Channel* o_px_Private) {
-    ToolShare_Param l_x_Param = {i_pc_Name, 0};
+// A private channel set up by hand and linked to pipe 1 of the sensor.
+bool RawConnect(const std::string& i_x_Serial, ToolShare_Channel* o_px_Private) {
+    ToolShare_Param l_x_Param = {CLIENT_PUBLIC_BASENAME, 0};
     ToolShare_Channel l_x_Public = {};
     if (ToolShareClt_PublicConnect(&l_x_Param, &l_x_Public) != TULVO_OK ||
         ToolShareClt_Lock(&l_x_Public, TIMEOUT) != TULVO_OK) {
@@ -103,35 +131,44 @@ bool RawConnect(const char* i_pc_Name, ToolShare_Channel* o_px_Private) {
     ToolShare_Close(&l_x_Public);
     uint8_t* l_puc_Request = nullptr;
     uint32_t l_ul_Length = 0;
-    const int32_t l_i_Built = GestIpc_BuildLinkRequest(1, "SN1", &l_puc_Request, &l_ul_Length);
+    const int32_t l_i_Built =
+        GestIpc_BuildLinkRequest(1, i_x_Serial.c_str(), &l_puc_Request, &l_ul_Length);
     return l_i_Status == TULVO_OK &&
            RawRequest(o_px_Private, l_i_Built, l_puc_Request, l_ul_Length);
 }
 
-bool StartStandIn(const std::string& i_x_Name, PROCESS_INFORMATION* o_px_Info) {
-    char l_ac_Path[MAX_PATH];
-    const DWORD l_ul_Length = GetModuleFileNameA(nullptr, l_ac_Path, MAX_PATH);
-    std::string l_x_Command(l_ac_Path, l_ul_Length);
-    l_x_Command.resize(l_x_Command.find_last_of("\\/") + 1);
-    l_x_Command = "\"" + l_x_Command + "tulvo_standin.exe\" --name " + i_x_Name +
-                  " --device \"inst|SN1|Bench sensor|COM9\"";
-    STARTUPINFOA l_x_Startup = {};
-    l_x_Startup.cb = sizeof(l_x_Startup);
-    if (!CreateProcessA(nullptr, &l_x_Command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &l_x_Startup, o_px_Info)) {
+bool Listed(const std::string& i_x_Serial) {
+    TulvoCli_DeviceProperties* l_px_List = nullptr;
+    uint32_t l_ul_Count = 0;
+    bool l_b_Found = false;
+    if (TulvoCli_EnumDevices(&l_px_List, &l_ul_Count) == TULVO_OK) {
+        for (uint32_t l_ul_Index = 0; l_ul_Index < l_ul_Count; ++l_ul_Index) {
+            l_b_Found = l_b_Found || i_x_Serial == reinterpret_cast<char*>(
+                                                       l_px_List[l_ul_Index].m_puc_SerialNumber);
+        }
+    }
+    TulvoCli_FreeDeviceList(&l_px_List, l_ul_Count);
+    return l_b_Found;
+}
+
+// A simulated sensor and the service, which opens it at start.
+bool StartService(tulvo_test::CSimControl* io_px_Sim, tulvo_test::CServiceProcess* io_px_Service,
+                  const std::string& i_x_Directory, std::string* o_px_Serial) {
+    const int l_i_Com = tulvo_test::NextComNumber();
+    *o_px_Serial = "TLVCLB" + std::to_string(l_i_Com);
+    if (!io_px_Sim->Connect() ||
+        !io_px_Sim->Ok("add bench com" + std::to_string(l_i_Com) + " " + *o_px_Serial)) {
+        fprintf(stderr, "client_bench: no simulated sensor (TULVO_SIM_PORT)\n");
         return false;
     }
-    // Ready once its public channel answers.
-    for (int l_i_Try = 0; l_i_Try < 2000; ++l_i_Try) {
-        TulvoCli_DeviceProperties* l_px_List = nullptr;
-        uint32_t l_ul_Count = 0;
-        if (TulvoCli_EnumDevices(&l_px_List, &l_ul_Count) == TULVO_OK) {
-            TulvoCli_FreeDeviceList(&l_px_List, l_ul_Count);
-            return true;
-        }
-        Sleep(10);
+    if (!io_px_Service->Start(i_x_Directory) ||
+        !io_px_Service->WaitForOutput("..Started", LIMIT_MS) ||
+        !tulvo_test::WaitFor([&] { return Listed(*o_px_Serial); }, LIMIT_MS)) {
+        fprintf(stderr, "client_bench: the service did not start with the sensor\n%s",
+                io_px_Service->Output().c_str());
+        return false;
     }
-    return false;
+    return true;
 }
 
 } // namespace
@@ -139,38 +176,33 @@ bool StartStandIn(const std::string& i_x_Name, PROCESS_INFORMATION* o_px_Info) {
 int main(int argc, char** argv) {
     const int l_i_Exchanges = argc > 1 ? atoi(argv[1]) : 2000;
     const int l_i_PerThread = argc > 2 ? atoi(argv[2]) : 250;
-    char l_ac_Name[64];
-    snprintf(l_ac_Name, sizeof(l_ac_Name), "TcBench%lu_%llx",
-             static_cast<unsigned long>(GetCurrentProcessId()),
-             static_cast<unsigned long long>(GetTickCount64()));
-    Client_SetPublicBaseName(l_ac_Name);
-    PROCESS_INFORMATION l_x_StandIn = {};
-    if (!StartStandIn(l_ac_Name, &l_x_StandIn)) {
-        fprintf(stderr, "client_bench: the stand-in service did not start\n");
-        return 2;
-    }
+    tulvo_test::CSimControl l_x_Sim;
+    tulvo_test::CServiceProcess l_x_Service;
+    tulvo_test::CTempDir l_x_Dir;
+    l_x_Dir.Enter();
+    std::string l_x_Serial;
     TulvoCli_Connection* l_px_Conx = nullptr;
     ToolShare_Channel l_x_Raw = {};
-    if (TulvoCli_Connect(&l_px_Conx, "SN1") != TULVO_OK || !RawConnect(l_ac_Name, &l_x_Raw)) {
-        fprintf(stderr, "client_bench: cannot connect to the stand-in service\n");
-        TerminateProcess(l_x_StandIn.hProcess, 1);
+    if (!StartService(&l_x_Sim, &l_x_Service, l_x_Dir.Path(), &l_x_Serial) ||
+        TulvoCli_Connect(&l_px_Conx, l_x_Serial.c_str()) != TULVO_OK ||
+        !RawConnect(l_x_Serial, &l_x_Raw)) {
+        fprintf(stderr, "client_bench: cannot reach the sensor through the service\n");
+        l_x_Sim.Command("remove bench");
         return 2;
     }
-    std::vector<uint8_t> l_x_Frame(FRAME_SIZE);
-    l_x_Frame[0] = 0x0F;
-    l_x_Frame[1] = FRAME_SIZE - 3;
-    for (uint32_t l_ul_Index = 3; l_ul_Index < FRAME_SIZE; ++l_ul_Index) {
-        l_x_Frame[l_ul_Index] = static_cast<uint8_t>(l_ul_Index);
+    const srvtest::Bytes l_x_Frame = srvtest::EchoFrame(FRAME_SIZE - 5, 1);
+    if (l_x_Frame.size() != FRAME_SIZE) {
+        return 2;
     }
 
+    // Round for round, so that both meet the same machine state.
     SSeries l_x_Library;
     SSeries l_x_RawSeries;
     int l_i_Failures = 0;
-    for (int l_i_Block = 0; l_i_Block <= BLOCKS; ++l_i_Block) {
-        const bool l_b_Warmup = l_i_Block == 0;
-        for (int l_i_Round = 0; l_i_Round < l_i_Exchanges / BLOCKS; ++l_i_Round) {
-            uint32_t l_ul_Calls = KernelCalls();
-            double l_d_Start = NowUs();
+    const int l_i_Warmup = l_i_Exchanges / BLOCKS;
+    for (int l_i_Round = 0; l_i_Round < l_i_Warmup + l_i_Exchanges; ++l_i_Round) {
+        const bool l_b_Keep = l_i_Round >= l_i_Warmup;
+        Measure(&l_x_Library, l_b_Keep, [&] {
             uint8_t* l_puc_Answer = nullptr;
             uint32_t l_ul_AnswerLength = 0;
             if (TulvoCli_Exchange(l_px_Conx, TIMEOUT, l_x_Frame.data(), FRAME_SIZE, &l_puc_Answer,
@@ -179,28 +211,27 @@ int main(int argc, char** argv) {
                 ++l_i_Failures;
             }
             TulvoCli_FreeBuffer(&l_puc_Answer);
-            if (!l_b_Warmup) {
-                l_x_Library.m_ad_Us.push_back(NowUs() - l_d_Start);
-                l_x_Library.m_ull_Calls += KernelCalls() - l_ul_Calls;
-            }
-            l_ul_Calls = KernelCalls();
-            l_d_Start = NowUs();
+        });
+        Measure(&l_x_RawSeries, l_b_Keep, [&] {
             if (!RawExchange(&l_x_Raw, l_x_Frame.data())) {
                 ++l_i_Failures;
             }
-            if (!l_b_Warmup) {
-                l_x_RawSeries.m_ad_Us.push_back(NowUs() - l_d_Start);
-                l_x_RawSeries.m_ull_Calls += KernelCalls() - l_ul_Calls;
-            }
-        }
+        });
     }
-    printf("Exchange of a %u-byte frame (lock, send, receive, unlock), %d of each:\n", FRAME_SIZE,
-           l_i_Exchanges);
+    printf("Exchange of a %u-byte frame with the sensor through the service (lock, send, "
+           "receive, unlock), %d of each:\n",
+           FRAME_SIZE, l_i_Exchanges);
+    // What the library adds, round by round: the device's own time, most of an exchange, and
+    // its drift over the run cancel out of each difference.
+    SSeries l_x_Added;
+    for (size_t l_st_Round = 0; l_st_Round < l_x_Library.m_ad_Us.size(); ++l_st_Round) {
+        l_x_Added.m_ad_Us.push_back(l_x_Library.m_ad_Us[l_st_Round] -
+                                    l_x_RawSeries.m_ad_Us[l_st_Round]);
+    }
     Report("raw requests (transport)", &l_x_RawSeries);
     Report("TulvoCli_Exchange", &l_x_Library);
-    printf("library adds (median)         %8.1f us\n",
-           l_x_Library.m_ad_Us[l_x_Library.m_ad_Us.size() / 2] -
-               l_x_RawSeries.m_ad_Us[l_x_RawSeries.m_ad_Us.size() / 2]);
+    printf("library adds (median of the round-by-round differences) %7.1f us\n",
+           Median(&l_x_Added));
 
     for (int l_i_Threads : {1, 8}) {
         std::atomic<int> l_i_Errors{0};
@@ -212,7 +243,8 @@ int main(int argc, char** argv) {
                     uint8_t* l_puc_Answer = nullptr;
                     uint32_t l_ul_AnswerLength = 0;
                     if (TulvoCli_Exchange(l_px_Conx, TIMEOUT, l_x_Frame.data(), FRAME_SIZE,
-                                          &l_puc_Answer, &l_ul_AnswerLength) != TULVO_OK) {
+                                          &l_puc_Answer, &l_ul_AnswerLength) != TULVO_OK ||
+                        l_ul_AnswerLength != FRAME_SIZE) {
                         ++l_i_Errors;
                     }
                     TulvoCli_FreeBuffer(&l_puc_Answer);
@@ -223,18 +255,21 @@ int main(int argc, char** argv) {
             l_x_Thread.join();
         }
         const double l_d_Seconds = (NowUs() - l_d_Start) / 1e6;
-        printf("%d thread(s), one connection, one device: %8.0f exchanges/s (%d exchanges, %d "
+        printf("%d thread(s), one connection, one sensor: %7.0f exchanges/s (%d exchanges, %d "
                "failed)\n",
                l_i_Threads, l_i_Threads * l_i_PerThread / l_d_Seconds, l_i_Threads * l_i_PerThread,
                l_i_Errors.load());
         l_i_Failures += l_i_Errors.load();
     }
     TulvoCli_Disconnect(&l_px_Conx);
+    uint8_t* l_puc_Request = nullptr;
+    uint32_t l_ul_Length = 0;
+    const int32_t l_i_Built = GestIpc_BuildDestroyConxRequest(&l_puc_Request, &l_ul_Length);
+    RawRequest(&l_x_Raw, l_i_Built, l_puc_Request, l_ul_Length);
     ToolShare_Close(&l_x_Raw);
-    TerminateProcess(l_x_StandIn.hProcess, 0);
-    WaitForSingleObject(l_x_StandIn.hProcess, 10000);
-    CloseHandle(l_x_StandIn.hProcess);
-    CloseHandle(l_x_StandIn.hThread);
+    l_x_Service.Stop(LIMIT_MS);
+    l_x_Sim.Command("remove bench");
+    l_x_Dir.Leave();
     if (l_i_Failures > 0) {
         printf("%d exchanges failed\n", l_i_Failures);
         return 1;
