@@ -10,7 +10,7 @@
 //    and the public server have gone (GestVekPipe.h). One lock guards every slot.
 //  - A slot is taken by the public thread (lowest free first) before its private thread
 //    exists, and given up by that private thread as the last thing it does with its record.
-//    Whoever reads a record out of a slot does so under the slot lock and touches it only
+//    Any other thread reads a record out of a slot under the slot lock and touches it only
 //    while the lock is held; the private thread releases its record, cancel event and thread
 //    handle only after it has emptied its slot under that lock. GestIpcPrivate_Stop therefore
 //    sets the cancel event and copies the thread handle under the lock, and waits on its copy.
@@ -24,9 +24,10 @@
 //    (a RECVBUFFER with a long time-out) ends on its own when its frame wait ends, at the
 //    latest when the device monitor closes and stops every pipe.
 //
-// Kernel calls: on the request path the servers add none of their own to the transport's
-// (ToolShareTransfer.cpp) and the pipe's (GestVekPipe.h): a private request costs the
-// transport's reads and write, one slot-free table look-up, and the device's own calls.
+// Kernel calls: the servers make none of their own on the request path. A private request
+// costs the transport's reads and write (six calls at this end, ToolShareTransfer.cpp), the
+// device list's pipe look-up (one wait on the monitor's wake-up gate) and what the command
+// asks of the pipe (GestVekPipe.h).
 #ifndef TULVO_IPC_SERVER_GESTIPCSERVER_H
 #define TULVO_IPC_SERVER_GESTIPCSERVER_H
 
