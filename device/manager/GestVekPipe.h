@@ -69,7 +69,8 @@ public:
     void ResetStopEvent();
 
     // Takes the lock (the holder is recorded first, whatever the outcome) and releases it; the
-    // lock belongs to the calling thread.
+    // lock belongs to the calling thread. A wait for it ends with TULVO_ABORTED when the pipe
+    // stops (device removal, suspend).
     int32_t GetTheLock(uint32_t i_ul_Timeout, GestVekPipe_ConnectionSlot* i_ppx_Connection);
     int32_t ReleaseTheLock();
 

@@ -166,6 +166,10 @@ typedef enum ToolShare_MutexLog {
 // 0 when the calling thread owns the mutex exactly once more than before the call.
 int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout,
                     ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED);
+// GetTheMutex that also ends, with TULVO_ABORTED and the mutex not taken, once the event is
+// set: for waits that must not outlive what the mutex guards.
+int32_t GetTheMutexUnlessSet(HANDLE i_h_Mutex, HANDLE i_h_Stop, uint32_t i_ul_Timeout,
+                             ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED);
 int32_t ReleaseTheMutex(HANDLE i_h_Mutex, ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED);
 
 #endif
