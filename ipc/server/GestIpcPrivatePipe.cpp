@@ -127,7 +127,8 @@ int32_t GestIpcPrivate_TrtLockPipe(GestIpcPrivate_Slot* io_ppv_Slot, const uint8
     if (l_i_Status == TULVO_OK) {
         // The lock belongs to this thread, so to this channel, until UNLOCKPIPE or the
         // channel's end (then abandoned, for the next client to take over).
-        l_i_Status = l_px_GestVek_Pipe->GetTheLock(l_x_Request.m_ul_TimeOut, io_ppv_Slot);
+        l_i_Status = l_px_GestVek_Pipe->GetTheLock(l_x_Request.m_ul_TimeOut, io_ppv_Slot,
+                                                   l_px_Ipc->m_x_Channel.m_ul_ProcessId);
         if (l_i_Status != TULVO_OK) {
             TraceLog_Printf("GestIpcPrivate_TrtLockPipe l_px_GestVek_Pipe->GetTheLock Err 0x%02X\n",
                             static_cast<unsigned>(l_i_Status));

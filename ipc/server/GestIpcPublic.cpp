@@ -10,6 +10,7 @@
 
 #include "ipc/protocol/DeviceList.h"
 #include "ipc/protocol/GestIpcFormat.h"
+#include "ipc/protocol/PipeLocks.h"
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/server/GestIpcServer.h"
 #include "service/TraceLog.h"
@@ -355,6 +356,21 @@ int32_t GestIpcPublic_ServerInfos(uint32_t i_ul_InfoType, uint32_t i_ul_Value,
             break;
         }
         return TULVO_OK;
+    }
+    if (i_ul_InfoType == SERVERINFOS_TYPE_PIPELOCKS) {
+        GestIpc_PipeLock* l_px_Locks = nullptr;
+        int32_t l_i_Count = 0;
+        int32_t l_i_Status = TulvoServ_GetPipeLocks(&l_px_Locks, &l_i_Count);
+        if (l_i_Status == TULVO_OK) {
+            l_i_Status = GestIpc_BuildPipeLocks(l_px_Locks, static_cast<uint32_t>(l_i_Count),
+                                                o_ppuc_Data, o_pul_DataLength);
+        }
+        free(l_px_Locks);
+        if (l_i_Status != TULVO_OK) {
+            TraceLog_Printf("GestIpcPublic_ServerInfos pipe locks Err 0x%02X\n",
+                            static_cast<unsigned>(l_i_Status));
+        }
+        return l_i_Status;
     }
     TraceLog_Printf("GestIpcPublic_ServerInfos TULVO_BAD_PARAMETER i_ul_InfoType Unknown\n");
     return TULVO_BAD_PARAMETER;
