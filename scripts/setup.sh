@@ -7,7 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TULVO_BUILD_DIR:-$root/build}
 
 packages=(cmake make g++ clang libclang-rt-14-dev googletest cppcheck clang-format python3
-          g++-mingw-w64-x86-64-posix wine64 wine)
+          g++-mingw-w64-x86-64-posix wine64 wine wixl)
 
 if [ "${1:-}" != "--no-install" ]; then
     missing=()
