@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every package the project needs on Debian 12 (run as root) and builds both trees.
+# Installs every package the project needs on Debian 12 (run as root) and builds both trees,
+# the MSI package included (build/win/VekUsbService-<version>.msi, with wixl).
 #   scripts/setup.sh            install, then build
 #   scripts/setup.sh --no-install   build only
 set -euo pipefail
