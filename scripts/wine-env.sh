@@ -1,8 +1,9 @@
 # Sourced by the scripts that run Windows programs: a private wine prefix inside the build
 # tree, a persistent wineserver (one exe start then costs tens of milliseconds instead of
 # half a second), and the two registry values that keep a headless wine from hanging.
-#   tulvo_wine_start   boot the prefix if needed and start its server
-#   tulvo_wine_stop    stop its server (safe to call twice)
+#   tulvo_wine_start       boot the prefix if needed and start its server
+#   tulvo_wine_stop        stop its server (safe to call twice)
+#   tulvo_wine_server_pid  print the pid of the prefix's running server, or nothing
 
 tulvo_wine_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export WINEPREFIX=${WINEPREFIX:-${TULVO_BUILD_DIR:-$tulvo_wine_root/build}/wineprefix}
@@ -35,4 +36,19 @@ tulvo_wine_start() {
 
 tulvo_wine_stop() {
     wineserver -k >/dev/null 2>&1 || true
+}
+
+tulvo_wine_server_pid() {
+    # A server works in a directory named after the device and inode of its prefix, wherever
+    # the wine build puts that directory.
+    local l_ids l_dir l_proc
+    l_ids=$(stat -L -c '%d %i' "$WINEPREFIX" 2>/dev/null) || return 0
+    # shellcheck disable=SC2086
+    l_dir=$(printf 'server-%x-%x' $l_ids)
+    for l_proc in $(find /proc -maxdepth 2 -path '/proc/[0-9]*/cwd' -lname "*/$l_dir" \
+                        -printf '%h\n' 2>/dev/null); do
+        case $(cat "$l_proc/comm" 2>/dev/null) in
+        wineserver*) echo "${l_proc#/proc/}"; return 0 ;;
+        esac
+    done
 }
