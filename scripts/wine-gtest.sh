@@ -36,7 +36,8 @@ if [ -n "$watch_pid" ]; then
 fi
 if [ -n "$server" ] && ! kill -0 "$server" 2>/dev/null; then
     echo "wine-gtest: the wineserver of $WINEPREFIX (pid $server) has ended; every wine" \
-         "process of the prefix is stuck, so $(basename "$1") was stopped" >&2
+         "process of the prefix is stuck, so $(basename "$1") was stopped" \
+         "(the server's messages: $WINEPREFIX.wineserver.log)" >&2
     status=1
 elif [ "$status" -eq 0 ] && [ ! -s "$report" ]; then
     echo "wine-gtest: $(basename "$1") ended with code 0 but wrote no GoogleTest report:" \

@@ -260,11 +260,13 @@ void CUsbSerial::ClosePort() {
 void CUsbSerial::CancelAndCollect(CUsbSerialPort& io_x_Port, uint32_t i_ul_Generation,
                                   HANDLE i_h_Port, OVERLAPPED* io_px_Overlapped,
                                   DWORD* o_pul_Count) {
-    io_x_Port.UseIfStill(i_ul_Generation,
-                         [&](HANDLE i_h_Same) { CancelIoEx(i_h_Same, io_px_Overlapped); });
     // The record and the bytes belong to the caller's frame: the call must be over before
-    // either goes away.
-    GetOverlappedResult(i_h_Port, io_px_Overlapped, o_pul_Count, TRUE);
+    // either goes away, however long that takes.
+    UsbSerial_WaitCancelling(&io_px_Overlapped->hEvent, 1, INFINITE, [&] {
+        io_x_Port.UseIfStill(i_ul_Generation,
+                             [&](HANDLE i_h_Same) { CancelIoEx(i_h_Same, io_px_Overlapped); });
+    });
+    GetOverlappedResult(i_h_Port, io_px_Overlapped, o_pul_Count, FALSE);
 }
 
 int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_Bytes,
@@ -616,15 +618,19 @@ DWORD CUsbSerial::MonitorLoop() {
             TraceLog_Printf(
                 "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventSleep\n");
             PurgeComm(PURGE_RECEIVE);
-            ClosePort();
+            // The handle is closed once the receive thread has collected its reads: see
+            // CUsbSerialPort on what closing it under pending reads does under Wine.
+            m_x_Port.Shut();
             EnterCriticalSection(&m_x_ThreadLock);
             if (m_h_ThreadProc != nullptr &&
-                WaitForSingleObject(m_h_ThreadProc, USBSERIAL_THREAD_WAIT_MS) != WAIT_TIMEOUT) {
+                UsbSerial_WaitCancelling(&m_h_ThreadProc, 1, USBSERIAL_THREAD_WAIT_MS,
+                                         [&] { m_x_Port.CancelAll(); })) {
                 CloseHandle(m_h_ThreadProc);
                 m_h_ThreadProc = nullptr;
             }
             // A late thread keeps its handle: the next start and destruction wait for it.
             LeaveCriticalSection(&m_x_ThreadLock);
+            ClosePort();
         } else if (l_ul_Wait == WAIT_OBJECT_0 + 2) {
             TraceLog_Printf(
                 "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventWakeUp\n");

@@ -3,7 +3,8 @@
 #include <stdlib.h>
 
 CUsbSerialPort::CUsbSerialPort()
-    : m_x_Lock(SRWLOCK_INIT), m_h_Port(nullptr), m_ul_Generation(0), m_px_CommWait(nullptr) {}
+    : m_x_Lock(SRWLOCK_INIT), m_h_Port(nullptr), m_ul_Generation(0), m_b_Shut(false),
+      m_px_CommWait(nullptr) {}
 
 CUsbSerialPort::~CUsbSerialPort() {
     Close();
@@ -11,7 +12,7 @@ CUsbSerialPort::~CUsbSerialPort() {
 
 bool CUsbSerialPort::IsOpen() const {
     AcquireSRWLockShared(&m_x_Lock);
-    const bool l_b_Open = m_h_Port != nullptr;
+    const bool l_b_Open = m_h_Port != nullptr && !m_b_Shut;
     ReleaseSRWLockShared(&m_x_Lock);
     return l_b_Open;
 }
@@ -19,13 +20,14 @@ bool CUsbSerialPort::IsOpen() const {
 void CUsbSerialPort::Adopt(HANDLE i_h_Port) {
     AcquireSRWLockExclusive(&m_x_Lock);
     m_h_Port = i_h_Port;
+    m_b_Shut = false;
     ++m_ul_Generation;
     ReleaseSRWLockExclusive(&m_x_Lock);
 }
 
 SUsbSerialCommWait* CUsbSerialPort::NewCommWait() {
     AcquireSRWLockExclusive(&m_x_Lock);
-    if (m_h_Port != nullptr) {
+    if (m_h_Port != nullptr && !m_b_Shut) {
         EndCommWait();
     }
     SUsbSerialCommWait* l_px_Wait =
@@ -75,12 +77,41 @@ void CUsbSerialPort::EndCommWait() {
     m_px_CommWait = nullptr;
 }
 
+void CUsbSerialPort::ShutLocked() {
+    if (m_h_Port == nullptr || m_b_Shut) {
+        return;
+    }
+    m_b_Shut = true;
+    EndCommWait();
+    CancelIoEx(m_h_Port, nullptr);
+}
+
+void CUsbSerialPort::Shut() {
+    AcquireSRWLockExclusive(&m_x_Lock);
+    ShutLocked();
+    ReleaseSRWLockExclusive(&m_x_Lock);
+}
+
+void CUsbSerialPort::CancelAll() {
+    AcquireSRWLockShared(&m_x_Lock);
+    if (m_h_Port != nullptr) {
+        CancelIoEx(m_h_Port, nullptr);
+    }
+    ReleaseSRWLockShared(&m_x_Lock);
+}
+
 void CUsbSerialPort::Close() {
     AcquireSRWLockExclusive(&m_x_Lock);
     if (m_h_Port != nullptr) {
-        EndCommWait();
+        if (m_b_Shut) {
+            // What a late thread may still have pending (see UsbSerial_WaitCancelling).
+            CancelIoEx(m_h_Port, nullptr);
+        } else {
+            ShutLocked();
+        }
         CloseHandle(m_h_Port);
         m_h_Port = nullptr;
+        m_b_Shut = false;
     }
     ReleaseSRWLockExclusive(&m_x_Lock);
 }

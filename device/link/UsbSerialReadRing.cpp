@@ -79,8 +79,9 @@ bool CUsbSerialReadRing::Drain(CUsbSerialPort& io_x_Port, uint32_t i_ul_LimitMs)
         return true;
     }
     // A port closed since the reads started has ended them already.
-    io_x_Port.UseIfStill(l_ul_Generation, [](HANDLE i_h_Port) { ::CancelIo(i_h_Port); });
-    WaitForMultipleObjects(l_ul_Outstanding, l_ah_Outstanding, TRUE, i_ul_LimitMs);
+    UsbSerial_WaitCancelling(l_ah_Outstanding, l_ul_Outstanding, i_ul_LimitMs, [&] {
+        io_x_Port.UseIfStill(l_ul_Generation, [](HANDLE i_h_Port) { ::CancelIo(i_h_Port); });
+    });
     bool l_b_Drained = true;
     for (SRead& l_x_Read : m_ax_Reads) {
         if (l_x_Read.m_b_Outstanding) {

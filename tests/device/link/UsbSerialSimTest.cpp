@@ -671,7 +671,10 @@ TEST_F(LinkWithSimulator, SleepWakeAndDestructionUnderTrafficNeverReachTheOtherS
                     return l_x_Cycled.GetReceiveThreadStarts() == l_ul_Starts + 1 &&
                            l_x_Cycled.IsReceiveThreadRunning();
                 },
-                LONG_WAIT_MS));
+                LONG_WAIT_MS))
+                << (&l_x_Cycled == &l_x_LinkB ? "B" : "A") << ": " << l_ul_Starts
+                << " starts before, " << l_x_Cycled.GetReceiveThreadStarts() << " now, running "
+                << l_x_Cycled.IsReceiveThreadRunning() << ", port open " << l_x_Cycled.IsPortOpen();
         }
         l_b_StopA = true;
         l_x_WriterA.join();
