@@ -525,9 +525,9 @@ void CUsbSerial::WaitThreadEnd(HANDLE i_h_Thread, const char* i_pc_Name) {
     }
     TraceLog_Printf("CUsbSerial: %s of %s still running after %d ms\n", i_pc_Name, m_ac_PortName,
                     USBSERIAL_THREAD_WAIT_MS);
-    // Closing the port ends every pending read and write; what is left for the thread is its
-    // own clean-up. Freeing the object under it would be worse than waiting for that.
-    ClosePort();
+    // Nothing new starts on the port and what is pending is cancelled: what is left for the
+    // thread is its own clean-up. Freeing the object under it would be worse than waiting.
+    m_x_Port.Shut();
     WaitForSingleObject(i_h_Thread, INFINITE);
 }
 

@@ -85,9 +85,9 @@ private:
     int32_t StartReceiveThread();
     void JoinLateReceiveThread();
     int32_t ArmCommEvent();
-    // Waits for a thread with the usual limit; a thread that is late gets the port closed under
-    // it (which ends its I/O) and is then waited for without limit, because it still runs code
-    // of this object.
+    // Waits for a thread with the usual limit; a thread that is late gets the port shut under it
+    // (which ends its I/O) and is then waited for without limit, because it still runs code of
+    // this object.
     void WaitThreadEnd(HANDLE i_h_Thread, const char* i_pc_Name);
     void CloseHandleIfAny(HANDLE* io_ph_Handle);
     // Waits for an overlapped call that has not completed within its time-out: cancels it on the
