@@ -54,20 +54,45 @@ protected:
         m_x_Sim.Command("remove " + m_x_Sensor);
         m_x_Dir.Leave();
     }
-    void StartLink() {
-        m_px_Link.reset(new CUsbSerialProtocole(&m_x_Owner, m_x_Port.c_str()));
-        ASSERT_EQ(TULVO_OK, m_px_Link->Start());
-        ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
-                            LONG_WAIT_MS));
+    void StartLink() { ASSERT_TRUE(Started(&m_x_Owner, &m_px_Link)); }
+    // A link of this sensor for that owner, started and with its receive thread running.
+    bool Started(CUsbSerialProtocoleOwner* i_px_Owner,
+                 std::unique_ptr<CUsbSerialProtocole>* o_ppx_Link) {
+        o_ppx_Link->reset(new CUsbSerialProtocole(i_px_Owner, m_x_Port.c_str()));
+        CUsbSerialProtocole* l_px_Link = o_ppx_Link->get();
+        return l_px_Link->Start() == TULVO_OK &&
+               WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS) &&
+               WaitLog("ThreadProcInternal Starting\n", 1);
+    }
+    // Sleeps the link and waits until its receive thread has ended.
+    static bool Asleep(CUsbSerial& io_x_Link) {
+        io_x_Link.RequestSleep();
+        return WaitFor([&] { return !io_x_Link.IsReceiveThreadRunning(); }, LONG_WAIT_MS);
+    }
+    // Wakes the link and waits until its i_ul_Starts-th receive thread runs.
+    static bool Awake(CUsbSerial& io_x_Link, uint32_t i_ul_Starts) {
+        io_x_Link.RequestWakeUp();
+        return WaitFor(
+            [&] {
+                return io_x_Link.GetReceiveThreadStarts() == i_ul_Starts &&
+                       io_x_Link.IsReceiveThreadRunning();
+            },
+            LONG_WAIT_MS);
+    }
+    // Waits until the trace log holds the text at least that many times.
+    static bool WaitLog(const std::string& i_x_Text, int i_i_Count) {
+        return WaitFor([&] { return CLogCapture::Count(i_x_Text) >= i_i_Count; }, LONG_WAIT_MS);
     }
     std::string Sim(const std::string& i_x_Verb, const std::string& i_x_Args = "") {
         return m_x_Sim.Command(i_x_Verb + " " + m_x_Sensor + (i_x_Args.empty() ? "" : " ") +
                                i_x_Args);
     }
     // Writes the data as one frame and expects the same data back as the next frame.
-    void ExpectEcho(const std::vector<uint8_t>& i_x_Data) {
-        ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, i_x_Data.data(),
-                                                  static_cast<uint32_t>(i_x_Data.size())));
+    void ExpectEcho(const std::vector<uint8_t>& i_x_Data,
+                    CUsbSerialProtocole* i_px_Link = nullptr) {
+        CUsbSerialProtocole& l_x_Link = i_px_Link != nullptr ? *i_px_Link : *m_px_Link;
+        ASSERT_EQ(TULVO_OK, l_x_Link.WriteFrame(WRITE_TIMEOUT_MS, i_x_Data.data(),
+                                                static_cast<uint32_t>(i_x_Data.size())));
         ASSERT_TRUE(m_x_Owner.WaitFrames(1, LONG_WAIT_MS)) << "no echo of " << i_x_Data.size();
         const auto l_x_Frames = m_x_Owner.TakeFrames();
         ASSERT_EQ(1u, l_x_Frames.size());
@@ -183,14 +208,12 @@ TEST_F(LinkWithSimulator, CorruptedFramesAreDroppedAndTheNextOneArrives) {
     const auto l_x_Request = Record(SIM_ILV_ECHO, Pattern(30, 6));
     ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Request.data(),
                                               static_cast<uint32_t>(l_x_Request.size())));
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("Error HandleReceiveBytes\n") == 1; },
-                        LONG_WAIT_MS));
+    ASSERT_TRUE(WaitLog("Error HandleReceiveBytes\n", 1));
     EXPECT_EQ(1, CLogCapture::Count("TULVO_HandleReceiveBytes Err Length"));
     ASSERT_EQ("ok", Sim("corrupt", "trailer"));
     ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Request.data(),
                                               static_cast<uint32_t>(l_x_Request.size())));
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("Error HandleReceiveBytes\n") == 2; },
-                        LONG_WAIT_MS));
+    ASSERT_TRUE(WaitLog("Error HandleReceiveBytes\n", 2));
     EXPECT_EQ(1, CLogCapture::Count("TULVO_HandleReceiveBytes : CURRPUTED FRAME (ILV FE)  \n"));
     EXPECT_EQ(0u, m_x_Owner.FrameCount());
     ExpectEcho(l_x_Request);
@@ -243,14 +266,11 @@ TEST_F(LinkWithSimulator, AsyncFramesArriveCompleteAndInOrder) {
 
 TEST_F(LinkWithSimulator, SleepThenWakeReopensThePortWithOneReceiveThread) {
     StartLink();
-    m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsPortOpen(); }, LONG_WAIT_MS));
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(Asleep(*m_px_Link));
+    EXPECT_FALSE(m_px_Link->IsPortOpen());
     EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::ThreadProc WaitForMultipleObjects: "
                                     "m_h_MonitorEventSleep\n"));
-    m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(Awake(*m_px_Link, 2));
     EXPECT_TRUE(m_px_Link->IsPortOpen());
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(100, 7)));
     EXPECT_EQ(2, CLogCapture::Count("ThreadProcInternal Starting\n"));
@@ -258,18 +278,11 @@ TEST_F(LinkWithSimulator, SleepThenWakeReopensThePortWithOneReceiveThread) {
 
 TEST_F(LinkWithSimulator, TwoSleepsAndOneWakeReopenOnce) {
     StartLink();
+    ASSERT_TRUE(Asleep(*m_px_Link));
     m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
-    m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor(
-        [] {
-            return CLogCapture::Count(
-                       "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventSleep\n") ==
-                   2;
-        },
-        LONG_WAIT_MS));
-    m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(
+        WaitLog("CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventSleep\n", 2));
+    ASSERT_TRUE(Awake(*m_px_Link, 2));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(10, 8)));
     EXPECT_EQ(2u, m_px_Link->GetReceiveThreadStarts());
     EXPECT_EQ(2, CLogCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
@@ -278,8 +291,7 @@ TEST_F(LinkWithSimulator, TwoSleepsAndOneWakeReopenOnce) {
 
 TEST_F(LinkWithSimulator, WakeAfterTheSensorLeftReportsTheOpenErrorAndALaterWakeRecovers) {
     StartLink();
-    m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(Asleep(*m_px_Link));
     ASSERT_EQ("ok", Sim("unplug"));
     m_px_Link->RequestWakeUp();
     ASSERT_TRUE(WaitFor([&] { return m_x_Owner.ErrorNotices() == 1; }, LONG_WAIT_MS));
@@ -288,8 +300,7 @@ TEST_F(LinkWithSimulator, WakeAfterTheSensorLeftReportsTheOpenErrorAndALaterWake
     EXPECT_EQ(1u, m_px_Link->GetReceiveThreadStarts());
     ASSERT_EQ("ok", Sim("plug"));
     m_px_Link->RequestSleep();
-    m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
+    ASSERT_TRUE(Awake(*m_px_Link, 2));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(33, 14)));
     EXPECT_EQ(1, m_x_Owner.ErrorNotices());
 }
@@ -297,9 +308,7 @@ TEST_F(LinkWithSimulator, WakeAfterTheSensorLeftReportsTheOpenErrorAndALaterWake
 TEST_F(LinkWithSimulator, WakeWithoutSleepLeavesTheRunningLinkAlone) {
     StartLink();
     m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(
-        WaitFor([] { return CLogCapture::Count("CUsbSerial::Open - Port already opened\n") == 1; },
-                LONG_WAIT_MS));
+    ASSERT_TRUE(WaitLog("CUsbSerial::Open - Port already opened\n", 1));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(64, 9)));
     EXPECT_EQ(1u, m_px_Link->GetReceiveThreadStarts());
     EXPECT_EQ(0, CLogCapture::Count("ThreadProcInternal : Stopping read loop\n"));
@@ -309,8 +318,7 @@ TEST_F(LinkWithSimulator, WakeWithoutSleepLeavesTheRunningLinkAlone) {
 
 TEST_F(LinkWithSimulator, DestructionWhileAsleepEndsTheMonitor) {
     StartLink();
-    m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(Asleep(*m_px_Link));
     m_px_Link.reset();
     EXPECT_EQ(1, CLogCapture::Count("Stoping Recv Monitor for " + m_x_Port + "\n"));
     EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal Starting\n"));
@@ -397,24 +405,14 @@ TEST_F(LinkWithSimulator, SleepAndDestructionEndTheWaitArmedByAWakeUp) {
         new (l_auc_Memory) CUsbSerialProtocole(&m_x_Owner, m_x_Port.c_str()),
         [](CUsbSerialProtocole* i_px_Link) { i_px_Link->~CUsbSerialProtocole(); });
     ASSERT_EQ(TULVO_OK, l_px_Link->Start());
-    auto Cycle = [&](uint32_t i_ul_Starts, int i_i_Seed) {
+    auto Cycle = [&](uint32_t i_ul_Starts) {
         l_px_Link->RequestSleep();
-        l_px_Link->RequestWakeUp();
-        ASSERT_TRUE(WaitFor(
-            [&] {
-                return l_px_Link->GetReceiveThreadStarts() == i_ul_Starts &&
-                       l_px_Link->IsReceiveThreadRunning();
-            },
-            LONG_WAIT_MS));
-        const auto l_x_Echo = Record(SIM_ILV_ECHO, Pattern(20, static_cast<uint32_t>(i_i_Seed)));
-        ASSERT_EQ(TULVO_OK, l_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Echo.data(),
-                                                  static_cast<uint32_t>(l_x_Echo.size())));
-        ASSERT_TRUE(m_x_Owner.WaitFrames(1, LONG_WAIT_MS));
-        EXPECT_EQ(l_x_Echo, m_x_Owner.TakeFrames()[0]);
+        ASSERT_TRUE(Awake(*l_px_Link, i_ul_Starts));
+        ExpectEcho(Record(SIM_ILV_ECHO, Pattern(20, i_ul_Starts)), l_px_Link.get());
     };
     ASSERT_TRUE(WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS));
     for (uint32_t l_ul_Starts = 2; l_ul_Starts < 5 && !HasFailure(); ++l_ul_Starts) {
-        Cycle(l_ul_Starts, static_cast<int>(l_ul_Starts));
+        Cycle(l_ul_Starts);
         if (l_ul_Starts == 4) {
             ASSERT_EQ("ok", Sim("unplug"));
         }
@@ -424,7 +422,7 @@ TEST_F(LinkWithSimulator, SleepAndDestructionEndTheWaitArmedByAWakeUp) {
             << ForeignThreadCount() << " threads of wine's asleep, " << l_st_Before << " before";
     }
     ASSERT_EQ("ok", Sim("plug"));
-    Cycle(5, 5);
+    Cycle(5);
     l_px_Link.reset();
     memset(l_auc_Memory, 0x5A, sizeof(l_auc_Memory));
     // Wine's wait thread, if one were left, writes its last words before it ends.
@@ -458,8 +456,7 @@ TEST_F(LinkWithSimulator, RestartRequestUnplugsAndReplugsTheSensor) {
     ASSERT_TRUE(WaitFor([&] { return m_x_Sim.Stat(m_x_Sensor, "plugs") == 2; }, LONG_WAIT_MS));
     // Back on the bus: a sleep and wake-up (what the device list does) reaches it again.
     m_px_Link->RequestSleep();
-    m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
+    ASSERT_TRUE(Awake(*m_px_Link, 2));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(5, 13)));
 }
 
@@ -489,11 +486,8 @@ public:
 
 TEST_F(LinkWithSimulator, DestructionWaitsForAReceiveThreadHeldByItsOwner) {
     CGatedOwner l_x_Owner;
-    std::unique_ptr<CUsbSerialProtocole> l_px_Link(
-        new CUsbSerialProtocole(&l_x_Owner, m_x_Port.c_str()));
-    ASSERT_EQ(TULVO_OK, l_px_Link->Start());
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
-                        LONG_WAIT_MS));
+    std::unique_ptr<CUsbSerialProtocole> l_px_Link;
+    ASSERT_TRUE(Started(&l_x_Owner, &l_px_Link));
     // Two frames in one read: the receive thread still has the second one to parse, in this
     // object's receiver, when the owner lets go of the first.
     ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0A0000454E"
@@ -515,11 +509,8 @@ TEST_F(LinkWithSimulator, DestructionWaitsForAReceiveThreadHeldByItsOwner) {
 
 TEST_F(LinkWithSimulator, WakeAfterASleepThatOutwaitedTheOwnerRunsOneNewReceiveThread) {
     CGatedOwner l_x_Owner;
-    std::unique_ptr<CUsbSerialProtocole> l_px_Link(
-        new CUsbSerialProtocole(&l_x_Owner, m_x_Port.c_str()));
-    ASSERT_EQ(TULVO_OK, l_px_Link->Start());
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
-                        LONG_WAIT_MS));
+    std::unique_ptr<CUsbSerialProtocole> l_px_Link;
+    ASSERT_TRUE(Started(&l_x_Owner, &l_px_Link));
     ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0A0000454E"));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(l_x_Owner.m_h_Entered, LONG_WAIT_MS));
     l_px_Link->RequestSleep();
@@ -536,8 +527,7 @@ TEST_F(LinkWithSimulator, WakeAfterASleepThatOutwaitedTheOwnerRunsOneNewReceiveT
     SetEvent(l_x_Owner.m_h_Gate);
     ASSERT_TRUE(l_b_SleepEnded);
     ASSERT_TRUE(WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") == 2; },
-                        LONG_WAIT_MS));
+    ASSERT_TRUE(WaitLog("ThreadProcInternal Starting\n", 2));
     EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
     EXPECT_TRUE(l_px_Link->IsPortOpen());
     ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0B0000454E"));
@@ -571,20 +561,12 @@ TEST_F(LinkWithSimulator, DestructionWithSleepAndWakeUpRequestsInFlight) {
         if (l_i_Round % 4 == 0) {
             ASSERT_TRUE(
                 WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS));
-            l_px_Link->RequestSleep();
-            ASSERT_TRUE(WaitFor(
-                [&] { return !l_px_Link->IsPortOpen() && !l_px_Link->IsReceiveThreadRunning(); },
-                LONG_WAIT_MS));
-            l_px_Link->RequestWakeUp();
-            ASSERT_TRUE(WaitFor(
-                [&] { return l_px_Link->GetReceiveThreadStarts() == 2 && l_px_Link->IsPortOpen(); },
-                LONG_WAIT_MS));
-            const auto l_x_Data =
-                Record(SIM_ILV_ECHO, Pattern(40, static_cast<uint32_t>(l_i_Round)));
-            ASSERT_EQ(TULVO_OK, l_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Data.data(),
-                                                      static_cast<uint32_t>(l_x_Data.size())));
-            ASSERT_TRUE(m_x_Owner.WaitFrames(1, LONG_WAIT_MS));
-            EXPECT_TRUE(m_x_Owner.TakeFrames()[0] == l_x_Data);
+            ASSERT_TRUE(Asleep(*l_px_Link));
+            EXPECT_FALSE(l_px_Link->IsPortOpen());
+            ASSERT_TRUE(Awake(*l_px_Link, 2));
+            EXPECT_TRUE(l_px_Link->IsPortOpen());
+            ExpectEcho(Record(SIM_ILV_ECHO, Pattern(40, static_cast<uint32_t>(l_i_Round))),
+                       l_px_Link.get());
         } else {
             for (int l_i_Step = 0; l_i_Step < l_i_Round % 5; ++l_i_Step) {
                 if ((l_i_Round + l_i_Step) % 2 == 0) {
@@ -665,13 +647,7 @@ TEST_F(LinkWithSimulator, SleepWakeAndDestructionUnderTrafficNeverReachTheOtherS
             CUsbSerialProtocole& l_x_Cycled = (l_i_Round + l_i_Cycle) % 2 ? *l_px_LinkA : l_x_LinkB;
             const uint32_t l_ul_Starts = l_x_Cycled.GetReceiveThreadStarts();
             l_x_Cycled.RequestSleep();
-            l_x_Cycled.RequestWakeUp();
-            EXPECT_TRUE(WaitFor(
-                [&] {
-                    return l_x_Cycled.GetReceiveThreadStarts() == l_ul_Starts + 1 &&
-                           l_x_Cycled.IsReceiveThreadRunning();
-                },
-                LONG_WAIT_MS))
+            EXPECT_TRUE(Awake(l_x_Cycled, l_ul_Starts + 1))
                 << (&l_x_Cycled == &l_x_LinkB ? "B" : "A") << ": " << l_ul_Starts
                 << " starts before, " << l_x_Cycled.GetReceiveThreadStarts() << " now, running "
                 << l_x_Cycled.IsReceiveThreadRunning() << ", port open " << l_x_Cycled.IsPortOpen();
