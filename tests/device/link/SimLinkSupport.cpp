@@ -9,7 +9,6 @@
 #include <string.h>
 
 #include <atomic>
-#include <chrono>
 #include <sstream>
 
 namespace tulvo_test {
@@ -98,37 +97,9 @@ long long CSimControl::Stat(const std::string& i_x_Sensor, const std::string& i_
     return -1;
 }
 
-int32_t CRecordingOwner::HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) {
-    {
-        std::lock_guard<std::mutex> l_x_Guard(m_x_Lock);
-        m_x_Frames.emplace_back(i_puc_Frame, i_puc_Frame + i_ul_Length);
-    }
-    free(i_puc_Frame);
-    m_x_Changed.notify_all();
-    return 0;
-}
-
 void CRecordingOwner::HandleSendBackError() {
     std::lock_guard<std::mutex> l_x_Guard(m_x_Lock);
     ++m_i_ErrorNotices;
-}
-
-bool CRecordingOwner::WaitFrames(size_t i_st_Count, uint32_t i_ul_Ms) {
-    std::unique_lock<std::mutex> l_x_Guard(m_x_Lock);
-    return m_x_Changed.wait_for(l_x_Guard, std::chrono::milliseconds(i_ul_Ms),
-                                [&] { return m_x_Frames.size() >= i_st_Count; });
-}
-
-std::vector<std::vector<uint8_t>> CRecordingOwner::TakeFrames() {
-    std::lock_guard<std::mutex> l_x_Guard(m_x_Lock);
-    std::vector<std::vector<uint8_t>> l_x_Frames;
-    l_x_Frames.swap(m_x_Frames);
-    return l_x_Frames;
-}
-
-size_t CRecordingOwner::FrameCount() {
-    std::lock_guard<std::mutex> l_x_Guard(m_x_Lock);
-    return m_x_Frames.size();
 }
 
 int CRecordingOwner::ErrorNotices() {

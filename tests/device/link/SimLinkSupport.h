@@ -5,12 +5,12 @@
 #define TULVO_TESTS_DEVICE_LINK_SIMLINKSUPPORT_H
 
 #include "device/link/UsbSerialProtocole.h"
+#include "tests/device/link/FrameRecorder.h"
 
 #include <winsock2.h>
 
 #include <stdint.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,21 +39,12 @@ private:
 };
 
 // Records every frame and every error notice the link hands over.
-class CRecordingOwner : public CUsbSerialProtocoleOwner {
+class CRecordingOwner : public CFrameRecorder<CUsbSerialProtocoleOwner> {
 public:
-    int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) override;
     void HandleSendBackError() override;
-
-    // Waits until at least i_st_Count frames arrived; false after i_ul_Ms.
-    bool WaitFrames(size_t i_st_Count, uint32_t i_ul_Ms);
-    std::vector<std::vector<uint8_t>> TakeFrames();
-    size_t FrameCount();
     int ErrorNotices();
 
 private:
-    std::mutex m_x_Lock;
-    std::condition_variable m_x_Changed;
-    std::vector<std::vector<uint8_t>> m_x_Frames;
     int m_i_ErrorNotices = 0;
 };
 
