@@ -3,7 +3,7 @@
 #include "device/link/FrameCodec.h"
 #include "ipc/protocol/TulvoStatus.h"
 #include "tests/device/link/FrameRecorder.h"
-#include "tests/ipc/protocol/LogCapture.h"
+#include "tests/common/TraceCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -68,7 +68,7 @@ protected:
         m_x_Owner.TakeFrames();
     }
 
-    tulvo_test::CLogCapture m_x_Log;
+    tulvo_test::CTraceCapture m_x_Log;
     tulvo_test::CFrameRecorder<> m_x_Owner;
     CFrameReceiver m_x_Receiver;
 };

@@ -19,9 +19,9 @@
 #include <string>
 #include <thread>
 
-using tulvo_test::CLogCapture;
 using tulvo_test::CRecordingOwner;
 using tulvo_test::CSimControl;
+using tulvo_test::CTraceCapture;
 using tulvo_test::Pattern;
 using tulvo_test::WaitFor;
 
@@ -43,11 +43,11 @@ protected:
         m_x_Sensor = "s" + std::to_string(m_i_Com);
         ASSERT_TRUE(m_x_Sim.Ok("add " + m_x_Sensor + " com" + std::to_string(m_i_Com) + " SN" +
                                std::to_string(m_i_Com) + "ABCDEFGHIJKLMNOPQRST 3"));
-        m_px_Log.reset(new CLogCapture);
+        m_px_Log.reset(new CTraceCapture);
     }
     void TearDown() override {
         if (HasFailure()) {
-            printf("---- trace log\n%s", CLogCapture::Text().c_str());
+            printf("---- trace log\n%s", CTraceCapture::Text().c_str());
         }
         m_px_Link.reset();
         m_px_Log.reset();
@@ -81,7 +81,7 @@ protected:
     }
     // Waits until the trace log holds the text at least that many times.
     static bool WaitLog(const std::string& i_x_Text, int i_i_Count) {
-        return WaitFor([&] { return CLogCapture::Count(i_x_Text) >= i_i_Count; }, LONG_WAIT_MS);
+        return WaitFor([&] { return CTraceCapture::Count(i_x_Text) >= i_i_Count; }, LONG_WAIT_MS);
     }
     std::string Sim(const std::string& i_x_Verb, const std::string& i_x_Args = "") {
         return m_x_Sim.Command(i_x_Verb + " " + m_x_Sensor + (i_x_Args.empty() ? "" : " ") +
@@ -121,7 +121,7 @@ protected:
     int m_i_Com = 0;
     std::string m_x_Port;
     std::string m_x_Sensor;
-    std::unique_ptr<CLogCapture> m_px_Log;
+    std::unique_ptr<CTraceCapture> m_px_Log;
     CRecordingOwner m_x_Owner;
     std::unique_ptr<CUsbSerialProtocole> m_px_Link;
 };
@@ -133,8 +133,8 @@ TEST_F(LinkWithSimulator, PortThatDoesNotExistReportsTheSystemCodeAndCreatesNoth
     EXPECT_EQ(1, m_x_Owner.ErrorNotices());
     EXPECT_FALSE(l_x_Link.IsPortOpen());
     EXPECT_EQ(0u, l_x_Link.GetReceiveThreadStarts());
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open: CreateFile"));
-    EXPECT_EQ(0, CLogCapture::Count("Recv Monitor"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::Open: CreateFile"));
+    EXPECT_EQ(0, CTraceCapture::Count("Recv Monitor"));
     // Requests and destruction of a link that never started touch nothing.
     EXPECT_EQ(TULVO_OK, l_x_Link.RequestSleep());
     EXPECT_EQ(TULVO_OK, l_x_Link.RequestWakeUp());
@@ -145,10 +145,10 @@ TEST_F(LinkWithSimulator, PortThatDoesNotExistReportsTheSystemCodeAndCreatesNoth
 TEST_F(LinkWithSimulator, SecondOpenOfAnOpenPortIsRefused) {
     StartLink();
     EXPECT_EQ(TULVO_PORT_ALREADY_OPEN, m_px_Link->Open(m_x_Port.c_str()));
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open - Port already opened\n"));
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
-    EXPECT_EQ(1, CLogCapture::Count("Starting Recv Monitor for " + m_x_Port + " ...\n"));
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal Starting\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::Open - Port already opened\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
+    EXPECT_EQ(1, CTraceCapture::Count("Starting Recv Monitor for " + m_x_Port + " ...\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal Starting\n"));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(10, 1)));
 }
 
@@ -166,8 +166,8 @@ TEST_F(LinkWithSimulator, FramesOfEverySizeRoundTripThroughTheEcho) {
     }
     // Wine ends the seven other outstanding reads with a time-out after each chunk: those are
     // empty chunks, neither failures nor zero-byte deliveries.
-    EXPECT_EQ(0, CLogCapture::Count("SysErr"));
-    EXPECT_EQ(0, CLogCapture::Count("HandleReceiveBytes 0 data"));
+    EXPECT_EQ(0, CTraceCapture::Count("SysErr"));
+    EXPECT_EQ(0, CTraceCapture::Count("HandleReceiveBytes 0 data"));
 }
 
 TEST_F(LinkWithSimulator, FourMebibyteFrameRoundTrips) {
@@ -199,7 +199,7 @@ TEST_F(LinkWithSimulator, SplitNoisyAndPackedFramesAreDeliveredWhole) {
     ASSERT_EQ(2u, l_x_Frames.size());
     EXPECT_EQ((std::vector<uint8_t>{0x0A, 0x00, 0x00}), l_x_Frames[0]);
     EXPECT_EQ((std::vector<uint8_t>{0x0B, 0x01, 0x00, 0x22}), l_x_Frames[1]);
-    EXPECT_EQ(0, CLogCapture::Count("Error HandleReceiveBytes\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("Error HandleReceiveBytes\n"));
 }
 
 TEST_F(LinkWithSimulator, CorruptedFramesAreDroppedAndTheNextOneArrives) {
@@ -209,12 +209,12 @@ TEST_F(LinkWithSimulator, CorruptedFramesAreDroppedAndTheNextOneArrives) {
     ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Request.data(),
                                               static_cast<uint32_t>(l_x_Request.size())));
     ASSERT_TRUE(WaitLog("Error HandleReceiveBytes\n", 1));
-    EXPECT_EQ(1, CLogCapture::Count("TULVO_HandleReceiveBytes Err Length"));
+    EXPECT_EQ(1, CTraceCapture::Count("TULVO_HandleReceiveBytes Err Length"));
     ASSERT_EQ("ok", Sim("corrupt", "trailer"));
     ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Request.data(),
                                               static_cast<uint32_t>(l_x_Request.size())));
     ASSERT_TRUE(WaitLog("Error HandleReceiveBytes\n", 2));
-    EXPECT_EQ(1, CLogCapture::Count("TULVO_HandleReceiveBytes : CURRPUTED FRAME (ILV FE)  \n"));
+    EXPECT_EQ(1, CTraceCapture::Count("TULVO_HandleReceiveBytes : CURRPUTED FRAME (ILV FE)  \n"));
     EXPECT_EQ(0u, m_x_Owner.FrameCount());
     ExpectEcho(l_x_Request);
 }
@@ -268,12 +268,12 @@ TEST_F(LinkWithSimulator, SleepThenWakeReopensThePortWithOneReceiveThread) {
     StartLink();
     ASSERT_TRUE(Asleep(*m_px_Link));
     EXPECT_FALSE(m_px_Link->IsPortOpen());
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::ThreadProc WaitForMultipleObjects: "
-                                    "m_h_MonitorEventSleep\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::ThreadProc WaitForMultipleObjects: "
+                                      "m_h_MonitorEventSleep\n"));
     ASSERT_TRUE(Awake(*m_px_Link, 2));
     EXPECT_TRUE(m_px_Link->IsPortOpen());
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(100, 7)));
-    EXPECT_EQ(2, CLogCapture::Count("ThreadProcInternal Starting\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("ThreadProcInternal Starting\n"));
 }
 
 TEST_F(LinkWithSimulator, TwoSleepsAndOneWakeReopenOnce) {
@@ -285,8 +285,8 @@ TEST_F(LinkWithSimulator, TwoSleepsAndOneWakeReopenOnce) {
     ASSERT_TRUE(Awake(*m_px_Link, 2));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(10, 8)));
     EXPECT_EQ(2u, m_px_Link->GetReceiveThreadStarts());
-    EXPECT_EQ(2, CLogCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
-    EXPECT_EQ(0, CLogCapture::Count("CUsbSerial::Open - Port already opened\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
+    EXPECT_EQ(0, CTraceCapture::Count("CUsbSerial::Open - Port already opened\n"));
 }
 
 TEST_F(LinkWithSimulator, WakeAfterTheSensorLeftReportsTheOpenErrorAndALaterWakeRecovers) {
@@ -311,7 +311,7 @@ TEST_F(LinkWithSimulator, WakeWithoutSleepLeavesTheRunningLinkAlone) {
     ASSERT_TRUE(WaitLog("CUsbSerial::Open - Port already opened\n", 1));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(64, 9)));
     EXPECT_EQ(1u, m_px_Link->GetReceiveThreadStarts());
-    EXPECT_EQ(0, CLogCapture::Count("ThreadProcInternal : Stopping read loop\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("ThreadProcInternal : Stopping read loop\n"));
     // The failed wake-up resets nothing while the receive thread runs.
     EXPECT_TRUE(m_px_Link->IsReceiveThreadRunning());
 }
@@ -320,15 +320,15 @@ TEST_F(LinkWithSimulator, DestructionWhileAsleepEndsTheMonitor) {
     StartLink();
     ASSERT_TRUE(Asleep(*m_px_Link));
     m_px_Link.reset();
-    EXPECT_EQ(1, CLogCapture::Count("Stoping Recv Monitor for " + m_x_Port + "\n"));
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal Starting\n"));
-    EXPECT_EQ(0, CLogCapture::Count("still running"));
+    EXPECT_EQ(1, CTraceCapture::Count("Stoping Recv Monitor for " + m_x_Port + "\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal Starting\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("still running"));
 }
 
 TEST_F(LinkWithSimulator, DestructionWhileRunningStopsBothThreadsInOrder) {
     StartLink();
     m_px_Link.reset();
-    const std::string l_x_Log = CLogCapture::Text();
+    const std::string l_x_Log = CTraceCapture::Text();
     const size_t l_st_Done = l_x_Log.find("ThreadProcInternal : Done\n");
     const size_t l_st_Monitor = l_x_Log.find("Stoping Recv Monitor for " + m_x_Port + "\n");
     ASSERT_NE(std::string::npos, l_st_Done);
@@ -354,7 +354,7 @@ TEST_F(LinkWithSimulator, UnplugDuringPendingWriteAndReadsEndsThemWithoutHang) {
     EXPECT_EQ("ok", Sim("unplug"));
     l_x_Writer.join();
     EXPECT_EQ(TULVO_DATA_TOO_LARGE, l_i_WriteStatus.load());
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::WriteBuffer: GetOverlappedResult"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::WriteBuffer: GetOverlappedResult"));
     EXPECT_EQ(0u, m_px_Link->GetPendingWrites());
     ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
     m_px_Link.reset();
@@ -440,7 +440,8 @@ TEST_F(LinkWithSimulator, WriteTimeOutIsReportedAndTheNextWriteWorks) {
     const auto l_x_Big = Pattern(1u << 20, 11);
     EXPECT_EQ(TULVO_TIMEOUT,
               m_px_Link->WriteBuffer(300, l_x_Big.data(), static_cast<uint32_t>(l_x_Big.size())));
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::WriteBuffer: WaitForSingleObject WAIT_TIMEOUT\n"));
+    EXPECT_EQ(1,
+              CTraceCapture::Count("CUsbSerial::WriteBuffer: WaitForSingleObject WAIT_TIMEOUT\n"));
     ASSERT_EQ("ok", Sim("stall", "off"));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(200, 12)));
 }
@@ -496,15 +497,15 @@ TEST_F(LinkWithSimulator, DestructionWaitsForAReceiveThreadHeldByItsOwner) {
     std::thread l_x_Destroyer([&] { l_px_Link.reset(); });
     const bool l_b_GaveUp = WaitFor(
         [&] {
-            return CLogCapture::Count("ThreadProcInternal of " + m_x_Port +
-                                      " still running after 1000 ms\n") == 1;
+            return CTraceCapture::Count("ThreadProcInternal of " + m_x_Port +
+                                        " still running after 1000 ms\n") == 1;
         },
         LONG_WAIT_MS);
     SetEvent(l_x_Owner.m_h_Gate);
     l_x_Destroyer.join();
     EXPECT_TRUE(l_b_GaveUp);
     EXPECT_EQ(2, l_x_Owner.m_i_Frames.load());
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal : Done\n"));
 }
 
 TEST_F(LinkWithSimulator, WakeAfterASleepThatOutwaitedTheOwnerRunsOneNewReceiveThread) {
@@ -518,7 +519,7 @@ TEST_F(LinkWithSimulator, WakeAfterASleepThatOutwaitedTheOwnerRunsOneNewReceiveT
     // The monitor reaches the wake-up only once the sleep has given up on the held thread.
     const bool l_b_SleepEnded = WaitFor(
         [] {
-            return CLogCapture::Count(
+            return CTraceCapture::Count(
                        "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventWakeUp\n") ==
                    1;
         },
@@ -528,12 +529,12 @@ TEST_F(LinkWithSimulator, WakeAfterASleepThatOutwaitedTheOwnerRunsOneNewReceiveT
     ASSERT_TRUE(l_b_SleepEnded);
     ASSERT_TRUE(WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
     ASSERT_TRUE(WaitLog("ThreadProcInternal Starting\n", 2));
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal : Done\n"));
     EXPECT_TRUE(l_px_Link->IsPortOpen());
     ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0B0000454E"));
     EXPECT_TRUE(WaitFor([&] { return l_x_Owner.m_i_Frames.load() == 2; }, LONG_WAIT_MS));
     l_px_Link.reset();
-    EXPECT_EQ(2, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("ThreadProcInternal : Done\n"));
 }
 
 TEST_F(LinkWithSimulator, ReadBufferOutsideTheReceiveThreadTakesWhatIsThere) {
@@ -543,7 +544,7 @@ TEST_F(LinkWithSimulator, ReadBufferOutsideTheReceiveThreadTakesWhatIsThere) {
     // The receive thread has every byte; the driver holds none for anyone else.
     EXPECT_EQ(TULVO_OK, m_px_Link->ReadBuffer(l_auc_Buffer, &l_ul_Count));
     EXPECT_EQ(0u, l_ul_Count);
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::ReadBuffer: Nothing to read\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::ReadBuffer: Nothing to read\n"));
     EXPECT_EQ(TULVO_NULL_BUFFER, m_px_Link->WriteBuffer(100, nullptr, 1));
     EXPECT_EQ(TULVO_OK, m_px_Link->CancelIo());
 }
