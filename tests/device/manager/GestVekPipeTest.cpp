@@ -16,7 +16,7 @@
 #include <memory>
 #include <thread>
 
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 
 namespace {
 
@@ -26,12 +26,12 @@ class PipeMailbox : public ::testing::Test {
 protected:
     void SetUp() override {
         m_x_Dir.Enter();
-        m_px_Log.reset(new CLogCapture);
+        m_px_Log.reset(new CTraceCapture);
     }
     void TearDown() override {
         m_x_Pipe.Stop();
         if (HasFailure()) {
-            printf("---- trace log\n%s", CLogCapture::Text().c_str());
+            printf("---- trace log\n%s", CTraceCapture::Text().c_str());
         }
         m_px_Log.reset();
         m_x_Dir.Leave();
@@ -58,7 +58,7 @@ protected:
     }
 
     tulvo_test::CTempDir m_x_Dir;
-    std::unique_ptr<CLogCapture> m_px_Log;
+    std::unique_ptr<CTraceCapture> m_px_Log;
     CGestVek_Pipe m_x_Pipe{nullptr, 1, "SN"};
 };
 
@@ -68,16 +68,16 @@ TEST_F(PipeMailbox, SecondFrameWaitsForTheReaderAndReplacesTheFirstWhenTheReader
     EXPECT_EQ(0x0A01, ReadId());
     EXPECT_EQ(0x0A02, ReadId());
     l_x_Receiver.join();
-    EXPECT_EQ(0, CLogCapture::Count("loss of 1 read"));
+    EXPECT_EQ(0, CTraceCapture::Count("loss of 1 read"));
 
     // Nobody reads: after its 1000 ms the second replaces the first, which is logged as lost
     // (whether a user is left to lose it is the simulator test's).
     ASSERT_EQ(TULVO_OK, Deposit(0x0A03));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A04));
     EXPECT_EQ(
-        1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject WAIT_TIMEOUT\n"));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0A03 loss of 1 read AND "
-                                    "LOSS OF user => Crush\n"));
+        1, CTraceCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject WAIT_TIMEOUT\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0A03 loss of 1 read AND "
+                                      "LOSS OF user => Crush\n"));
     EXPECT_EQ(0x0A04, ReadId());
 }
 
@@ -88,15 +88,15 @@ TEST_F(PipeMailbox, WriteFrameEmptiesTheMailboxSoThatTheReplyIsDepositedAtOnce) 
     EXPECT_EQ(TULVO_NO_RESPONSE, m_x_Pipe.WriteFrame(100, l_x_Request.data(), 3));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A09));
     EXPECT_EQ(0x0A09, ReadId());
-    EXPECT_EQ(0, CLogCapture::Count("WAIT_TIMEOUT"));
-    EXPECT_EQ(0, CLogCapture::Count("loss of 1 read"));
+    EXPECT_EQ(0, CTraceCapture::Count("WAIT_TIMEOUT"));
+    EXPECT_EQ(0, CTraceCapture::Count("loss of 1 read"));
 }
 
 TEST_F(PipeMailbox, StoppedPipeEndsReadersAndDiscardsFrames) {
     EXPECT_EQ(TULVO_OK, ReadId(0));
     EXPECT_EQ(TULVO_TIMEOUT, ReadId(20));
     EXPECT_EQ(1,
-              CLogCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject WAIT_TIMEOUT\n"));
+              CTraceCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject WAIT_TIMEOUT\n"));
     PostQuitMessage(0);
     EXPECT_EQ(1, ReadId());
     // A wait that fails is a failure, not a read without a frame.
@@ -109,16 +109,16 @@ TEST_F(PipeMailbox, StoppedPipeEndsReadersAndDiscardsFrames) {
     ASSERT_EQ(TULVO_OK, Deposit(0x0A01));
     m_x_Pipe.SetStopEvent();
     EXPECT_EQ(TULVO_ABORTED, ReadId());
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject STOP\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject STOP\n"));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A02));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject STOP\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject STOP\n"));
     m_x_Pipe.ResetStopEvent();
     // What came while stopped left nothing behind: no frame, and room for the next at once.
     EXPECT_EQ(TULVO_TIMEOUT, ReadId(20));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A03));
     EXPECT_EQ(0x0A03, ReadId());
-    EXPECT_EQ(0, CLogCapture::Count("should not be NULL"));
-    EXPECT_EQ(0, CLogCapture::Count("SetReadEvent: WaitForSingleObject WAIT_TIMEOUT"));
+    EXPECT_EQ(0, CTraceCapture::Count("should not be NULL"));
+    EXPECT_EQ(0, CTraceCapture::Count("SetReadEvent: WaitForSingleObject WAIT_TIMEOUT"));
 
     // A reader without a time-out ends with the pipe's stop.
     ASSERT_EQ(TULVO_OK, Deposit(0x0A04));
@@ -127,7 +127,7 @@ TEST_F(PipeMailbox, StoppedPipeEndsReadersAndDiscardsFrames) {
         EXPECT_EQ(TULVO_ABORTED, ReadId(INFINITE));
     });
     ASSERT_TRUE(
-        tulvo_test::WaitFor([] { return CLogCapture::Count("I=0x0A04\n") > 0; }, LONG_WAIT_MS));
+        tulvo_test::WaitFor([] { return CTraceCapture::Count("I=0x0A04\n") > 0; }, LONG_WAIT_MS));
     EXPECT_EQ(TULVO_OK, m_x_Pipe.Stop());
     l_x_Reader.join();
 }
@@ -166,7 +166,7 @@ TEST_F(PipeMailbox, LockBelongsToItsThreadAndIsTakenOverWhenAbandoned) {
                                     "process 11 after "));
     EXPECT_EQ(1, CLogCapture::Count("unlocked by process 99 after "));
     // The mailbox's and the lock's mutex calls are the quiet ones.
-    EXPECT_EQ(0, CLogCapture::Count("TheMutex"));
+    EXPECT_EQ(0, CTraceCapture::Count("TheMutex"));
 
     // A holder that ends without releasing stays shown until the next taker takes the lock
     // over, which owns it once, so that one release frees it for everybody.
