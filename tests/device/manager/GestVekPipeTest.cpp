@@ -161,10 +161,11 @@ TEST_F(PipeMailbox, LockBelongsToItsThreadAndIsTakenOverWhenAbandoned) {
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
     EXPECT_FALSE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     l_x_Other(TULVO_OK);
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::GetTheLock SN pipe 1 locked by process 11\n"));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::ReleaseTheLock SN pipe 1 unlocked by "
-                                    "process 11 after "));
-    EXPECT_EQ(1, CLogCapture::Count("unlocked by process 99 after "));
+    EXPECT_EQ(1,
+              CTraceCapture::Count("CGestVek_Pipe::GetTheLock SN pipe 1 locked by process 11\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::ReleaseTheLock SN pipe 1 unlocked by "
+                                      "process 11 after "));
+    EXPECT_EQ(1, CTraceCapture::Count("unlocked by process 99 after "));
     // The mailbox's and the lock's mutex calls are the quiet ones.
     EXPECT_EQ(0, CTraceCapture::Count("TheMutex"));
 
@@ -174,10 +175,10 @@ TEST_F(PipeMailbox, LockBelongsToItsThreadAndIsTakenOverWhenAbandoned) {
     ASSERT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     EXPECT_EQ(22u, l_ul_Process);
     ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(LONG_WAIT_MS, &l_px_Client, 33));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::GetTheLock SN pipe 1 lock abandoned by "
-                                    "process 22 after "));
-    EXPECT_EQ(1, CLogCapture::Count(" ms, taken over by process 33\n"));
-    EXPECT_EQ(0, CLogCapture::Count("locked by process 33"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::GetTheLock SN pipe 1 lock abandoned by "
+                                      "process 22 after "));
+    EXPECT_EQ(1, CTraceCapture::Count(" ms, taken over by process 33\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("locked by process 33"));
     ASSERT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     EXPECT_EQ(33u, l_ul_Process);
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
