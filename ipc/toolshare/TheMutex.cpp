@@ -20,8 +20,12 @@ void BalanceAbandonedOwnership(HANDLE i_h_Mutex, DWORD i_ul_SecondWait) {
 
 } // namespace toolshare
 
-int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout, ToolShare_MutexLog i_e_Log) {
+int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout, ToolShare_MutexLog i_e_Log,
+                    bool* o_pb_Abandoned) {
     DWORD l_ul_Wait = WaitForSingleObject(i_h_Mutex, i_ul_Timeout);
+    if (o_pb_Abandoned != nullptr) {
+        *o_pb_Abandoned = l_ul_Wait == WAIT_ABANDONED;
+    }
     if (l_ul_Wait == WAIT_ABANDONED) {
         l_ul_Wait = WaitForSingleObject(i_h_Mutex, i_ul_Timeout);
         toolshare::BalanceAbandonedOwnership(i_h_Mutex, l_ul_Wait);

@@ -134,30 +134,55 @@ TEST_F(PipeMailbox, StoppedPipeEndsReadersAndDiscardsFrames) {
 
 TEST_F(PipeMailbox, LockBelongsToItsThreadAndIsTakenOverWhenAbandoned) {
     GestVekPipe_ConnectionSlot l_px_Client = &m_x_Dir;
-    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client));
-    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client));
+    uint32_t l_ul_Process = 0;
+    ULONGLONG l_ull_Since = 0;
+    EXPECT_FALSE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
+    const ULONGLONG l_ull_Before = GetTickCount64();
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 11));
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 11));
     auto l_x_Other = [&](int32_t i_i_Expected) {
         std::thread([&] {
             EXPECT_EQ(TULVO_SIGNAL_ERROR, m_x_Pipe.ReleaseTheLock());
-            EXPECT_EQ(i_i_Expected, m_x_Pipe.GetTheLock(20, &l_px_Client));
+            EXPECT_EQ(i_i_Expected, m_x_Pipe.GetTheLock(20, &l_px_Client, 99));
             if (i_i_Expected == TULVO_OK) {
                 EXPECT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
             }
         }).join();
     };
     l_x_Other(TULVO_TIMEOUT);
+    // Neither the second take nor the other thread's attempts changed the holder.
+    ASSERT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
+    EXPECT_EQ(11u, l_ul_Process);
+    EXPECT_GE(l_ull_Since, l_ull_Before);
+    EXPECT_LE(l_ull_Since, GetTickCount64());
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
     l_x_Other(TULVO_TIMEOUT);
+    EXPECT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
+    EXPECT_FALSE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     l_x_Other(TULVO_OK);
+    EXPECT_EQ(1,
+              CTraceCapture::Count("CGestVek_Pipe::GetTheLock SN pipe 1 locked by process 11\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::ReleaseTheLock SN pipe 1 unlocked by "
+                                      "process 11 after "));
+    EXPECT_EQ(1, CTraceCapture::Count("unlocked by process 99 after "));
     // The mailbox's and the lock's mutex calls are the quiet ones.
     EXPECT_EQ(0, CTraceCapture::Count("TheMutex"));
 
-    // A holder that ends without releasing: the next taker owns the lock once, so that one
-    // release frees it for everybody.
-    std::thread([&] { EXPECT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client)); }).join();
-    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(LONG_WAIT_MS, &l_px_Client));
+    // A holder that ends without releasing stays shown until the next taker takes the lock
+    // over, which owns it once, so that one release frees it for everybody.
+    std::thread([&] { EXPECT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 22)); }).join();
+    ASSERT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
+    EXPECT_EQ(22u, l_ul_Process);
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(LONG_WAIT_MS, &l_px_Client, 33));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::GetTheLock SN pipe 1 lock abandoned by "
+                                      "process 22 after "));
+    EXPECT_EQ(1, CTraceCapture::Count(" ms, taken over by process 33\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("locked by process 33"));
+    ASSERT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
+    EXPECT_EQ(33u, l_ul_Process);
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
+    EXPECT_FALSE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     l_x_Other(TULVO_OK);
 }
 

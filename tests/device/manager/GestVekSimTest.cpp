@@ -178,7 +178,7 @@ TEST_F(DeviceObject, LostAsyncFrameIsCancelledOnlyWhenNoUserIsLeft) {
     EXPECT_EQ(ILV_VEK_ASYNC_REALTIMELOG, Next(Pipe(2)));
 
     GestVekPipe_ConnectionSlot l_px_Client = &m_x_Sim;
-    ASSERT_EQ(TULVO_OK, Pipe(0)->GetTheLock(0, &l_px_Client));
+    ASSERT_EQ(TULVO_OK, Pipe(0)->GetTheLock(0, &l_px_Client, GetCurrentProcessId()));
     ASSERT_EQ("ok", Sim("async", "0x0071 0 16 2"));
     EXPECT_TRUE(WaitFor(
         [] {
