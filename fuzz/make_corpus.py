@@ -62,6 +62,13 @@ SEEDS = {
         "two": b"\x02I1\x00S1\x00F\x00COM5\x00I2\x00\x00\x00COM7\x00",
         "trailing": b"\x01a\x00b\x00c\x00d\x00zz",
     },
+    "fuzz_pipe_locks": {
+        "none": be32(0),
+        "two": be32(2) + b"SN0042\x00\x01" + be32(1234) + be32(1500) + b"B\x00\x02" + be32(7)
+        + be32(0xFFFFFFFF),
+        "trailing": be32(1) + b"S\x00\x00" + be32(1) + be32(2) + b"zz",
+        "huge_count": be32(0x10000000) + b"S\x00\x00" + be32(1) + be32(2),
+    },
 }
 
 for target, seeds in SEEDS.items():

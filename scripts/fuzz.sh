@@ -9,7 +9,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TULVO_BUILD_DIR:-$root/build}
-all_targets=(fuzz_frame_receiver fuzz_ilv fuzz_ipc_request fuzz_device_list)
+all_targets=(fuzz_frame_receiver fuzz_ilv fuzz_ipc_request fuzz_device_list fuzz_pipe_locks)
 
 if [ $# -lt 1 ] || ! [[ $1 =~ ^[0-9]+$ ]]; then
     echo "usage: $0 SECONDS [target...]  (targets: ${all_targets[*]})" >&2

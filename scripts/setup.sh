@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every package the project needs on Debian 12 (run as root) and builds both trees.
+# Installs every package the project needs on Debian 12 (run as root) and builds both trees,
+# the MSI package included (build/win/VekUsbService-<version>.msi, with wixl).
 #   scripts/setup.sh            install, then build
 #   scripts/setup.sh --no-install   build only
 set -euo pipefail
@@ -7,7 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TULVO_BUILD_DIR:-$root/build}
 
 packages=(cmake make g++ clang libclang-rt-14-dev googletest cppcheck clang-format python3
-          g++-mingw-w64-x86-64-posix wine64 wine)
+          g++-mingw-w64-x86-64-posix wine64 wine wixl)
 
 if [ "${1:-}" != "--no-install" ]; then
     missing=()

@@ -13,6 +13,28 @@ namespace {
 const DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 const DWORD PURGE_RECEIVE = PURGE_RXABORT | PURGE_RXCLEAR;
 
+// Wine ends the other outstanding reads of the ring with ERROR_TIMEOUT and no bytes each time
+// the quiet interval ends one of them, often thousands of times a second. Nothing arrived and
+// nothing failed: such a read is neither logged nor handed to the receiver.
+bool IsWineIntervalTimeout(bool i_b_Read, uint32_t i_ul_Count) {
+    return !i_b_Read && i_ul_Count == 0 && GetLastError() == ERROR_TIMEOUT;
+}
+
+// Wine keeps accepting reads on a port whose device has gone (a pty whose master was closed) and
+// fails each of them at once, where Windows refuses to start them, which ends the receive
+// thread. Without a limit the ring would spin on these failures; two failed rounds of the whole
+// ring in a row count as the refused start.
+class CWineGonePortWatch {
+public:
+    bool IsGone(bool i_b_Read) {
+        m_i_FailedInARow = i_b_Read ? 0 : m_i_FailedInARow + 1;
+        return m_i_FailedInARow >= 2 * USBSERIAL_READ_COUNT;
+    }
+
+private:
+    int m_i_FailedInARow = 0;
+};
+
 // The creating thread duplicates a thread handle under the lock and waits on its copy, so
 // that the monitor thread may replace and close the original meanwhile.
 HANDLE DuplicateThreadHandle(HANDLE i_h_Thread) {
@@ -28,12 +50,11 @@ HANDLE DuplicateThreadHandle(HANDLE i_h_Thread) {
 } // namespace
 
 CUsbSerial::CUsbSerial(const char* i_pc_PortName)
-    : m_ac_PortName{}, m_apuc_RxBuffer{}, m_aul_BytesReceived{}, m_h_ThreadProc(nullptr),
-      m_i_ThreadProcRunning(0), m_h_Port(nullptr), m_h_MonitorThread(nullptr),
-      m_ul_MonitorThreadId(0), m_h_MonitorEventStop(nullptr), m_h_MonitorEventSleep(nullptr),
-      m_h_MonitorEventWakeUp(nullptr), m_h_ThreadProcEventStop(nullptr),
-      m_i_OpenError(0), m_x_CommEventOverlapped{}, m_h_CommEvent(nullptr), m_ul_CommEventMask(0),
-      m_ul_ReceiveThreadStarts(0) {
+    : m_ac_PortName{}, m_h_ThreadProc(nullptr), m_i_ThreadProcRunning(0),
+      m_h_MonitorThread(nullptr), m_ul_MonitorThreadId(0), m_h_MonitorEventStop(nullptr),
+      m_h_MonitorEventSleep(nullptr), m_h_MonitorEventWakeUp(nullptr),
+      m_h_ThreadProcEventStop(nullptr), m_i_OpenError(0), m_ul_ReceiveThreadStarts(0),
+      m_l_PendingWrites(0) {
     if (i_pc_PortName != nullptr) {
         snprintf(m_ac_PortName, sizeof(m_ac_PortName), "%s", i_pc_PortName);
     }
@@ -49,8 +70,6 @@ CUsbSerial::~CUsbSerial() {
     CloseHandleIfAny(&m_h_ThreadProcEventStop);
     CloseHandleIfAny(&m_h_ThreadProc);
     CloseHandleIfAny(&m_h_MonitorThread);
-    // The armed comm-event wait ended with the port.
-    CloseHandleIfAny(&m_h_CommEvent);
     DeleteCriticalSection(&m_x_ThreadLock);
 }
 
@@ -74,7 +93,7 @@ int32_t CUsbSerial::HandleReceiveBytes(const uint8_t* i_puc_Bytes, uint32_t i_ul
 }
 
 int32_t CUsbSerial::Open(const char* i_pc_PortName) {
-    if (m_h_Port != nullptr) {
+    if (m_x_Port.IsOpen()) {
         TraceLog_Printf("CUsbSerial::Open - Port already opened\n");
         return TULVO_PORT_ALREADY_OPEN;
     }
@@ -92,7 +111,7 @@ int32_t CUsbSerial::Open(const char* i_pc_PortName) {
     }
     TraceLog_Printf("CUsbSerial::Open Port %s Created 0x%08X\n", i_pc_PortName,
                     static_cast<unsigned>(reinterpret_cast<uintptr_t>(l_h_Port)));
-    m_h_Port = l_h_Port;
+    m_x_Port.Adopt(l_h_Port);
     const int32_t l_i_Status = ConfigurePort();
     if (l_i_Status != TULVO_OK) {
         ClosePort();
@@ -118,66 +137,73 @@ int32_t CUsbSerial::ConfigurePort() {
 }
 
 int32_t CUsbSerial::SetCommState() {
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
+    const char* l_pc_Failed = nullptr;
+    const bool l_b_Open = m_x_Port.Use([&](HANDLE i_h_Port) {
+        DCB l_x_Dcb;
+        memset(&l_x_Dcb, 0, sizeof(l_x_Dcb));
+        l_x_Dcb.DCBlength = sizeof(l_x_Dcb);
+        if (!GetCommState(i_h_Port, &l_x_Dcb)) {
+            l_pc_Failed = "CUsbSerial::SetCommState: GetCommState";
+            return;
+        }
+        l_x_Dcb.BaudRate = USBSERIAL_BAUD_RATE;
+        l_x_Dcb.fBinary = 1;
+        l_x_Dcb.fParity = 0;
+        l_x_Dcb.fOutxCtsFlow = 0;
+        l_x_Dcb.fOutxDsrFlow = 0;
+        l_x_Dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        l_x_Dcb.fDsrSensitivity = 0;
+        l_x_Dcb.fTXContinueOnXoff = 0;
+        l_x_Dcb.fOutX = 0;
+        l_x_Dcb.fInX = 0;
+        l_x_Dcb.fErrorChar = 0;
+        l_x_Dcb.fNull = 0;
+        l_x_Dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        l_x_Dcb.fAbortOnError = 0;
+        l_x_Dcb.fDummy2 = 0;
+        l_x_Dcb.wReserved = 0;
+        l_x_Dcb.XonLim = 64;
+        l_x_Dcb.XoffLim = 64;
+        l_x_Dcb.ByteSize = 8;
+        l_x_Dcb.Parity = NOPARITY;
+        l_x_Dcb.StopBits = ONESTOPBIT;
+        l_x_Dcb.XonChar = 0x11;
+        l_x_Dcb.XoffChar = 0x13;
+        l_x_Dcb.ErrorChar = 0;
+        l_x_Dcb.EofChar = 0;
+        l_x_Dcb.EvtChar = 0;
+        if (!::SetCommState(i_h_Port, &l_x_Dcb)) {
+            l_pc_Failed = "CUsbSerial::SetCommState: SetCommState";
+        }
+    });
+    if (!l_b_Open) {
         return TULVO_PORT_NOT_OPEN;
     }
-    DCB l_x_Dcb;
-    memset(&l_x_Dcb, 0, sizeof(l_x_Dcb));
-    l_x_Dcb.DCBlength = sizeof(l_x_Dcb);
-    if (!GetCommState(l_h_Port, &l_x_Dcb)) {
-        TraceLog_SysError("CUsbSerial::SetCommState: GetCommState");
-        return TULVO_PORT_ERROR;
-    }
-    l_x_Dcb.BaudRate = USBSERIAL_BAUD_RATE;
-    l_x_Dcb.fBinary = 1;
-    l_x_Dcb.fParity = 0;
-    l_x_Dcb.fOutxCtsFlow = 0;
-    l_x_Dcb.fOutxDsrFlow = 0;
-    l_x_Dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    l_x_Dcb.fDsrSensitivity = 0;
-    l_x_Dcb.fTXContinueOnXoff = 0;
-    l_x_Dcb.fOutX = 0;
-    l_x_Dcb.fInX = 0;
-    l_x_Dcb.fErrorChar = 0;
-    l_x_Dcb.fNull = 0;
-    l_x_Dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    l_x_Dcb.fAbortOnError = 0;
-    l_x_Dcb.fDummy2 = 0;
-    l_x_Dcb.wReserved = 0;
-    l_x_Dcb.XonLim = 64;
-    l_x_Dcb.XoffLim = 64;
-    l_x_Dcb.ByteSize = 8;
-    l_x_Dcb.Parity = NOPARITY;
-    l_x_Dcb.StopBits = ONESTOPBIT;
-    l_x_Dcb.XonChar = 0x11;
-    l_x_Dcb.XoffChar = 0x13;
-    l_x_Dcb.ErrorChar = 0;
-    l_x_Dcb.EofChar = 0;
-    l_x_Dcb.EvtChar = 0;
-    if (!::SetCommState(l_h_Port, &l_x_Dcb)) {
-        TraceLog_SysError("CUsbSerial::SetCommState: SetCommState");
+    if (l_pc_Failed != nullptr) {
+        TraceLog_SysError(l_pc_Failed);
         return TULVO_PORT_ERROR;
     }
     return TULVO_OK;
 }
 
 int32_t CUsbSerial::MySetCommTimeouts(uint32_t i_ul_ReadTotalConstant) {
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
+    bool l_b_Done = false;
+    const bool l_b_Open = m_x_Port.Use([&](HANDLE i_h_Port) {
+        COMMTIMEOUTS l_x_Timeouts;
+        if (!GetCommTimeouts(i_h_Port, &l_x_Timeouts)) {
+            return;
+        }
+        l_x_Timeouts.ReadIntervalTimeout = 500;
+        l_x_Timeouts.ReadTotalTimeoutMultiplier = 1;
+        l_x_Timeouts.ReadTotalTimeoutConstant = i_ul_ReadTotalConstant;
+        l_x_Timeouts.WriteTotalTimeoutMultiplier = 1;
+        l_x_Timeouts.WriteTotalTimeoutConstant = 1000;
+        l_b_Done = SetCommTimeouts(i_h_Port, &l_x_Timeouts) != FALSE;
+    });
+    if (!l_b_Open) {
         return TULVO_PORT_NOT_OPEN;
     }
-    COMMTIMEOUTS l_x_Timeouts;
-    if (!GetCommTimeouts(l_h_Port, &l_x_Timeouts)) {
-        TraceLog_SysError("MySetCommTimeouts: GetCommTimeouts");
-        return TULVO_PORT_ERROR;
-    }
-    l_x_Timeouts.ReadIntervalTimeout = 500;
-    l_x_Timeouts.ReadTotalTimeoutMultiplier = 1;
-    l_x_Timeouts.ReadTotalTimeoutConstant = i_ul_ReadTotalConstant;
-    l_x_Timeouts.WriteTotalTimeoutMultiplier = 1;
-    l_x_Timeouts.WriteTotalTimeoutConstant = 1000;
-    if (!SetCommTimeouts(l_h_Port, &l_x_Timeouts)) {
+    if (!l_b_Done) {
         TraceLog_SysError("MySetCommTimeouts: GetCommTimeouts");
         return TULVO_PORT_ERROR;
     }
@@ -185,11 +211,13 @@ int32_t CUsbSerial::MySetCommTimeouts(uint32_t i_ul_ReadTotalConstant) {
 }
 
 int32_t CUsbSerial::SetupComm(uint32_t i_ul_InputSize, uint32_t i_ul_OutputSize) {
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
+    bool l_b_Done = false;
+    if (!m_x_Port.Use([&](HANDLE i_h_Port) {
+            l_b_Done = ::SetupComm(i_h_Port, i_ul_InputSize, i_ul_OutputSize) != FALSE;
+        })) {
         return TULVO_PORT_NOT_OPEN;
     }
-    if (!::SetupComm(l_h_Port, i_ul_InputSize, i_ul_OutputSize)) {
+    if (!l_b_Done) {
         TraceLog_SysError("CUsbSerial::SetupComm: SetupComm");
         return TULVO_PORT_ERROR;
     }
@@ -197,11 +225,12 @@ int32_t CUsbSerial::SetupComm(uint32_t i_ul_InputSize, uint32_t i_ul_OutputSize)
 }
 
 int32_t CUsbSerial::PurgeComm(uint32_t i_ul_Flags) {
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
+    bool l_b_Done = false;
+    if (!m_x_Port.Use(
+            [&](HANDLE i_h_Port) { l_b_Done = ::PurgeComm(i_h_Port, i_ul_Flags) != FALSE; })) {
         return TULVO_PORT_NOT_OPEN;
     }
-    if (!::PurgeComm(l_h_Port, i_ul_Flags)) {
+    if (!l_b_Done) {
         TraceLog_SysError("CUsbSerial::PurgeComm: PurgeComm");
         return TULVO_PORT_ERROR;
     }
@@ -213,11 +242,11 @@ int32_t CUsbSerial::FlushBuffers() {
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
+    bool l_b_Done = false;
+    if (!m_x_Port.Use([&](HANDLE i_h_Port) { l_b_Done = FlushFileBuffers(i_h_Port) != FALSE; })) {
         return TULVO_PORT_NOT_OPEN;
     }
-    if (!FlushFileBuffers(l_h_Port)) {
+    if (!l_b_Done) {
         TraceLog_SysError("CUsbSerial::FlushBuffers: FlushFileBuffers");
         return TULVO_PORT_ERROR;
     }
@@ -225,11 +254,19 @@ int32_t CUsbSerial::FlushBuffers() {
 }
 
 void CUsbSerial::ClosePort() {
-    // Other threads read the handle without a lock: they see none before it is closed.
-    HANDLE l_h_Port = InterlockedExchangePointer(const_cast<PVOID*>(&m_h_Port), nullptr);
-    if (l_h_Port != nullptr) {
-        CloseHandle(l_h_Port);
-    }
+    m_x_Port.Close();
+}
+
+void CUsbSerial::CancelAndCollect(CUsbSerialPort& io_x_Port, uint32_t i_ul_Generation,
+                                  HANDLE i_h_Port, OVERLAPPED* io_px_Overlapped,
+                                  DWORD* o_pul_Count) {
+    // The record and the bytes belong to the caller's frame: the call must be over before
+    // either goes away, however long that takes.
+    UsbSerial_WaitCancelling(&io_px_Overlapped->hEvent, 1, INFINITE, [&] {
+        io_x_Port.UseIfStill(i_ul_Generation,
+                             [&](HANDLE i_h_Same) { CancelIoEx(i_h_Same, io_px_Overlapped); });
+    });
+    GetOverlappedResult(i_h_Port, io_px_Overlapped, o_pul_Count, FALSE);
 }
 
 int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_Bytes,
@@ -237,8 +274,7 @@ int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_By
     if (i_puc_Bytes == nullptr) {
         return TULVO_NULL_BUFFER;
     }
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
+    if (!m_x_Port.IsOpen()) {
         return TULVO_PORT_NOT_OPEN;
     }
     HANDLE l_h_Event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -250,14 +286,32 @@ int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_By
     memset(&l_x_Overlapped, 0, sizeof(l_x_Overlapped));
     l_x_Overlapped.hEvent = l_h_Event;
     DWORD l_ul_Written = 0;
+    BOOL l_b_Done = FALSE;
+    DWORD l_ul_Error = ERROR_SUCCESS;
+    HANDLE l_h_Port = nullptr;
+    uint32_t l_ul_Generation = 0;
+    if (!m_x_Port.Use(
+            [&](HANDLE i_h_Port) {
+                l_h_Port = i_h_Port;
+                l_b_Done =
+                    WriteFile(i_h_Port, i_puc_Bytes, i_ul_Count, &l_ul_Written, &l_x_Overlapped);
+                l_ul_Error = GetLastError();
+            },
+            &l_ul_Generation)) {
+        // Closed by a sleep since the check above.
+        CloseHandle(l_h_Event);
+        return TULVO_PORT_NOT_OPEN;
+    }
     int32_t l_i_Status = TULVO_OK;
     bool l_b_Collect = false;
-    if (WriteFile(l_h_Port, i_puc_Bytes, i_ul_Count, &l_ul_Written, &l_x_Overlapped)) {
+    if (l_b_Done) {
         l_b_Collect = true;
-    } else if (GetLastError() != ERROR_IO_PENDING) {
+    } else if (l_ul_Error != ERROR_IO_PENDING) {
+        SetLastError(l_ul_Error);
         TraceLog_SysError("CUsbSerial::WriteBuffer: WriteFile");
         l_i_Status = TULVO_DATA_TOO_LARGE;
     } else {
+        InterlockedIncrement(&m_l_PendingWrites);
         const DWORD l_ul_Wait = WaitForSingleObject(l_h_Event, i_ul_TimeoutMs);
         if (l_ul_Wait == WAIT_OBJECT_0) {
             if (GetOverlappedResult(l_h_Port, &l_x_Overlapped, &l_ul_Written, FALSE)) {
@@ -278,11 +332,9 @@ int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_By
                 TraceLog_SysError("CUsbSerial::WriteBuffer: WaitForSingleObject");
                 l_i_Status = TULVO_SYSTEM_ERROR;
             }
-            // The record and the bytes live on this stack frame and in the caller's buffer:
-            // the write must be over before either goes away.
-            CancelIoEx(l_h_Port, &l_x_Overlapped);
-            GetOverlappedResult(l_h_Port, &l_x_Overlapped, &l_ul_Written, TRUE);
+            CancelAndCollect(m_x_Port, l_ul_Generation, l_h_Port, &l_x_Overlapped, &l_ul_Written);
         }
+        InterlockedDecrement(&m_l_PendingWrites);
     }
     if (l_b_Collect && l_ul_Written != i_ul_Count) {
         // The port's own write time-out ended the transfer early: a cut frame is no success.
@@ -296,14 +348,16 @@ int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_By
 }
 
 int32_t CUsbSerial::ReadBuffer(uint8_t* o_puc_Buffer, uint32_t* io_pul_Count) {
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
-        return TULVO_PORT_NOT_OPEN;
-    }
     DWORD l_ul_Errors = 0;
     COMSTAT l_x_Stat;
     memset(&l_x_Stat, 0, sizeof(l_x_Stat));
-    if (!ClearCommError(l_h_Port, &l_ul_Errors, &l_x_Stat)) {
+    bool l_b_Cleared = false;
+    if (!m_x_Port.Use([&](HANDLE i_h_Port) {
+            l_b_Cleared = ClearCommError(i_h_Port, &l_ul_Errors, &l_x_Stat) != FALSE;
+        })) {
+        return TULVO_PORT_NOT_OPEN;
+    }
+    if (!l_b_Cleared) {
         TraceLog_SysError("CUsbSerial::ReadBuffer: ClearCommError");
         return TULVO_PORT_ERROR;
     }
@@ -325,9 +379,19 @@ int32_t CUsbSerial::ReadBuffer(uint8_t* o_puc_Buffer, uint32_t* io_pul_Count) {
     memset(&l_x_Overlapped, 0, sizeof(l_x_Overlapped));
     l_x_Overlapped.hEvent = l_h_Event;
     DWORD l_ul_Read = 0;
+    bool l_b_Started = false;
+    HANDLE l_h_Port = nullptr;
+    uint32_t l_ul_Generation = 0;
     TraceLog_Printf("CUsbSerial::ReadBuffer: read start\n");
-    if (!ReadFile(l_h_Port, o_puc_Buffer, l_ul_ToRead, &l_ul_Read, &l_x_Overlapped) &&
-        GetLastError() != ERROR_IO_PENDING) {
+    m_x_Port.Use(
+        [&](HANDLE i_h_Port) {
+            l_h_Port = i_h_Port;
+            l_b_Started =
+                ReadFile(i_h_Port, o_puc_Buffer, l_ul_ToRead, &l_ul_Read, &l_x_Overlapped) ||
+                GetLastError() == ERROR_IO_PENDING;
+        },
+        &l_ul_Generation);
+    if (!l_b_Started) {
         TraceLog_SysError("1-CUsbSerial::ReadBuffer: ReadFile");
         l_ul_Read = 0;
     } else {
@@ -345,8 +409,7 @@ int32_t CUsbSerial::ReadBuffer(uint8_t* o_puc_Buffer, uint32_t* io_pul_Count) {
             } else {
                 TraceLog_SysError("CUsbSerial::ReadBuffer: WaitForSingleObject");
             }
-            CancelIoEx(l_h_Port, &l_x_Overlapped);
-            GetOverlappedResult(l_h_Port, &l_x_Overlapped, &l_ul_Read, TRUE);
+            CancelAndCollect(m_x_Port, l_ul_Generation, l_h_Port, &l_x_Overlapped, &l_ul_Read);
         }
     }
     CloseHandle(l_h_Event);
@@ -355,11 +418,11 @@ int32_t CUsbSerial::ReadBuffer(uint8_t* o_puc_Buffer, uint32_t* io_pul_Count) {
 }
 
 int32_t CUsbSerial::CancelIo() {
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
+    bool l_b_Done = false;
+    if (!m_x_Port.Use([&](HANDLE i_h_Port) { l_b_Done = ::CancelIo(i_h_Port) != FALSE; })) {
         return TULVO_PORT_NOT_OPEN;
     }
-    if (!::CancelIo(l_h_Port)) {
+    if (!l_b_Done) {
         TraceLog_SysError("CUsbSerial::CancelIo: CancelIo");
         return TULVO_CANCEL_IO_FAILED;
     }
@@ -367,20 +430,22 @@ int32_t CUsbSerial::CancelIo() {
 }
 
 int32_t CUsbSerial::WaitCommEvent(OVERLAPPED* io_px_Overlapped, DWORD* o_pul_EventMask) {
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
+    const char* l_pc_Failed = nullptr;
+    DWORD l_ul_Error = ERROR_SUCCESS;
+    if (!m_x_Port.Use([&](HANDLE i_h_Port) {
+            if (!SetCommMask(i_h_Port, EV_RXCHAR)) {
+                l_pc_Failed = "CUsbSerial::WaitCommEvent: SetCommMask";
+            } else if (!::WaitCommEvent(i_h_Port, o_pul_EventMask, io_px_Overlapped) &&
+                       GetLastError() != ERROR_IO_PENDING) {
+                l_pc_Failed = "CUsbSerial::WaitCommEvent: WaitCommEvent";
+            }
+            l_ul_Error = GetLastError();
+        })) {
         return TULVO_PORT_NOT_OPEN;
     }
-    bool l_b_Failed = false;
-    if (!SetCommMask(l_h_Port, EV_RXCHAR)) {
-        TraceLog_SysError("CUsbSerial::WaitCommEvent: SetCommMask");
-        l_b_Failed = true;
-    } else if (!::WaitCommEvent(l_h_Port, o_pul_EventMask, io_px_Overlapped) &&
-               GetLastError() != ERROR_IO_PENDING) {
-        TraceLog_SysError("CUsbSerial::WaitCommEvent: WaitCommEvent");
-        l_b_Failed = true;
-    }
-    if (l_b_Failed) {
+    if (l_pc_Failed != nullptr) {
+        SetLastError(l_ul_Error);
+        TraceLog_SysError(l_pc_Failed);
         TraceLog_SysError("CUsbSerial::WaitCommEvent: WaitCommEvent");
         return TULVO_PORT_ERROR;
     }
@@ -388,16 +453,17 @@ int32_t CUsbSerial::WaitCommEvent(OVERLAPPED* io_px_Overlapped, DWORD* o_pul_Eve
 }
 
 int32_t CUsbSerial::ArmCommEvent() {
-    CloseHandleIfAny(&m_h_CommEvent);
-    m_h_CommEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (m_h_CommEvent == nullptr) {
+    SUsbSerialCommWait* l_px_Wait = m_x_Port.NewCommWait();
+    if (l_px_Wait == nullptr) {
         TraceLog_SysError("CUsbSerial::WaitCommEvent: CreateEvent");
         return TULVO_CREATE_OBJECT_FAILED;
     }
-    memset(&m_x_CommEventOverlapped, 0, sizeof(m_x_CommEventOverlapped));
-    m_x_CommEventOverlapped.hEvent = m_h_CommEvent;
-    m_ul_CommEventMask = 0;
-    return WaitCommEvent(&m_x_CommEventOverlapped, &m_ul_CommEventMask);
+    const int32_t l_i_Status =
+        WaitCommEvent(&l_px_Wait->m_x_Overlapped, &l_px_Wait->m_ul_EventMask);
+    if (l_i_Status != TULVO_OK) {
+        m_x_Port.DropCommWait();
+    }
+    return l_i_Status;
 }
 
 int32_t CUsbSerial::RequestSleep() {
@@ -459,9 +525,9 @@ void CUsbSerial::WaitThreadEnd(HANDLE i_h_Thread, const char* i_pc_Name) {
     }
     TraceLog_Printf("CUsbSerial: %s of %s still running after %d ms\n", i_pc_Name, m_ac_PortName,
                     USBSERIAL_THREAD_WAIT_MS);
-    // Closing the port ends every pending read and write; what is left for the thread is its
-    // own clean-up. Freeing the object under it would be worse than waiting for that.
-    ClosePort();
+    // Nothing new starts on the port and what is pending is cancelled: what is left for the
+    // thread is its own clean-up. Freeing the object under it would be worse than waiting.
+    m_x_Port.Shut();
     WaitForSingleObject(i_h_Thread, INFINITE);
 }
 
@@ -552,19 +618,23 @@ DWORD CUsbSerial::MonitorLoop() {
             TraceLog_Printf(
                 "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventSleep\n");
             PurgeComm(PURGE_RECEIVE);
-            ClosePort();
+            // The handle is closed once the receive thread has collected its reads: see
+            // CUsbSerialPort on what closing it under pending reads does under Wine.
+            m_x_Port.Shut();
             EnterCriticalSection(&m_x_ThreadLock);
             if (m_h_ThreadProc != nullptr &&
-                WaitForSingleObject(m_h_ThreadProc, USBSERIAL_THREAD_WAIT_MS) != WAIT_TIMEOUT) {
+                UsbSerial_WaitCancelling(&m_h_ThreadProc, 1, USBSERIAL_THREAD_WAIT_MS,
+                                         [&] { m_x_Port.CancelAll(); })) {
                 CloseHandle(m_h_ThreadProc);
                 m_h_ThreadProc = nullptr;
             }
             // A late thread keeps its handle: the next start and destruction wait for it.
             LeaveCriticalSection(&m_x_ThreadLock);
+            ClosePort();
         } else if (l_ul_Wait == WAIT_OBJECT_0 + 2) {
             TraceLog_Printf(
                 "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventWakeUp\n");
-            if (m_h_Port == nullptr) {
+            if (!m_x_Port.IsOpen()) {
                 JoinLateReceiveThread();
             }
             l_i_WakeUpStatus = Open(m_ac_PortName);
@@ -584,147 +654,88 @@ DWORD CUsbSerial::ReceiveLoop() {
     InterlockedExchange(&m_i_ThreadProcRunning, 1);
     TraceLog_Printf("ThreadProcInternal Starting\n");
     ResetReceive();
+    if (!SetReceiveTimeouts()) {
+        TraceLog_SysError("ThreadProcInternal: SetCommTimeouts");
+        InterlockedExchange(&m_i_ThreadProcRunning, 0);
+        return static_cast<DWORD>(TULVO_PORT_ERROR);
+    }
+    {
+        CUsbSerialReadRing l_x_Ring;
+        if (StartInitialReads(l_x_Ring)) {
+            ReadUntilStopped(l_x_Ring);
+        }
+        TraceLog_Printf("ThreadProcInternal : Stopping read loop\n");
+        if (!l_x_Ring.Drain(m_x_Port, USBSERIAL_THREAD_WAIT_MS)) {
+            TraceLog_Printf("ThreadProcInternal : reads still pending, buffers left allocated\n");
+        }
+    }
+    InterlockedExchange(&m_i_ThreadProcRunning, 0);
+    TraceLog_Printf("ThreadProcInternal : Done\n");
+    return 0;
+}
 
+bool CUsbSerial::SetReceiveTimeouts() {
+    // A read waits for its first byte without limit and ends once the line has been quiet for
+    // the interval, or its buffer is full.
     COMMTIMEOUTS l_x_Timeouts;
     l_x_Timeouts.ReadIntervalTimeout = USBSERIAL_RX_INTERVAL_MS;
     l_x_Timeouts.ReadTotalTimeoutMultiplier = 0;
     l_x_Timeouts.ReadTotalTimeoutConstant = 0;
     l_x_Timeouts.WriteTotalTimeoutMultiplier = 1;
     l_x_Timeouts.WriteTotalTimeoutConstant = 1000;
-    HANDLE l_h_Port = m_h_Port;
-    if (l_h_Port == nullptr) {
-        // Closed by a sleep before this thread got here.
-        SetLastError(ERROR_INVALID_HANDLE);
-    }
-    if (l_h_Port == nullptr || !SetCommTimeouts(l_h_Port, &l_x_Timeouts)) {
-        TraceLog_SysError("ThreadProcInternal: SetCommTimeouts");
-        InterlockedExchange(&m_i_ThreadProcRunning, 0);
-        return static_cast<DWORD>(TULVO_PORT_ERROR);
-    }
+    bool l_b_Done = false;
+    m_x_Port.Use(
+        [&](HANDLE i_h_Port) { l_b_Done = SetCommTimeouts(i_h_Port, &l_x_Timeouts) != FALSE; });
+    return l_b_Done;
+}
 
-    HANDLE l_ah_Events[USBSERIAL_READ_COUNT] = {};
-    OVERLAPPED* l_apx_Overlapped[USBSERIAL_READ_COUNT] = {};
-    bool l_ab_Pending[USBSERIAL_READ_COUNT] = {};
-    bool l_b_Ready = true;
-    for (int l_i_Index = 0; l_i_Index < USBSERIAL_READ_COUNT; ++l_i_Index) {
-        m_apuc_RxBuffer[l_i_Index] = static_cast<uint8_t*>(malloc(USBSERIAL_READ_SIZE));
-        m_aul_BytesReceived[l_i_Index] = 0;
-        l_ah_Events[l_i_Index] = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        l_apx_Overlapped[l_i_Index] = static_cast<OVERLAPPED*>(calloc(1, sizeof(OVERLAPPED)));
-        if (m_apuc_RxBuffer[l_i_Index] == nullptr || l_ah_Events[l_i_Index] == nullptr ||
-            l_apx_Overlapped[l_i_Index] == nullptr) {
-            // Without its buffer, event or record an index could never be waited on; the
-            // loop would spin on a failed wait instead.
+bool CUsbSerial::StartInitialReads(CUsbSerialReadRing& io_x_Ring) {
+    for (uint32_t l_ul_Index = 0; l_ul_Index < USBSERIAL_READ_COUNT; ++l_ul_Index) {
+        if (!io_x_Ring.Allocate(l_ul_Index)) {
+            // An index without its buffer or event could never be waited on.
             TraceLog_SysError("ThreadProcInternal: Initial read failed");
-            l_b_Ready = false;
-            break;
+            return false;
         }
-        l_apx_Overlapped[l_i_Index]->hEvent = l_ah_Events[l_i_Index];
-        if (ReadFile(m_h_Port, m_apuc_RxBuffer[l_i_Index], USBSERIAL_READ_SIZE, nullptr,
-                     l_apx_Overlapped[l_i_Index]) ||
-            GetLastError() == ERROR_IO_PENDING) {
-            l_ab_Pending[l_i_Index] = true;
-        } else {
+        if (!io_x_Ring.Start(m_x_Port, l_ul_Index)) {
             TraceLog_SysError("ThreadProcInternal: Initial read failed");
         }
     }
+    // With no read outstanding (the port was closed by a sleep right after the start) no index
+    // would ever signal, and only destruction could end the wait.
+    return io_x_Ring.AnyOutstanding();
+}
 
-    bool l_b_AnyPending = false;
-    for (bool l_b_Pending : l_ab_Pending) {
-        l_b_AnyPending = l_b_AnyPending || l_b_Pending;
-    }
-    if (l_b_Ready && !l_b_AnyPending) {
-        // The port went away before a single read started (a sleep right after the start):
-        // no index would ever signal, and only destruction could end the wait.
-        l_b_Ready = false;
-    }
-    // Failed completions in a row. Wine keeps accepting reads on a pty whose master has gone
-    // and fails each at once, so a device that leaves would make this loop spin; two failed
-    // rounds of the whole ring mean the port is gone.
-    int l_i_FailedInARow = 0;
-    int l_i_Index = 0;
-    while (l_b_Ready) {
-        HANDLE l_ah_Wait[2] = {m_h_ThreadProcEventStop, l_ah_Events[l_i_Index]};
+void CUsbSerial::ReadUntilStopped(CUsbSerialReadRing& io_x_Ring) {
+    CWineGonePortWatch l_x_GonePort;
+    uint32_t l_ul_Index = 0;
+    for (;;) {
+        HANDLE l_ah_Wait[2] = {m_h_ThreadProcEventStop, io_x_Ring.GetEvent(l_ul_Index)};
         const DWORD l_ul_Wait = WaitForMultipleObjects(2, l_ah_Wait, FALSE, INFINITE);
         if (l_ul_Wait == WAIT_OBJECT_0) {
-            break;
+            return;
         }
         if (l_ul_Wait == WAIT_OBJECT_0 + 1) {
-            OVERLAPPED* l_px_Overlapped = l_apx_Overlapped[l_i_Index];
-            uint8_t* l_puc_Buffer = m_apuc_RxBuffer[l_i_Index];
-            DWORD l_ul_Count = 0;
-            l_ab_Pending[l_i_Index] = false;
-            bool l_b_Empty = false;
-            if (!GetOverlappedResult(m_h_Port, l_px_Overlapped, &l_ul_Count, FALSE)) {
-                if (GetLastError() == ERROR_TIMEOUT && l_ul_Count == 0) {
-                    // Wine ends the other outstanding reads this way once an interval time-out
-                    // has completed one: nothing arrived, nothing failed.
-                    l_b_Empty = true;
-                } else {
+            uint32_t l_ul_Count = 0;
+            const bool l_b_Read = io_x_Ring.Collect(l_ul_Index, &l_ul_Count);
+            if (!IsWineIntervalTimeout(l_b_Read, l_ul_Count)) {
+                if (!l_b_Read) {
                     TraceLog_SysError("CUsbSerial::ReadBuffer: GetOverlappedResult");
-                    ++l_i_FailedInARow;
                 }
-            } else {
-                l_i_FailedInARow = 0;
-            }
-            if (!l_b_Empty) {
-                m_aul_BytesReceived[l_i_Index] = l_ul_Count;
-                TraceLog_Printf("CUsbSerial::ReadBuffer%d: got %d bytes\n", l_i_Index,
-                                static_cast<int>(l_ul_Count));
-                if (HandleReceiveBytes(l_puc_Buffer, l_ul_Count) != TULVO_OK) {
+                TraceLog_Printf("CUsbSerial::ReadBuffer%d: got %d bytes\n",
+                                static_cast<int>(l_ul_Index), static_cast<int>(l_ul_Count));
+                if (HandleReceiveBytes(io_x_Ring.GetBytes(l_ul_Index), l_ul_Count) != TULVO_OK) {
                     TraceLog_Printf("Error HandleReceiveBytes\n");
                     ResetReceive();
                 }
+                if (l_x_GonePort.IsGone(l_b_Read)) {
+                    return;
+                }
             }
-            if (l_i_FailedInARow >= USBSERIAL_FAILED_READS_LIMIT) {
-                TraceLog_Printf("ThreadProcInternal: %d reads failed in a row\n", l_i_FailedInARow);
-                break;
-            }
-            memset(l_px_Overlapped, 0, sizeof(*l_px_Overlapped));
-            l_px_Overlapped->hEvent = l_ah_Events[l_i_Index];
-            if (!ReadFile(m_h_Port, l_puc_Buffer, USBSERIAL_READ_SIZE, nullptr, l_px_Overlapped) &&
-                GetLastError() != ERROR_IO_PENDING) {
+            if (!io_x_Ring.Start(m_x_Port, l_ul_Index)) {
                 TraceLog_SysError("ThreadProcInternal: intermediate read failed");
-                break;
-            }
-            l_ab_Pending[l_i_Index] = true;
-        }
-        l_i_Index = (l_i_Index + 1) % USBSERIAL_READ_COUNT;
-    }
-
-    TraceLog_Printf("ThreadProcInternal : Stopping read loop\n");
-    if (m_h_Port != nullptr) {
-        ::CancelIo(m_h_Port);
-    }
-    // Only reads that are still outstanding will signal; waiting for an index whose read never
-    // started would cost the whole limit.
-    HANDLE l_ah_Outstanding[USBSERIAL_READ_COUNT];
-    DWORD l_ul_Outstanding = 0;
-    for (int l_i_Read = 0; l_i_Read < USBSERIAL_READ_COUNT; ++l_i_Read) {
-        if (l_ab_Pending[l_i_Read]) {
-            l_ah_Outstanding[l_ul_Outstanding++] = l_ah_Events[l_i_Read];
-        }
-    }
-    bool l_b_Drained = true;
-    if (l_ul_Outstanding > 0 && WaitForMultipleObjects(l_ul_Outstanding, l_ah_Outstanding, TRUE,
-                                                       USBSERIAL_THREAD_WAIT_MS) == WAIT_TIMEOUT) {
-        // The port may still write into these buffers and records: leaking them is the only
-        // safe choice.
-        TraceLog_Printf("ThreadProcInternal : reads still pending, buffers left allocated\n");
-        l_b_Drained = false;
-    }
-    for (int l_i_Read = 0; l_i_Read < USBSERIAL_READ_COUNT; ++l_i_Read) {
-        if (l_b_Drained || !l_ab_Pending[l_i_Read]) {
-            free(m_apuc_RxBuffer[l_i_Read]);
-            free(l_apx_Overlapped[l_i_Read]);
-            if (l_ah_Events[l_i_Read] != nullptr) {
-                CloseHandle(l_ah_Events[l_i_Read]);
+                return;
             }
         }
-        m_apuc_RxBuffer[l_i_Read] = nullptr;
-        m_aul_BytesReceived[l_i_Read] = 0;
+        l_ul_Index = (l_ul_Index + 1) % USBSERIAL_READ_COUNT;
     }
-    InterlockedExchange(&m_i_ThreadProcRunning, 0);
-    TraceLog_Printf("ThreadProcInternal : Done\n");
-    return 0;
 }

@@ -5,17 +5,19 @@
 // port, on a wake-up request reopens it and starts a new receive thread. The receive thread
 // (ThreadProcInternal) keeps eight overlapped reads of 32 KiB outstanding and consumes them
 // strictly in the order they were issued, so HandleReceiveBytes sees the byte stream in order.
-// The creating thread talks to the two threads only through the four events.
+// The creating thread talks to the two threads only through the four events. Every call on the
+// port handle goes through CUsbSerialPort, so that none starts on a handle closed meanwhile.
 #ifndef TULVO_DEVICE_LINK_USBSERIAL_H
 #define TULVO_DEVICE_LINK_USBSERIAL_H
+
+#include "device/link/UsbSerialPort.h"
+#include "device/link/UsbSerialReadRing.h"
 
 #include <windows.h>
 
 #include <stdint.h>
 
 #define USBSERIAL_PORT_NAME_SIZE 32
-#define USBSERIAL_READ_COUNT 8
-#define USBSERIAL_READ_SIZE 32768
 #define USBSERIAL_QUEUE_SIZE 16384
 #define USBSERIAL_BAUD_RATE 460800
 // fBinary | fDtrControl = DTR_CONTROL_ENABLE | fRtsControl = RTS_CONTROL_HANDSHAKE.
@@ -24,8 +26,6 @@
 // Read interval of the receive thread: a read ends once the line has been quiet this long.
 #define USBSERIAL_RX_INTERVAL_MS 5
 #define USBSERIAL_THREAD_WAIT_MS 1000
-// Failed read completions in a row after which the receive thread takes the port as gone.
-#define USBSERIAL_FAILED_READS_LIMIT (2 * USBSERIAL_READ_COUNT)
 #define USBSERIAL_READBUFFER_WAIT_MS 10000
 // usbser.sys refuses a single transfer of this many bytes or more.
 #define USBSERIAL_MAX_WRITE_SIZE 0x3FFFE9u
@@ -61,10 +61,12 @@ public:
     int32_t GetOpenError() const { return m_i_OpenError; }
 
     // For tests and diagnostics: what the threads are doing right now.
-    bool IsPortOpen() const { return m_h_Port != nullptr; }
+    bool IsPortOpen() const { return m_x_Port.IsOpen(); }
     bool IsReceiveThreadRunning() const { return m_i_ThreadProcRunning != 0; }
     // How many receive threads this object has started so far.
     uint32_t GetReceiveThreadStarts() const { return m_ul_ReceiveThreadStarts; }
+    // Writes that the port has accepted and not finished yet.
+    uint32_t GetPendingWrites() const { return static_cast<uint32_t>(m_l_PendingWrites); }
 
 protected:
     // Stops the receive thread, then the monitor thread. A derived class calls it first thing in
@@ -77,21 +79,26 @@ private:
     static DWORD WINAPI ThreadProcInternal(LPVOID i_pv_This);
     DWORD MonitorLoop();
     DWORD ReceiveLoop();
+    bool SetReceiveTimeouts();
+    bool StartInitialReads(CUsbSerialReadRing& io_x_Ring);
+    void ReadUntilStopped(CUsbSerialReadRing& io_x_Ring);
     int32_t StartReceiveThread();
     void JoinLateReceiveThread();
     int32_t ArmCommEvent();
-    // Waits for a thread with the usual limit; a thread that is late gets the port closed under
-    // it (which ends its I/O) and is then waited for without limit, because it still runs code
-    // of this object.
+    // Waits for a thread with the usual limit; a thread that is late gets the port shut under it
+    // (which ends its I/O) and is then waited for without limit, because it still runs code of
+    // this object.
     void WaitThreadEnd(HANDLE i_h_Thread, const char* i_pc_Name);
     void CloseHandleIfAny(HANDLE* io_ph_Handle);
+    // Waits for an overlapped call that has not completed within its time-out: cancels it on the
+    // opening it was started on (a port closed since has ended it) and collects its result.
+    static void CancelAndCollect(CUsbSerialPort& io_x_Port, uint32_t i_ul_Generation,
+                                 HANDLE i_h_Port, OVERLAPPED* io_px_Overlapped, DWORD* o_pul_Count);
 
     char m_ac_PortName[USBSERIAL_PORT_NAME_SIZE];
-    uint8_t* m_apuc_RxBuffer[USBSERIAL_READ_COUNT];
-    uint32_t m_aul_BytesReceived[USBSERIAL_READ_COUNT];
     HANDLE m_h_ThreadProc;
     volatile LONG m_i_ThreadProcRunning;
-    HANDLE volatile m_h_Port;
+    CUsbSerialPort m_x_Port;
     HANDLE m_h_MonitorThread;
     uint32_t m_ul_MonitorThreadId;
     HANDLE m_h_MonitorEventStop;
@@ -99,13 +106,8 @@ private:
     HANDLE m_h_MonitorEventWakeUp;
     HANDLE m_h_ThreadProcEventStop;
     volatile LONG m_i_OpenError;
-
-    // The armed comm-event wait: never collected, so the record, its event and the mask must
-    // stay valid until the port is closed.
-    OVERLAPPED m_x_CommEventOverlapped;
-    HANDLE m_h_CommEvent;
-    DWORD m_ul_CommEventMask;
     volatile LONG m_ul_ReceiveThreadStarts;
+    volatile LONG m_l_PendingWrites;
     // Guards m_h_ThreadProc, which the monitor thread replaces and the creating thread waits on.
     CRITICAL_SECTION m_x_ThreadLock;
 };

@@ -212,6 +212,15 @@ int32_t CGestVek::GetPipe(int32_t i_i_Index, CGestVek_Pipe** o_ppx_Pipe) {
     return TULVO_OK;
 }
 
+bool CGestVek::GetLockHolder(int32_t i_i_Index, uint32_t* o_pul_ProcessId,
+                             ULONGLONG* o_pull_Since) const {
+    // The pipes exist from the moment the object is marked open until its destruction.
+    if (m_i_Allocated != 1 || i_i_Index < 0 || i_i_Index >= GESTVEK_PIPE_COUNT) {
+        return false;
+    }
+    return m_ax_Pipes[i_i_Index].m_px_Pipe->GetLockHolder(o_pul_ProcessId, o_pull_Since);
+}
+
 int32_t CGestVek::ChoosePipe(bool i_b_HasIdentifier, uint16_t i_us_Identifier) {
     if (i_b_HasIdentifier) {
         for (int32_t l_i_Index = 0; l_i_Index < GESTVEK_PIPE_COUNT; ++l_i_Index) {

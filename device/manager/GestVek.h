@@ -94,6 +94,9 @@ public:
     // not open and may be. TULVO_PORT_NOT_OPEN when it is not open and cannot or may not be
     // opened; TULVO_NO_RESPONSE for an index other than 0 to 2.
     int32_t GetPipe(int32_t i_i_Index, CGestVek_Pipe** o_ppx_Pipe);
+    // Who holds the lock of that pipe and since when (CGestVek_Pipe::GetLockHolder), without
+    // opening the device; false for a device that is not open, a bad index or a free lock.
+    bool GetLockHolder(int32_t i_i_Index, uint32_t* o_pul_ProcessId, ULONGLONG* o_pull_Since) const;
     // Receive thread; takes ownership of the frame.
     int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) override;
     int32_t WriteFrame(int32_t i_i_PipeIndex, uint32_t i_ul_Timeout, const uint8_t* i_puc_Frame,

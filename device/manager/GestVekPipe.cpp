@@ -54,7 +54,9 @@ CGestVek_Pipe::CGestVek_Pipe(CGestVek* i_px_Owner, int32_t i_i_PipeIndex,
       m_h_ReceivedFrameEvent(nullptr), m_h_FreeFrameEvent(nullptr), m_h_ReadMutex(nullptr),
       m_h_VekAccessMutex(nullptr), m_puc_Data(nullptr), m_ul_DataLen(0),
       m_i_PipeIndex(i_i_PipeIndex), m_ppx_LockHolder(nullptr), m_b_ReceivedSet(false),
-      m_b_FreeSet(true), m_b_Stopped(false), m_b_DepositorWaiting(false) {
+      m_b_FreeSet(true), m_b_Stopped(false), m_b_DepositorWaiting(false),
+      m_x_HolderLock(SRWLOCK_INIT), m_ul_HolderProcessId(0), m_ul_HolderThreadId(0),
+      m_ull_HeldSince(0), m_ul_HolderDepth(0) {
     if ((m_h_EventStop = CreatePipeEvent(
              FALSE, "CGestVek_Pipe::CGestVek_Pipe: CreateEvent m_h_EventStop")) == nullptr ||
         (m_h_ReceivedFrameEvent = CreatePipeEvent(
@@ -359,14 +361,69 @@ int32_t CGestVek_Pipe::Stop() {
 }
 
 int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
-                                  GestVekPipe_ConnectionSlot* i_ppx_Connection) {
+                                  GestVekPipe_ConnectionSlot* i_ppx_Connection,
+                                  uint32_t i_ul_ProcessId) {
     m_ppx_LockHolder = i_ppx_Connection;
-    return GetTheMutex(m_h_VekAccessMutex, i_ul_Timeout, TOOLSHARE_MUTEX_QUIET);
+    bool l_b_Abandoned = false;
+    const int32_t l_i_Status = GetTheMutexUnlessSet(m_h_VekAccessMutex, m_h_EventStop, i_ul_Timeout,
+                                                    TOOLSHARE_MUTEX_QUIET, &l_b_Abandoned);
+    if (l_i_Status != TULVO_OK) {
+        return l_i_Status;
+    }
+    const ULONGLONG l_ull_Now = GetTickCount64();
+    AcquireSRWLockExclusive(&m_x_HolderLock);
+    if (l_b_Abandoned) {
+        TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d lock abandoned by process %lu "
+                        "after %llu ms, taken over by process %lu\n",
+                        m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex),
+                        static_cast<unsigned long>(m_ul_HolderProcessId),
+                        static_cast<unsigned long long>(l_ull_Now - m_ull_HeldSince),
+                        static_cast<unsigned long>(i_ul_ProcessId));
+        m_ul_HolderDepth = 0;
+    }
+    // The same thread again (a second LOCKPIPE of the channel) keeps the first time.
+    if (m_ul_HolderDepth == 0 || m_ul_HolderThreadId != GetCurrentThreadId()) {
+        if (!l_b_Abandoned) {
+            TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d locked by process %lu\n",
+                            m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex),
+                            static_cast<unsigned long>(i_ul_ProcessId));
+        }
+        m_ul_HolderProcessId = i_ul_ProcessId;
+        m_ul_HolderThreadId = GetCurrentThreadId();
+        m_ull_HeldSince = l_ull_Now;
+        m_ul_HolderDepth = 0;
+    }
+    ++m_ul_HolderDepth;
+    ReleaseSRWLockExclusive(&m_x_HolderLock);
+    return TULVO_OK;
 }
 
 int32_t CGestVek_Pipe::ReleaseTheLock() {
     m_ppx_LockHolder = nullptr;
+    // The record changes before the mutex goes, so that the next taker finds it up to date;
+    // a thread that does not hold the lock changes nothing (its release fails below).
+    AcquireSRWLockExclusive(&m_x_HolderLock);
+    if (m_ul_HolderDepth > 0 && m_ul_HolderThreadId == GetCurrentThreadId() &&
+        --m_ul_HolderDepth == 0) {
+        TraceLog_Printf("CGestVek_Pipe::ReleaseTheLock %s pipe %d unlocked by process %lu after "
+                        "%llu ms\n",
+                        m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex),
+                        static_cast<unsigned long>(m_ul_HolderProcessId),
+                        static_cast<unsigned long long>(GetTickCount64() - m_ull_HeldSince));
+        m_ul_HolderProcessId = 0;
+        m_ul_HolderThreadId = 0;
+    }
+    ReleaseSRWLockExclusive(&m_x_HolderLock);
     return ReleaseTheMutex(m_h_VekAccessMutex, TOOLSHARE_MUTEX_QUIET);
+}
+
+bool CGestVek_Pipe::GetLockHolder(uint32_t* o_pul_ProcessId, ULONGLONG* o_pull_Since) const {
+    AcquireSRWLockShared(&m_x_HolderLock);
+    const bool l_b_Held = m_ul_HolderDepth > 0;
+    *o_pul_ProcessId = m_ul_HolderProcessId;
+    *o_pull_Since = m_ull_HeldSince;
+    ReleaseSRWLockShared(&m_x_HolderLock);
+    return l_b_Held;
 }
 
 int32_t CGestVek_Pipe::Send_Cancel(uint16_t i_us_Identifier) {

@@ -68,11 +68,17 @@ public:
     void SetStopEvent();
     void ResetStopEvent();
 
-    // Takes the lock (the holder is recorded first, whatever the outcome) and releases it; the
-    // lock belongs to the calling thread. A wait for it ends with TULVO_ABORTED when the pipe
-    // stops (device removal, suspend).
-    int32_t GetTheLock(uint32_t i_ul_Timeout, GestVekPipe_ConnectionSlot* i_ppx_Connection);
+    // Takes the lock (the connection is recorded first, whatever the outcome) and releases it;
+    // the lock belongs to the calling thread. A wait for it ends with TULVO_ABORTED when the
+    // pipe stops (device removal, suspend). The client's process id and the time the lock was
+    // taken are kept for GetLockHolder; the trace log gets a line when the lock is taken,
+    // taken over from a holder that ended holding it, and released.
+    int32_t GetTheLock(uint32_t i_ul_Timeout, GestVekPipe_ConnectionSlot* i_ppx_Connection,
+                       uint32_t i_ul_ProcessId);
     int32_t ReleaseTheLock();
+    // Who holds the lock and since when (GetTickCount64); false while nobody does. A holder
+    // that ended holding it is still given, until the next taker takes the lock over.
+    bool GetLockHolder(uint32_t* o_pul_ProcessId, ULONGLONG* o_pull_Since) const;
 
     int32_t Send_Cancel(uint16_t i_us_Identifier);
     int32_t GetRunLevel(uint8_t* o_puc_RunLevel);
@@ -116,6 +122,15 @@ private:
     std::atomic<bool> m_b_Stopped;
     // A deposit waits for room (under m_h_ReadMutex).
     bool m_b_DepositorWaiting;
+
+    // The lock's holder, for diagnostics: changed by the holding thread while it owns
+    // m_h_VekAccessMutex, read by anyone, always under m_x_HolderLock. The depth counts the
+    // holder's LOCKPIPEs not yet released.
+    mutable SRWLOCK m_x_HolderLock;
+    uint32_t m_ul_HolderProcessId;
+    DWORD m_ul_HolderThreadId;
+    ULONGLONG m_ull_HeldSince;
+    uint32_t m_ul_HolderDepth;
 };
 
 #endif

@@ -116,6 +116,14 @@ int32_t TulvoServ_GetPipe(TulvoServ_VekEntry* i_px_Entry, int32_t i_i_Index,
     return l_x_Use.Get()->GetPipe(i_px_Entry, i_i_Index, o_px_Hold, o_ppx_Pipe);
 }
 
+int32_t TulvoServ_GetPipeLocks(GestIpc_PipeLock** o_ppx_Locks, int32_t* o_pi_Count) {
+    CMonitorUse l_x_Use;
+    if (l_x_Use.Get() == nullptr) {
+        return TULVO_BAD_PARAMETER;
+    }
+    return l_x_Use.Get()->GetPipeLocks(o_ppx_Locks, o_pi_Count);
+}
+
 int32_t TulvoServ_PrepareForReboot(const char* i_pc_Removal, const char* i_pc_Arrival,
                                    HANDLE* o_ph_EventRemoval, HANDLE* o_ph_EventArrival) {
     CMonitorUse l_x_Use;

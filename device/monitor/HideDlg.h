@@ -27,6 +27,7 @@
 
 #include "device/discovery/TulvoDeviceProperties.h"
 #include "device/manager/GestVek.h"
+#include "ipc/protocol/PipeLocks.h"
 
 #include <windows.h>
 
@@ -73,6 +74,12 @@ int32_t TulvoServ_GetGestVek(const char* i_pc_Key, TulvoServ_VekEntry** o_ppx_En
 // gate's status.
 int32_t TulvoServ_GetPipe(TulvoServ_VekEntry* i_px_Entry, int32_t i_i_Index,
                           CGestVekHold* o_px_Hold, CGestVek_Pipe** o_ppx_Pipe);
+
+// The pipe locks held right now, for the people who support sensors: one record per
+// listed, open device and pipe whose lock is held, with the serial number the device list
+// gives. Opens no device and waits for no gate, so that it answers while clients are held
+// back. o_ppx_Locks: heap array of *o_pi_Count records (free), NULL for none; TULVO_NO_MEMORY.
+int32_t TulvoServ_GetPipeLocks(GestIpc_PipeLock** o_ppx_Locks, int32_t* o_pi_Count);
 
 // Reboot coordination. Registers a device about to restart: the removal event is set when a
 // device object matching the removal text leaves the list, the arrival event when one

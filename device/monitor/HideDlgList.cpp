@@ -340,3 +340,51 @@ int32_t CHideDlg::GetPipe(TulvoServ_VekEntry* i_px_Entry, int32_t i_i_Index,
     }
     return l_i_PipeStatus;
 }
+
+int32_t CHideDlg::GetPipeLocks(GestIpc_PipeLock** o_ppx_Locks, int32_t* o_pi_Count) {
+    if (o_ppx_Locks == nullptr || o_pi_Count == nullptr) {
+        return TULVO_BAD_PARAMETER;
+    }
+    *o_ppx_Locks = nullptr;
+    *o_pi_Count = 0;
+    // Room for every pipe of a full list: locks come and go while the list is read.
+    GestIpc_PipeLock* const l_px_Locks = static_cast<GestIpc_PipeLock*>(
+        calloc(HIDEDLG_VEK_LIST_SIZE * GESTVEK_PIPE_COUNT, sizeof(GestIpc_PipeLock)));
+    if (l_px_Locks == nullptr) {
+        return TULVO_NO_MEMORY;
+    }
+    int32_t l_i_Count = 0;
+    const ULONGLONG l_ull_Now = GetTickCount64();
+    for (const TulvoServ_VekEntry& l_x_Entry : m_ax_VekList) {
+        CGestVekHold l_x_Hold;
+        if (l_x_Entry.pGestVek.Hold(&l_x_Hold) != GESTVEK_SLOT_HELD) {
+            continue;
+        }
+        const char* l_pc_Serial = HideDlg_Text(l_x_Hold->GetProperties().m_puc_SerialNumber);
+        if (l_pc_Serial[0] == '\0') {
+            l_pc_Serial = l_x_Hold->GetReportedSerialNumber();
+        }
+        for (int32_t l_i_Pipe = 0; l_i_Pipe < GESTVEK_PIPE_COUNT; ++l_i_Pipe) {
+            GestIpc_PipeLock& l_x_Lock = l_px_Locks[l_i_Count];
+            ULONGLONG l_ull_Since = 0;
+            if (!l_x_Hold->GetLockHolder(l_i_Pipe, &l_x_Lock.m_ul_ProcessId, &l_ull_Since)) {
+                continue;
+            }
+            strncpy(l_x_Lock.m_ac_SerialNumber, l_pc_Serial,
+                    sizeof(l_x_Lock.m_ac_SerialNumber) - 1);
+            l_x_Lock.m_ul_PipeIndex = static_cast<uint32_t>(l_i_Pipe);
+            const ULONGLONG l_ull_Held = l_ull_Now > l_ull_Since ? l_ull_Now - l_ull_Since : 0;
+            l_x_Lock.m_ul_HeldMs = l_ull_Held < PIPELOCKS_HELD_MS_MAX
+                                       ? static_cast<uint32_t>(l_ull_Held)
+                                       : PIPELOCKS_HELD_MS_MAX;
+            ++l_i_Count;
+        }
+    }
+    if (l_i_Count == 0) {
+        free(l_px_Locks);
+        return TULVO_OK;
+    }
+    *o_ppx_Locks = l_px_Locks;
+    *o_pi_Count = l_i_Count;
+    return TULVO_OK;
+}

@@ -86,6 +86,7 @@ public:
     int32_t GetGestVek(const char* i_pc_Key, TulvoServ_VekEntry** o_ppx_Entry);
     int32_t GetPipe(TulvoServ_VekEntry* i_px_Entry, int32_t i_i_Index, CGestVekHold* o_px_Hold,
                     CGestVek_Pipe** o_ppx_Pipe);
+    int32_t GetPipeLocks(GestIpc_PipeLock** o_ppx_Locks, int32_t* o_pi_Count);
 
     // Reboot coordination (HideDlgReboot.cpp).
     int32_t PrepareForReboot(const char* i_pc_Removal, const char* i_pc_Arrival,

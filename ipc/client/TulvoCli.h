@@ -34,9 +34,14 @@ extern "C" {
 #define TULVOCLI_SERVER_VERSION_SIZE 100
 
 /* SERVERINFOS requests: info type 0 reads the service's version text; info type 1 switches
- * its trace log with one of the values below. */
+ * its trace log with one of the values below; info type 2 (value 0) lists the pipe locks held
+ * right now. Its data, integers big-endian: a 4-byte record count, then per record the
+ * device's serial number with its NUL (at most 99 characters), the pipe index (1 byte), the
+ * holder's process id (4 bytes) and how long it has held the lock in ms (4 bytes, 0xFFFFFFFF
+ * for that long or longer). Older services answer it with TULVO_BAD_PARAMETER. */
 #define TULVOCLI_INFO_VERSION 0
 #define TULVOCLI_INFO_LOG 1
+#define TULVOCLI_INFO_PIPELOCKS 2
 #define TULVOCLI_LOG_OFF 0
 #define TULVOCLI_LOG_ON 1
 #define TULVOCLI_LOG_OFF_AT_NEXT_START 2

@@ -49,6 +49,8 @@
 #define SERVERINFOS_OFFSET_VALUE 11
 #define SERVERINFOS_TYPE_VERSION 0
 #define SERVERINFOS_TYPE_LOG 1
+// Who holds which pipe lock: the data is the pipe-lock list of PipeLocks.h.
+#define SERVERINFOS_TYPE_PIPELOCKS 2
 #define SERVERINFOS_LOG_OFF 0
 #define SERVERINFOS_LOG_ON 1
 #define SERVERINFOS_LOG_DELETE_MARKER 2

@@ -19,34 +19,10 @@ void GestIpcPrivate_TearDown(GestIpcPrivate_Slot* io_ppv_Slot) {
     free(l_px_Ipc);
 }
 
-// One request: read its body, handle it, write the response if there is one.
-int32_t GestIpcPrivate_ServeOneRequest(GestIpcPrivate_Slot* io_ppv_Slot) {
-    GestIpcPrivate_Channel* const l_px_Ipc = GestIpcSlots_Record(io_ppv_Slot);
-    uint32_t l_ul_Length = 0;
-    int32_t l_i_Status = ToolShare_ReadLenData(&l_px_Ipc->m_x_Channel, &l_ul_Length,
-                                               l_px_Ipc->m_h_Cancel, GESTIPC_TRANSFER_TIMEOUT_MS);
-    if (l_i_Status != TULVO_OK) {
-        TraceLog_Printf("CGestIpc::ThreadProc : : ToolShare_ReadLenData() Error : %d\n",
-                        static_cast<int>(l_i_Status));
-        return l_i_Status;
-    }
-    uint8_t* const l_puc_Buffer = static_cast<uint8_t*>(malloc(l_ul_Length != 0 ? l_ul_Length : 1));
-    if (l_puc_Buffer == nullptr) {
-        return TULVO_NO_MEMORY;
-    }
-    uint8_t* l_puc_Response = nullptr;
-    uint32_t l_ul_ResponseLength = 0;
-    l_i_Status = GestIpcPrivate_TrtReveiveBuffer(io_ppv_Slot, l_puc_Buffer, l_ul_Length,
-                                                 &l_puc_Response, &l_ul_ResponseLength);
-    if (l_puc_Response != nullptr && l_ul_ResponseLength != 0) {
-        // Without a cancel event: the response to DESTROYCONX goes out after it was set.
-        l_i_Status = ToolShare_WriteLenDataAndData(&l_px_Ipc->m_x_Channel, l_puc_Response,
-                                                   l_ul_ResponseLength, nullptr,
-                                                   GESTIPC_TRANSFER_TIMEOUT_MS);
-    }
-    GestIpc_FreeBuffer(l_puc_Response);
-    free(l_puc_Buffer);
-    return l_i_Status;
+int32_t GestIpcPrivate_HandleRequest(void* i_pv_Slot, uint8_t* o_puc_Buffer, uint32_t i_ul_Length,
+                                     uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
+    return GestIpcPrivate_TrtReveiveBuffer(static_cast<void**>(i_pv_Slot), o_puc_Buffer,
+                                           i_ul_Length, o_ppuc_Response, o_pul_ResponseLength);
 }
 
 } // namespace
@@ -133,7 +109,9 @@ DWORD WINAPI GestIpcPrivate_ThreadReceptProc(LPVOID i_pv_Slot) {
         if (l_i_Status != TULVO_OK) {
             break;
         }
-        l_i_Status = GestIpcPrivate_ServeOneRequest(l_ppv_Slot);
+        l_i_Status = GestIpcServer_ServeOneRequest(
+            &l_px_Ipc->m_x_Channel, l_px_Ipc->m_h_Cancel,
+            "CGestIpc::ThreadProc :", GestIpcPrivate_HandleRequest, const_cast<void**>(l_ppv_Slot));
         if (l_i_Status != TULVO_OK) {
             TraceLog_Printf("CGestIpc::ThreadProc TrtReveiveBufferAndTrt Err 0x%02X\n",
                             static_cast<unsigned>(l_i_Status));

@@ -19,13 +19,10 @@ int32_t GestIpcPrivate_Answer(const uint8_t* i_puc_Request, uint32_t i_ul_Length
                                        o_pul_ResponseLength, i_i_Status);
 }
 
-// The dispatcher's test for a link, repeated by each pipe command with its own line.
-bool GestIpcPrivate_IsLinked(const GestIpcPrivate_Channel* i_px_Ipc, const char* i_pc_Line) {
-    if (i_px_Ipc->m_px_GestVek != nullptr) {
-        return true;
-    }
-    TraceLog_Printf("%s", i_pc_Line);
-    return false;
+// A failed step of a command, in the line every command writes: "<command> <step> Err 0x..".
+void GestIpcPrivate_LogErr(const char* i_pc_Command, const char* i_pc_Step, int32_t i_i_Status) {
+    TraceLog_Printf("%s %s Err 0x%02X\n", i_pc_Command, i_pc_Step,
+                    static_cast<unsigned>(i_i_Status));
 }
 
 // The linked device's pipe for one command, with the hold that keeps it valid. A device
@@ -42,6 +39,36 @@ int32_t GestIpcPrivate_TakePipe(const GestIpcPrivate_Channel* i_px_Ipc, CGestVek
     if (l_i_Status != TULVO_OK) {
         *o_ppx_Pipe = nullptr;
         o_px_Hold->Reset();
+    }
+    return l_i_Status;
+}
+
+// How every pipe command begins: the dispatcher's test for a link, repeated with the
+// command's own line, then the pipe, each failure logged in the command's name. With
+// i_b_Relink, an entry left empty (the device went since the link) is looked up again by the
+// key: the device may be back under the same serial number, on this port or another.
+int32_t GestIpcPrivate_LinkedPipe(GestIpcPrivate_Channel* io_px_Ipc, const char* i_pc_Command,
+                                  bool i_b_Relink, CGestVekHold* o_px_Hold,
+                                  CGestVek_Pipe** o_ppx_Pipe) {
+    *o_ppx_Pipe = nullptr;
+    if (io_px_Ipc->m_px_GestVek == nullptr) {
+        TraceLog_Printf("%s Err: TULVO_DEVICE_NOT_PRESENT (*i_ppx_Ipc)->m_px_GestVek == NULL\n",
+                        i_pc_Command);
+        return TULVO_DEVICE_NOT_PRESENT;
+    }
+    int32_t l_i_Status = GestIpcPrivate_TakePipe(io_px_Ipc, o_px_Hold, o_ppx_Pipe);
+    if (i_b_Relink && l_i_Status == TULVO_BAD_PARAMETER) {
+        TulvoServ_VekEntry* l_px_Entry = nullptr;
+        l_i_Status = TulvoServ_GetGestVek(io_px_Ipc->m_ac_DeviceKey, &l_px_Entry);
+        if (l_i_Status != TULVO_OK) {
+            GestIpcPrivate_LogErr(i_pc_Command, "TulvoServ_GetGestVek", l_i_Status);
+            return l_i_Status;
+        }
+        io_px_Ipc->m_px_GestVek = l_px_Entry;
+        l_i_Status = GestIpcPrivate_TakePipe(io_px_Ipc, o_px_Hold, o_ppx_Pipe);
+    }
+    if (l_i_Status != TULVO_OK) {
+        GestIpcPrivate_LogErr(i_pc_Command, "TulvoServ_GetPipe", l_i_Status);
     }
     return l_i_Status;
 }
@@ -80,8 +107,7 @@ int32_t GestIpcPrivate_TrtLinkVEK(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_
     TulvoServ_VekEntry* l_px_Entry = nullptr;
     l_i_Status = TulvoServ_GetGestVek(l_px_Ipc->m_ac_DeviceKey, &l_px_Entry);
     if (l_i_Status != TULVO_OK) {
-        TraceLog_Printf("GestIpcPrivate_TrtLinkVEK TulvoServ_GetGestVek Err 0x%02X\n",
-                        static_cast<unsigned>(l_i_Status));
+        GestIpcPrivate_LogErr("GestIpcPrivate_TrtLinkVEK", "TulvoServ_GetGestVek", l_i_Status);
     } else {
         l_px_Ipc->m_px_GestVek = l_px_Entry;
     }
@@ -92,45 +118,23 @@ int32_t GestIpcPrivate_TrtLinkVEK(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_
 int32_t GestIpcPrivate_TrtLockPipe(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t* i_puc_Request,
                                    uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
                                    uint32_t* o_pul_ResponseLength) {
+    const char* const l_pc_Command = "GestIpcPrivate_TrtLockPipe";
     GestIpcPrivate_Channel* const l_px_Ipc = GestIpcSlots_Record(io_ppv_Slot);
     GestIpc_PrivateRequest l_x_Request;
     int32_t l_i_Status = GestIpcPrivate_ReadRequest(i_puc_Request, i_ul_Length, &l_x_Request);
-    if (l_i_Status == TULVO_OK &&
-        !GestIpcPrivate_IsLinked(l_px_Ipc, "GestIpcPrivate_TrtLockPipe Err: "
-                                           "TULVO_DEVICE_NOT_PRESENT (*i_ppx_Ipc)->m_px_GestVek "
-                                           "== NULL\n")) {
-        l_i_Status = TULVO_DEVICE_NOT_PRESENT;
-    }
     CGestVekHold l_x_Hold;
     CGestVek_Pipe* l_px_GestVek_Pipe = nullptr;
     if (l_i_Status == TULVO_OK) {
-        l_i_Status = GestIpcPrivate_TakePipe(l_px_Ipc, &l_x_Hold, &l_px_GestVek_Pipe);
-        // An empty entry: the device left since the link. It may be back under the same
-        // serial number, on this port or another: link again by the key.
-        if (l_i_Status == TULVO_BAD_PARAMETER) {
-            TulvoServ_VekEntry* l_px_Entry = nullptr;
-            l_i_Status = TulvoServ_GetGestVek(l_px_Ipc->m_ac_DeviceKey, &l_px_Entry);
-            if (l_i_Status != TULVO_OK) {
-                TraceLog_Printf("GestIpcPrivate_TrtLockPipe TulvoServ_GetGestVek Err 0x%02X\n",
-                                static_cast<unsigned>(l_i_Status));
-                return GestIpcPrivate_Answer(i_puc_Request, i_ul_Length, o_ppuc_Response,
-                                             o_pul_ResponseLength, l_i_Status);
-            }
-            l_px_Ipc->m_px_GestVek = l_px_Entry;
-            l_i_Status = GestIpcPrivate_TakePipe(l_px_Ipc, &l_x_Hold, &l_px_GestVek_Pipe);
-        }
-        if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtLockPipe TulvoServ_GetPipe Err 0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
-        }
+        l_i_Status =
+            GestIpcPrivate_LinkedPipe(l_px_Ipc, l_pc_Command, true, &l_x_Hold, &l_px_GestVek_Pipe);
     }
     if (l_i_Status == TULVO_OK) {
         // The lock belongs to this thread, so to this channel, until UNLOCKPIPE or the
         // channel's end (then abandoned, for the next client to take over).
-        l_i_Status = l_px_GestVek_Pipe->GetTheLock(l_x_Request.m_ul_TimeOut, io_ppv_Slot);
+        l_i_Status = l_px_GestVek_Pipe->GetTheLock(l_x_Request.m_ul_TimeOut, io_ppv_Slot,
+                                                   l_px_Ipc->m_x_Channel.m_ul_ProcessId);
         if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtLockPipe l_px_GestVek_Pipe->GetTheLock Err 0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
+            GestIpcPrivate_LogErr(l_pc_Command, "l_px_GestVek_Pipe->GetTheLock", l_i_Status);
         }
     }
     return GestIpcPrivate_Answer(i_puc_Request, i_ul_Length, o_ppuc_Response, o_pul_ResponseLength,
@@ -140,28 +144,15 @@ int32_t GestIpcPrivate_TrtLockPipe(GestIpcPrivate_Slot* io_ppv_Slot, const uint8
 int32_t GestIpcPrivate_TrtUnLockPipe(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t* i_puc_Request,
                                      uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
                                      uint32_t* o_pul_ResponseLength) {
-    const GestIpcPrivate_Channel* const l_px_Ipc = GestIpcSlots_Record(io_ppv_Slot);
-    int32_t l_i_Status = TULVO_OK;
-    if (!GestIpcPrivate_IsLinked(l_px_Ipc, "GestIpcPrivate_TrtUnLockPipe Err: "
-                                           "TULVO_DEVICE_NOT_PRESENT (*i_ppx_Ipc)->m_px_GestVek "
-                                           "== NULL\n")) {
-        l_i_Status = TULVO_DEVICE_NOT_PRESENT;
-    }
+    const char* const l_pc_Command = "GestIpcPrivate_TrtUnLockPipe";
     CGestVekHold l_x_Hold;
     CGestVek_Pipe* l_px_GestVek_Pipe = nullptr;
-    if (l_i_Status == TULVO_OK) {
-        l_i_Status = GestIpcPrivate_TakePipe(l_px_Ipc, &l_x_Hold, &l_px_GestVek_Pipe);
-        if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtUnLockPipe TulvoServ_GetPipe Err 0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
-        }
-    }
+    int32_t l_i_Status = GestIpcPrivate_LinkedPipe(GestIpcSlots_Record(io_ppv_Slot), l_pc_Command,
+                                                   false, &l_x_Hold, &l_px_GestVek_Pipe);
     if (l_i_Status == TULVO_OK) {
         l_i_Status = l_px_GestVek_Pipe->ReleaseTheLock();
         if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf(
-                "GestIpcPrivate_TrtUnLockPipe l_px_GestVek_Pipe->ReleaseTheLock Err 0x%02X\n",
-                static_cast<unsigned>(l_i_Status));
+            GestIpcPrivate_LogErr(l_pc_Command, "l_px_GestVek_Pipe->ReleaseTheLock", l_i_Status);
         }
     }
     return GestIpcPrivate_Answer(i_puc_Request, i_ul_Length, o_ppuc_Response, o_pul_ResponseLength,
@@ -171,33 +162,23 @@ int32_t GestIpcPrivate_TrtUnLockPipe(GestIpcPrivate_Slot* io_ppv_Slot, const uin
 int32_t GestIpcPrivate_TrtSendToPipe(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t* i_puc_Request,
                                      uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
                                      uint32_t* o_pul_ResponseLength) {
-    const GestIpcPrivate_Channel* const l_px_Ipc = GestIpcSlots_Record(io_ppv_Slot);
+    const char* const l_pc_Command = "GestIpcPrivate_TrtSendToPipe";
     GestIpc_PrivateRequest l_x_Request;
     int32_t l_i_Status = GestIpcPrivate_ReadRequest(i_puc_Request, i_ul_Length, &l_x_Request);
+    CGestVekHold l_x_Hold;
+    CGestVek_Pipe* l_px_GestVek_Pipe = nullptr;
     if (l_i_Status != TULVO_OK) {
         TraceLog_Printf("GestIpcPrivate_TrtSendToPipe Err: TULVO_BAD_IPC_FORMAT "
                         "i_i_ReceivedDataSize < SENDBUFFER_OFFSET_CMD_LENBUFFER\n");
-    } else if (!GestIpcPrivate_IsLinked(l_px_Ipc, "GestIpcPrivate_TrtSendToPipe Err: "
-                                                  "TULVO_DEVICE_NOT_PRESENT "
-                                                  "(*i_ppx_Ipc)->m_px_GestVek == NULL\n")) {
-        l_i_Status = TULVO_DEVICE_NOT_PRESENT;
-    }
-    CGestVekHold l_x_Hold;
-    CGestVek_Pipe* l_px_GestVek_Pipe = nullptr;
-    if (l_i_Status == TULVO_OK) {
-        l_i_Status = GestIpcPrivate_TakePipe(l_px_Ipc, &l_x_Hold, &l_px_GestVek_Pipe);
-        if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtSendToPipe TulvoServ_GetPipe Err 0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
-        }
+    } else {
+        l_i_Status = GestIpcPrivate_LinkedPipe(GestIpcSlots_Record(io_ppv_Slot), l_pc_Command,
+                                               false, &l_x_Hold, &l_px_GestVek_Pipe);
     }
     if (l_i_Status == TULVO_OK) {
         l_i_Status = l_px_GestVek_Pipe->WriteFrame(
             l_x_Request.m_ul_TimeOut, l_x_Request.m_puc_Frame, l_x_Request.m_ul_FrameLength);
         if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtSendToPipe l_px_GestVek_Pipe->WriteFrame Err "
-                            "0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
+            GestIpcPrivate_LogErr(l_pc_Command, "l_px_GestVek_Pipe->WriteFrame", l_i_Status);
         }
     }
     return GestIpcPrivate_Answer(i_puc_Request, i_ul_Length, o_ppuc_Response, o_pul_ResponseLength,
@@ -207,7 +188,8 @@ int32_t GestIpcPrivate_TrtSendToPipe(GestIpcPrivate_Slot* io_ppv_Slot, const uin
 int32_t GestIpcPrivate_TrtRecvFromPipe(GestIpcPrivate_Slot* io_ppv_Slot,
                                        const uint8_t* i_puc_Request, uint32_t i_ul_Length,
                                        uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
-    const GestIpcPrivate_Channel* const l_px_Ipc = GestIpcSlots_Record(io_ppv_Slot);
+    const char* const l_pc_Command = "GestIpcPrivate_TrtRecvFromPipe";
+    GestIpcPrivate_Channel* const l_px_Ipc = GestIpcSlots_Record(io_ppv_Slot);
     GestIpc_PrivateRequest l_x_Request;
     int32_t l_i_Status = GestIpcPrivate_ReadRequest(i_puc_Request, i_ul_Length, &l_x_Request);
     if (l_i_Status != TULVO_OK) {
@@ -215,20 +197,10 @@ int32_t GestIpcPrivate_TrtRecvFromPipe(GestIpcPrivate_Slot* io_ppv_Slot,
         return GestIpcPrivate_Answer(i_puc_Request, i_ul_Length, o_ppuc_Response,
                                      o_pul_ResponseLength, l_i_Status);
     }
-    if (!GestIpcPrivate_IsLinked(l_px_Ipc, "GestIpcPrivate_TrtRecvFromPipe Err: "
-                                           "TULVO_DEVICE_NOT_PRESENT (*i_ppx_Ipc)->m_px_GestVek "
-                                           "== NULL\n")) {
-        l_i_Status = TULVO_DEVICE_NOT_PRESENT;
-    }
     CGestVekHold l_x_Hold;
     CGestVek_Pipe* l_px_GestVek_Pipe = nullptr;
-    if (l_i_Status == TULVO_OK) {
-        l_i_Status = GestIpcPrivate_TakePipe(l_px_Ipc, &l_x_Hold, &l_px_GestVek_Pipe);
-        if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtRecvFromPipe TulvoServ_GetPipe Err 0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
-        }
-    }
+    l_i_Status =
+        GestIpcPrivate_LinkedPipe(l_px_Ipc, l_pc_Command, false, &l_x_Hold, &l_px_GestVek_Pipe);
     uint8_t* l_puc_Frame = nullptr;
     uint32_t l_ul_FrameLength = 0;
     if (l_i_Status == TULVO_OK) {
@@ -237,9 +209,7 @@ int32_t GestIpcPrivate_TrtRecvFromPipe(GestIpcPrivate_Slot* io_ppv_Slot,
             l_px_GestVek_Pipe->ReadFrame(l_x_Request.m_ul_TimeOut, &l_puc_Frame, &l_ul_FrameLength,
                                          l_px_Ipc->m_x_Channel.m_h_Peer);
         if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtRecvFromPipe l_px_GestVek_Pipe->ReadFrame Err "
-                            "0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
+            GestIpcPrivate_LogErr(l_pc_Command, "l_px_GestVek_Pipe->ReadFrame", l_i_Status);
         }
     }
     const int32_t l_i_Alloc = GestIpc_AllocDataResponse(
@@ -254,31 +224,21 @@ int32_t GestIpcPrivate_TrtRecvFromPipe(GestIpcPrivate_Slot* io_ppv_Slot,
 int32_t GestIpcPrivate_TrtReboot(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t* i_puc_Request,
                                  uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
                                  uint32_t* o_pul_ResponseLength) {
+    const char* const l_pc_Command = "GestIpcPrivate_TrtReboot";
     GestIpcPrivate_Channel* const l_px_Ipc = GestIpcSlots_Record(io_ppv_Slot);
     GestIpc_PrivateRequest l_x_Request;
     int32_t l_i_Status = GestIpcPrivate_ReadRequest(i_puc_Request, i_ul_Length, &l_x_Request);
-    if (l_i_Status == TULVO_OK &&
-        !GestIpcPrivate_IsLinked(l_px_Ipc, "GestIpcPrivate_TrtReboot Err: "
-                                           "TULVO_DEVICE_NOT_PRESENT (*i_ppx_Ipc)->m_px_GestVek "
-                                           "== NULL\n")) {
-        l_i_Status = TULVO_DEVICE_NOT_PRESENT;
-    }
     CGestVekHold l_x_Hold;
     CGestVek_Pipe* l_px_GestVek_Pipe = nullptr;
     if (l_i_Status == TULVO_OK) {
-        l_i_Status = GestIpcPrivate_TakePipe(l_px_Ipc, &l_x_Hold, &l_px_GestVek_Pipe);
-        if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtReboot TulvoServ_GetPipe Err 0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
-        }
+        l_i_Status =
+            GestIpcPrivate_LinkedPipe(l_px_Ipc, l_pc_Command, false, &l_x_Hold, &l_px_GestVek_Pipe);
     }
     char l_ac_SerialNumber[GESTVEK_SERIAL_NUMBER_SIZE] = {};
     if (l_i_Status == TULVO_OK) {
         l_i_Status = l_px_GestVek_Pipe->GetSerialNumber(l_ac_SerialNumber);
         if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtReboot l_px_GestVek_Pipe->GetSerialNumber Err "
-                            "0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
+            GestIpcPrivate_LogErr(l_pc_Command, "l_px_GestVek_Pipe->GetSerialNumber", l_i_Status);
         }
     }
     if (l_i_Status != TULVO_OK) {
@@ -292,16 +252,14 @@ int32_t GestIpcPrivate_TrtReboot(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t
         TulvoServ_PrepareForReboot(l_px_GestVek_Pipe->GetDeviceSerialNumber(), l_ac_SerialNumber,
                                    &l_h_EventRemoval, &l_h_EventArrival);
     if (l_i_Status != TULVO_OK) {
-        TraceLog_Printf("GestIpcPrivate_TrtReboot TulvoServ_PrepareForReboot Err 0x%02X\n",
-                        static_cast<unsigned>(l_i_Status));
+        GestIpcPrivate_LogErr(l_pc_Command, "TulvoServ_PrepareForReboot", l_i_Status);
         return GestIpcPrivate_Answer(i_puc_Request, i_ul_Length, o_ppuc_Response,
                                      o_pul_ResponseLength, l_i_Status);
     }
     l_i_Status = l_px_GestVek_Pipe->WriteFrame(l_x_Request.m_ul_TimeOut, l_x_Request.m_puc_Frame,
                                                l_x_Request.m_ul_FrameLength);
     if (l_i_Status != TULVO_OK) {
-        TraceLog_Printf("GestIpcPrivate_TrtReboot l_px_GestVek_Pipe->WriteFrame Err 0x%02X\n",
-                        static_cast<unsigned>(l_i_Status));
+        GestIpcPrivate_LogErr(l_pc_Command, "l_px_GestVek_Pipe->WriteFrame", l_i_Status);
     }
     // The old device object must be free to go while its sensor restarts.
     l_px_GestVek_Pipe = nullptr;
@@ -310,16 +268,14 @@ int32_t GestIpcPrivate_TrtReboot(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t
         l_i_Status = TulvoServ_WaitForReboot(l_h_EventRemoval, l_h_EventArrival,
                                              l_x_Request.m_ul_RebootWait);
         if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtReboot TulvoServ_WaitForReboot Err 0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
+            GestIpcPrivate_LogErr(l_pc_Command, "TulvoServ_WaitForReboot", l_i_Status);
         }
     }
     if (l_i_Status == TULVO_OK) {
         TulvoServ_VekEntry* l_px_Entry = nullptr;
         l_i_Status = TulvoServ_GetGestVek(l_ac_SerialNumber, &l_px_Entry);
         if (l_i_Status != TULVO_OK) {
-            TraceLog_Printf("GestIpcPrivate_TrtReboot TulvoServ_GetGestVek Err 0x%02X\n",
-                            static_cast<unsigned>(l_i_Status));
+            GestIpcPrivate_LogErr(l_pc_Command, "TulvoServ_GetGestVek", l_i_Status);
         } else {
             l_px_Ipc->m_px_GestVek = l_px_Entry;
         }

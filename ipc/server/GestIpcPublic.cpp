@@ -10,6 +10,7 @@
 
 #include "ipc/protocol/DeviceList.h"
 #include "ipc/protocol/GestIpcFormat.h"
+#include "ipc/protocol/PipeLocks.h"
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/server/GestIpcServer.h"
 #include "service/TraceLog.h"
@@ -50,34 +51,11 @@ void GestIpcPublic_AbandonExchange(GestIpcPublic_Server* io_px_Server) {
     ResetEvent(io_px_Server->m_x_Channel.m_h_Outgoing);
 }
 
-// One request: read, handle, answer. The status of the first failing step. The cancel event
-// is the channel's peer, so every transfer's wait holds it without being given it again.
-int32_t GestIpcPublic_ServeOneRequest(GestIpcPublic_Server* io_px_Server) {
-    ToolShare_Channel* const l_px_Channel = &io_px_Server->m_x_Channel;
-    uint32_t l_ul_Length = 0;
-    int32_t l_i_Status =
-        ToolShare_ReadLenData(l_px_Channel, &l_ul_Length, nullptr, GESTIPC_TRANSFER_TIMEOUT_MS);
-    if (l_i_Status != TULVO_OK) {
-        TraceLog_Printf("GestIpcPublic_ThreadReceptProc : ToolShare_ReadLenData() Error : %d\n",
-                        static_cast<int>(l_i_Status));
-        return l_i_Status;
-    }
-    uint8_t* const l_puc_Buffer = static_cast<uint8_t*>(malloc(l_ul_Length != 0 ? l_ul_Length : 1));
-    if (l_puc_Buffer == nullptr) {
-        return TULVO_NO_MEMORY;
-    }
-    uint8_t* l_puc_Response = nullptr;
-    uint32_t l_ul_ResponseLength = 0;
-    l_i_Status = GestIpcPublic_TrtReveiveBufferAndTrt(io_px_Server, l_puc_Buffer, l_ul_Length,
-                                                      &l_puc_Response, &l_ul_ResponseLength);
-    if (l_i_Status == TULVO_OK && l_puc_Response != nullptr && l_ul_ResponseLength != 0) {
-        l_i_Status =
-            ToolShare_WriteLenDataAndData(l_px_Channel, l_puc_Response, l_ul_ResponseLength,
-                                          nullptr, GESTIPC_TRANSFER_TIMEOUT_MS);
-    }
-    GestIpc_FreeBuffer(l_puc_Response);
-    free(l_puc_Buffer);
-    return l_i_Status;
+int32_t GestIpcPublic_HandleRequest(void* i_pv_Server, uint8_t* o_puc_Buffer, uint32_t i_ul_Length,
+                                    uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
+    return GestIpcPublic_TrtReveiveBufferAndTrt(static_cast<GestIpcPublic_Server*>(i_pv_Server),
+                                                o_puc_Buffer, i_ul_Length, o_ppuc_Response,
+                                                o_pul_ResponseLength);
 }
 
 } // namespace
@@ -195,7 +173,10 @@ DWORD WINAPI GestIpcPublic_ThreadReceptProc(LPVOID i_pv_Server) {
         if (l_i_Status != TULVO_OK) {
             break;
         }
-        l_i_Status = GestIpcPublic_ServeOneRequest(l_px_Server);
+        // The cancel event is the channel's peer: every transfer's wait holds it already.
+        l_i_Status =
+            GestIpcServer_ServeOneRequest(l_px_Channel, nullptr, "GestIpcPublic_ThreadReceptProc",
+                                          GestIpcPublic_HandleRequest, l_px_Server);
         if (l_i_Status != TULVO_OK) {
             TraceLog_Printf("GestIpcPublic_ThreadReceptProc TrtReveiveBufferAndTrt Err 0x%02X\n",
                             static_cast<unsigned>(l_i_Status));
@@ -355,6 +336,21 @@ int32_t GestIpcPublic_ServerInfos(uint32_t i_ul_InfoType, uint32_t i_ul_Value,
             break;
         }
         return TULVO_OK;
+    }
+    if (i_ul_InfoType == SERVERINFOS_TYPE_PIPELOCKS) {
+        GestIpc_PipeLock* l_px_Locks = nullptr;
+        int32_t l_i_Count = 0;
+        int32_t l_i_Status = TulvoServ_GetPipeLocks(&l_px_Locks, &l_i_Count);
+        if (l_i_Status == TULVO_OK) {
+            l_i_Status = GestIpc_BuildPipeLocks(l_px_Locks, static_cast<uint32_t>(l_i_Count),
+                                                o_ppuc_Data, o_pul_DataLength);
+        }
+        free(l_px_Locks);
+        if (l_i_Status != TULVO_OK) {
+            TraceLog_Printf("GestIpcPublic_ServerInfos pipe locks Err 0x%02X\n",
+                            static_cast<unsigned>(l_i_Status));
+        }
+        return l_i_Status;
     }
     TraceLog_Printf("GestIpcPublic_ServerInfos TULVO_BAD_PARAMETER i_ul_InfoType Unknown\n");
     return TULVO_BAD_PARAMETER;

@@ -78,6 +78,21 @@ struct GestIpcPublic_Server {
     volatile LONG m_l_Holders;
 };
 
+// ---- One request of a receive loop (GestIpcServe.cpp) ----
+
+// Reads the request's body from the channel and handles it: the status, and a response (with
+// its length) for the loop to write and free, or none.
+typedef int32_t (*GestIpcServer_Handler)(void* i_pv_Context, uint8_t* o_puc_Buffer,
+                                         uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
+                                         uint32_t* o_pul_ResponseLength);
+// After the channel signalled a request: reads its length (i_h_Cancel ends that wait; a
+// failure is logged as "<i_pc_Loop> : ToolShare_ReadLenData() Error : %d"), lets the handler
+// read and handle it, and writes the response if one was made (the write's status then
+// replaces the handler's). The first failure's status.
+int32_t GestIpcServer_ServeOneRequest(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,
+                                      const char* i_pc_Loop, GestIpcServer_Handler i_pf_Handle,
+                                      void* i_pv_Context);
+
 // ---- Slot table (GestIpcSlots.cpp) ----
 
 // The slot of that index (0 to 99); the address stays valid for the life of the process.

@@ -215,9 +215,6 @@ int32_t ToolShare_OpenChannel(HANDLE* o_ph_Peer, HANDLE* o_ph_Running, HANDLE* o
     CScopedHandle l_x_Recv;
     CScopedHandle l_x_Send;
     CScopedHandle l_x_Section;
-    if (FormatObjectName(l_ac_Name, l_b_Global, i_pc_BaseName, ":Running")) {
-        l_x_Running.Set(OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, l_ac_Name));
-    }
     if (FormatObjectName(l_ac_Name, l_b_Global, i_pc_BaseName, ":Recv")) {
         l_x_Recv.Set(OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, l_ac_Name));
     }
@@ -226,6 +223,12 @@ int32_t ToolShare_OpenChannel(HANDLE* o_ph_Peer, HANDLE* o_ph_Running, HANDLE* o
     }
     if (FormatObjectName(l_ac_Name, l_b_Global, i_pc_BaseName, ":Mfile")) {
         l_x_Section.Set(OpenFileMappingA(FILE_MAP_READ | FILE_MAP_WRITE, FALSE, l_ac_Name));
+    }
+    // Running last: the service creates it before the other three, so a client that meets a
+    // service starting up never finds the others without it and takes a service that has it
+    // for one that runs without.
+    if (FormatObjectName(l_ac_Name, l_b_Global, i_pc_BaseName, ":Running")) {
+        l_x_Running.Set(OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, l_ac_Name));
     }
     if (!l_x_Recv.IsValid() || !l_x_Send.IsValid() || !l_x_Section.IsValid()) {
         return TULVO_TS_SERVER_NOT_RUNNING;

@@ -417,8 +417,9 @@ std::string Run(const SArgs& i_x_Args, int32_t* o_pi_Status) {
         l_i_Status = TulvoCli_EnumDevices(&l_px_List, &l_ul_Count);
         std::string l_x_Serials;
         for (uint32_t l_ul_Index = 0; l_ul_Index < l_ul_Count; ++l_ul_Index) {
-            l_x_Serials += (l_ul_Index == 0 ? "" : ",") +
-                           std::string(reinterpret_cast<char*>(l_px_List[l_ul_Index].m_puc_SerialNumber));
+            l_x_Serials +=
+                (l_ul_Index == 0 ? "" : ",") +
+                std::string(reinterpret_cast<char*>(l_px_List[l_ul_Index].m_puc_SerialNumber));
         }
         TulvoCli_FreeDeviceList(&l_px_List, l_ul_Count);
         return "count=" + std::to_string(l_ul_Count) + " serials=" + l_x_Serials;
@@ -446,7 +447,8 @@ std::string Run(const SArgs& i_x_Args, int32_t* o_pi_Status) {
         return RunLoop(i_x_Args, o_pi_Status);
     }
     if (l_x_Verb == "lock") {
-        l_i_Status = TulvoCli_Lock(g_px_Conx, static_cast<uint32_t>(i_x_Args.Number(0, g_ul_Timeout)));
+        l_i_Status =
+            TulvoCli_Lock(g_px_Conx, static_cast<uint32_t>(i_x_Args.Number(0, g_ul_Timeout)));
         return "";
     }
     if (l_x_Verb == "unlock") {
@@ -500,9 +502,8 @@ std::string Run(const SArgs& i_x_Args, int32_t* o_pi_Status) {
                                                 static_cast<uint32_t>(i_x_Args.Number(0, INFINITE)),
                                                 &l_puc_Request, &l_ul_Length);
         if (l_i_Status == TULVO_OK) {
-            l_i_Status =
-                Client_WriteData(&g_px_Conx->m_ax_Pipes[CLIENT_NORMAL_PIPE].m_x_Channel,
-                                 l_puc_Request, l_ul_Length, g_ul_Timeout);
+            l_i_Status = Client_WriteData(&g_px_Conx->m_ax_Pipes[CLIENT_NORMAL_PIPE].m_x_Channel,
+                                          l_puc_Request, l_ul_Length, g_ul_Timeout);
         }
         GestIpc_FreeBuffer(l_puc_Request);
         return "";

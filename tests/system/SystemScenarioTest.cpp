@@ -295,19 +295,21 @@ TEST_F(Scenario, AClientKilledAtEachProtocolStepLeavesTheServiceWhole) {
             l_x_Victim.Send(l_x_Step.m_x_Pending);
         }
         if (l_x_Pending == "reboo") {
-            ASSERT_TRUE(WaitFor([&] { return m_x_Sim.Stat(SimName(l_x_Serial), "last_id_in") == 0x0F01; },
-                                LONG_WAIT_MS));
+            ASSERT_TRUE(
+                WaitFor([&] { return m_x_Sim.Stat(SimName(l_x_Serial), "last_id_in") == 0x0F01; },
+                        LONG_WAIT_MS));
         } else if (!l_x_Pending.empty()) {
-            ASSERT_TRUE(WaitFor([&] { return l_x_Victim.Output().find("+ progress") != std::string::npos; },
-                                LONG_WAIT_MS));
+            ASSERT_TRUE(
+                WaitFor([&] { return l_x_Victim.Output().find("+ progress") != std::string::npos; },
+                        LONG_WAIT_MS));
         }
         l_x_Victim.Kill();
         if (l_x_Pending == "watch") {
             // The service tells the sensor that nobody reads its real-time log any more; a
             // sensor stops sending then.
-            EXPECT_TRUE(WaitFor(
-                [&] { return m_x_Sim.Stat(SimName(l_x_Serial), "last_id_in") == 0x0134; },
-                LONG_WAIT_MS));
+            EXPECT_TRUE(
+                WaitFor([&] { return m_x_Sim.Stat(SimName(l_x_Serial), "last_id_in") == 0x0134; },
+                        LONG_WAIT_MS));
             EXPECT_EQ("ok", Sim("async " + SimName(l_x_Serial) + " off"));
         }
         if (l_x_Pending == "reboo") {
@@ -337,8 +339,8 @@ TEST_F(Scenario, AHundredChannelsFromThirtyThreeProcessesExchangeAtOnce) {
     Begin(l_ax_Serials);
     std::vector<CScenarioClient*> l_apx_Clients;
     for (int l_i = 0; l_i < 33; ++l_i) {
-        l_apx_Clients.push_back(&Connected("client" + std::to_string(l_i),
-                                           l_ax_Serials[static_cast<size_t>(l_i) % 4]));
+        l_apx_Clients.push_back(
+            &Connected("client" + std::to_string(l_i), l_ax_Serials[static_cast<size_t>(l_i) % 4]));
     }
     // The hundredth channel can be had, not the hundred and first; a connection that needs
     // three is refused and leaves nothing behind.
@@ -365,8 +367,8 @@ TEST_F(Scenario, AHundredChannelsFromThirtyThreeProcessesExchangeAtOnce) {
     for (int l_i = 0; l_i < 11; ++l_i) {
         CScenarioClient& l_x_New = NewClient("new client" + std::to_string(l_i));
         const std::string l_x_Connect = "connect " + l_ax_Serials[static_cast<size_t>(l_i) % 4];
-        EXPECT_TRUE(WaitFor([&] { return l_x_New.Do(l_x_Connect).m_i_Status == TULVO_OK; },
-                            LONG_WAIT_MS));
+        EXPECT_TRUE(
+            WaitFor([&] { return l_x_New.Do(l_x_Connect).m_i_Status == TULVO_OK; }, LONG_WAIT_MS));
         ExpectEchoes(l_x_New, 10);
     }
     ExpectAllChannelsFreeBut(99);
@@ -400,9 +402,9 @@ TEST_F(Scenario, AServiceStopWithClientsAttachedGivesEveryClientAStatus) {
     EXPECT_EQ(0, l_x_Public.Do("public-lock").m_i_Status);
     // Every wait is in the service: the lock request and the restart reached it.
     ASSERT_TRUE(WaitTrace("cmd:0x11", 3));
-    ASSERT_TRUE(WaitFor(
-        [&] { return m_x_Sim.Stat(SimName(l_ax_Serials[3]), "last_id_in") == 0x0F01; },
-        LONG_WAIT_MS));
+    ASSERT_TRUE(
+        WaitFor([&] { return m_x_Sim.Stat(SimName(l_ax_Serials[3]), "last_id_in") == 0x0F01; },
+                LONG_WAIT_MS));
 
     const uint32_t l_ul_Stop = StopService(STOP_LIMIT_MS);
     printf("the service stopped in %u ms\n", l_ul_Stop);

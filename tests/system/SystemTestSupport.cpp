@@ -28,8 +28,8 @@ std::ostream& operator<<(std::ostream& io_x_Out, const SResult& i_x_Result) {
 CScenarioClient::CScenarioClient(const std::string& i_x_Name) : m_x_Name(i_x_Name) {}
 
 bool CScenarioClient::Start() {
-    return m_x_Process.Start("\"" + tulvo_test::BinDirectory() + "tulvo_scenario_client.exe\"",
-                             "", true);
+    return m_x_Process.Start("\"" + tulvo_test::BinDirectory() + "tulvo_scenario_client.exe\"", "",
+                             true);
 }
 
 int CScenarioClient::Send(const std::string& i_x_Command) {
@@ -82,9 +82,10 @@ bool CScenarioClient::Quit(uint32_t i_ul_Timeout) {
 bool IsDeviceGoneStatus(int32_t i_i_Status) {
     // TULVO_BAD_PARAMETER: a command other than LOCKPIPE on a channel whose device entry is
     // empty, the status TulvoServ_GetPipe gives.
-    return i_i_Status == TULVO_BAD_PARAMETER || i_i_Status == TULVO_ABORTED || i_i_Status == TULVO_DEVICE_NOT_PRESENT ||
-           i_i_Status == TULVO_NO_RESPONSE || i_i_Status == TULVO_PORT_NOT_OPEN ||
-           i_i_Status == TULVO_PORT_ERROR || i_i_Status == TULVO_TIMEOUT;
+    return i_i_Status == TULVO_BAD_PARAMETER || i_i_Status == TULVO_ABORTED ||
+           i_i_Status == TULVO_DEVICE_NOT_PRESENT || i_i_Status == TULVO_NO_RESPONSE ||
+           i_i_Status == TULVO_PORT_NOT_OPEN || i_i_Status == TULVO_PORT_ERROR ||
+           i_i_Status == TULVO_TIMEOUT;
 }
 
 void SystemScenario::SetUp() {
@@ -124,8 +125,8 @@ void SystemScenario::StartService() {
 
 uint32_t SystemScenario::StopService(uint32_t i_ul_Limit) {
     const ULONGLONG l_ull_Start = GetTickCount64();
-    EXPECT_TRUE(m_x_Service.Stop(i_ul_Limit)) << "the service did not stop within " << i_ul_Limit
-                                              << " ms";
+    EXPECT_TRUE(m_x_Service.Stop(i_ul_Limit))
+        << "the service did not stop within " << i_ul_Limit << " ms";
     return static_cast<uint32_t>(GetTickCount64() - l_ull_Start);
 }
 
@@ -182,7 +183,10 @@ bool SystemScenario::WaitTrace(const std::string& i_x_Text, int i_i_Count) {
 }
 
 int SystemScenario::FreeChannels() {
-    struct STimer { ULONGLONG t = GetTickCount64(); ~STimer() { printf("DBG %llu free took %llu\n", t, GetTickCount64()-t); } } l_x_T;
+    struct STimer {
+        ULONGLONG t = GetTickCount64();
+        ~STimer() { printf("DBG %llu free took %llu\n", t, GetTickCount64() - t); }
+    } l_x_T;
     srvtest::CRawClient l_x_Public;
     if (l_x_Public.Connect() != TULVO_OK || l_x_Public.Lock() != TULVO_OK) {
         return -1;

@@ -4,6 +4,8 @@
 #include "device/link/Ilv.h"
 #include "ipc/client/Client.h"
 #include "ipc/client/TulvoCli.h"
+#include "ipc/protocol/GestIpcFormat.h"
+#include "ipc/protocol/PipeLocks.h"
 #include "ipc/protocol/TulvoStatus.h"
 
 #include <windows.h>
@@ -30,6 +32,10 @@ const char g_ac_Usage[] =
     "  list                    the sensors the service has opened, one per line,\n"
     "                          tab-separated: serial number, port, name, instance id\n"
     "  version                 the service's version\n"
+    "  locks                   the pipe locks held right now, one per line, tab-separated:\n"
+    "                          serial number, pipe, process id of the holder, how long\n"
+    "                          it has held it (a holder that ended still shows until the\n"
+    "                          next client takes the lock over)\n"
     "  log on|off              switch the service's trace log now\n"
     "  log on-next-start|off-next-start\n"
     "                          create or delete the trace log's marker file, so that\n"
@@ -62,6 +68,7 @@ const char g_ac_Usage[] =
     "  tulvo_cli list\n"
     "  tulvo_cli exchange SN0001 800000        ask sensor SN0001 for its serial number\n"
     "  tulvo_cli --count 10 watch SN0001\n"
+    "  tulvo_cli locks                         who holds which sensor's pipes\n"
     "  tulvo_cli log on\n";
 
 const uint32_t CLI_WATCH_POLL_MS = 1000;
@@ -97,7 +104,8 @@ int Failed(const std::string& i_x_What, int32_t i_i_Status) {
         fprintf(stderr, "; is the service running?");
     } else if (i_i_Status == TULVO_DEVICE_NOT_PRESENT) {
         fprintf(stderr, "; tulvo_cli list shows the sensors the service knows");
-    } else if (i_i_Status == TULVO_SERVER_TOO_OLD) {
+    } else if (i_i_Status == TULVO_SERVER_TOO_OLD ||
+               (i_i_Status == TULVO_BAD_PARAMETER && i_x_What == "locks")) {
         fprintf(stderr, "; the service needs an update");
     }
     fprintf(stderr, "\n");
@@ -225,6 +233,35 @@ int RunServerInfos(uint32_t i_ul_InfoType, uint32_t i_ul_Value, const std::strin
         printf("%s: done\n", i_x_What.c_str());
     }
     TulvoCli_FreeBuffer(&l_puc_Data);
+    return 0;
+}
+
+int RunLocks() {
+    uint8_t* l_puc_Data = nullptr;
+    uint32_t l_ul_Length = 0;
+    int32_t l_i_Status =
+        TulvoCli_GetServerInfos(TULVOCLI_INFO_PIPELOCKS, 0, &l_puc_Data, &l_ul_Length);
+    GestIpc_PipeLock* l_px_Locks = nullptr;
+    uint32_t l_ul_Count = 0;
+    if (l_i_Status == TULVO_OK) {
+        l_i_Status = GestIpc_DecodePipeLocks(l_puc_Data, l_ul_Length, &l_px_Locks, &l_ul_Count);
+    }
+    TulvoCli_FreeBuffer(&l_puc_Data);
+    if (l_i_Status != TULVO_OK) {
+        return Failed("locks", l_i_Status);
+    }
+    if (l_ul_Count == 0) {
+        printf("no pipe lock held\n");
+    }
+    for (uint32_t l_ul_Index = 0; l_ul_Index < l_ul_Count; ++l_ul_Index) {
+        const GestIpc_PipeLock& l_x_Lock = l_px_Locks[l_ul_Index];
+        printf("%s\tpipe %u\tprocess %u\theld %s%u ms\n", l_x_Lock.m_ac_SerialNumber,
+               static_cast<unsigned>(l_x_Lock.m_ul_PipeIndex),
+               static_cast<unsigned>(l_x_Lock.m_ul_ProcessId),
+               l_x_Lock.m_ul_HeldMs == PIPELOCKS_HELD_MS_MAX ? "over " : "",
+               static_cast<unsigned>(l_x_Lock.m_ul_HeldMs));
+    }
+    GestIpc_FreeBuffer(l_px_Locks);
     return 0;
 }
 
@@ -397,6 +434,9 @@ int main(int argc, char** argv) {
     if (l_x_Command == "version" && l_ul_Words == 1) {
         return RunServerInfos(TULVOCLI_INFO_VERSION, 0, "version");
     }
+    if (l_x_Command == "locks" && l_ul_Words == 1) {
+        return RunLocks();
+    }
     if (l_x_Command == "log") {
         return RunLog(l_x_Options);
     }
@@ -406,7 +446,7 @@ int main(int argc, char** argv) {
     if (l_x_Command == "watch") {
         return RunWatch(l_x_Options);
     }
-    if (l_x_Command == "list" || l_x_Command == "version") {
+    if (l_x_Command == "list" || l_x_Command == "version" || l_x_Command == "locks") {
         return Usage(l_x_Command + " takes no argument");
     }
     return Usage("unknown command " + l_x_Command);

@@ -599,10 +599,47 @@ std::vector<std::string> DevTree_ListSerialComm() {
     return l_ax_Lines;
 }
 
+namespace {
+
+// An installed service's windows are not on the desktop of the programs a user starts: wine
+// starts services on a window station of their own (as Windows keeps them in session 0), where
+// the system itself would deliver their device notifications. Standing in for the system, the
+// tool looks there too: the calling thread moves to that desktop when the window is found on
+// it (the thread must own no window, which this tool's never do).
+HWND FindOnServicesDesktop(const std::string& i_x_ClassName) {
+    HWINSTA l_h_Station = OpenWindowStationA("__wineservice_winstation", FALSE, WINSTA_ALL_ACCESS);
+    if (l_h_Station == nullptr) {
+        return nullptr;
+    }
+    HWINSTA l_h_Own = GetProcessWindowStation();
+    HWND l_h_Window = nullptr;
+    if (SetProcessWindowStation(l_h_Station)) {
+        HDESK l_h_Desktop = OpenDesktopA("Default", 0, FALSE, GENERIC_ALL);
+        if (l_h_Desktop != nullptr && SetThreadDesktop(l_h_Desktop)) {
+            l_h_Window = FindWindowA(i_x_ClassName.c_str(), nullptr);
+        }
+        if (l_h_Window == nullptr) {
+            SetProcessWindowStation(l_h_Own);
+            if (l_h_Desktop != nullptr) {
+                CloseDesktop(l_h_Desktop);
+            }
+        }
+    }
+    if (l_h_Window == nullptr) {
+        CloseWindowStation(l_h_Station);
+    }
+    return l_h_Window;
+}
+
+} // namespace
+
 HWND DevTree_FindWindow(const std::string& i_x_ClassName, DWORD i_ul_WaitMs) {
     const ULONGLONG l_ull_Deadline = GetTickCount64() + i_ul_WaitMs;
     for (;;) {
         HWND l_h_Window = FindWindowA(i_x_ClassName.c_str(), nullptr);
+        if (l_h_Window == nullptr) {
+            l_h_Window = FindOnServicesDesktop(i_x_ClassName);
+        }
         if (l_h_Window != nullptr || GetTickCount64() >= l_ull_Deadline) {
             return l_h_Window;
         }

@@ -21,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,6 +29,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -94,8 +96,11 @@ const char g_ac_Usage[] =
     "  raw NAME HEX                     send these bytes as they are\n"
     "  stall NAME on|off                stop reading the pty (writes to the port back up);\n"
     "                                   off drops what was written meanwhile\n"
+    "  expect NAME HEX|off              count frames whose data does not start with HEX as\n"
+    "                                   unexpected (stats: unexpected=N): which sensor got what\n"
     "  stats NAME                       counters and state (last_id_in: identifier of the\n"
-    "                                   last record received, -1 for none)\n"
+    "                                   last record received, -1 for none; in_queued: bytes\n"
+    "                                   written to the port that the sensor has not read yet)\n"
     "  reset NAME                       counters to 0, every fault off\n"
     "  list                             the sensors\n"
     "  quit                             stop the simulator (unplugs everything)\n"
@@ -171,6 +176,7 @@ struct SSensor {
     uint32_t m_ul_SplitSize = 0;
     uint32_t m_ul_SplitGapMs = 0;
     uint32_t m_ul_Prefix = 0;
+    std::vector<uint8_t> m_x_Expected;
     uint16_t m_us_AsyncId = 0;
     double m_d_AsyncRate = 0;
     uint32_t m_ul_AsyncSize = 0;
@@ -185,6 +191,7 @@ struct SSensor {
     uint64_t m_ull_FramesOut = 0;
     uint64_t m_ull_BytesIn = 0;
     uint64_t m_ull_ErrorsIn = 0;
+    uint64_t m_ull_Unexpected = 0;
     uint64_t m_ull_Plugs = 0;
     int m_i_LastIdIn = -1; // identifier of the last well-formed record received
 };
@@ -394,6 +401,13 @@ void SendRecord(SSensor& io_x_Sensor, uint16_t i_us_Id, const std::vector<uint8_
 
 void HandleFrame(SSensor& io_x_Sensor, const std::vector<uint8_t>& i_x_Frame) {
     ++io_x_Sensor.m_ull_FramesIn;
+    const std::vector<uint8_t>& l_x_Expected = io_x_Sensor.m_x_Expected;
+    if (!l_x_Expected.empty() &&
+        (i_x_Frame.size() < l_x_Expected.size() ||
+         !std::equal(l_x_Expected.begin(), l_x_Expected.end(), i_x_Frame.begin()))) {
+        ++io_x_Sensor.m_ull_Unexpected;
+        Log("%s <- unexpected frame L=%zu", io_x_Sensor.m_x_Name.c_str(), i_x_Frame.size());
+    }
     const uint32_t l_ul_Length = static_cast<uint32_t>(i_x_Frame.size());
     const bool l_b_Ilv = ILV_Check(i_x_Frame.data(), l_ul_Length) == 0;
     const uint16_t l_us_Id = l_b_Ilv ? ILV_GetIdentifier(i_x_Frame.data()) : 0;
@@ -627,15 +641,21 @@ void ResetFaults(SSensor& io_x_Sensor) {
     io_x_Sensor.m_ul_SplitSize = 0;
     io_x_Sensor.m_ul_SplitGapMs = 0;
     io_x_Sensor.m_ul_Prefix = 0;
+    io_x_Sensor.m_x_Expected.clear();
     io_x_Sensor.m_b_AsyncOn = false;
     io_x_Sensor.m_ull_FramesIn = 0;
     io_x_Sensor.m_ull_FramesOut = 0;
     io_x_Sensor.m_ull_BytesIn = 0;
     io_x_Sensor.m_ull_ErrorsIn = 0;
     io_x_Sensor.m_i_LastIdIn = -1;
+    io_x_Sensor.m_ull_Unexpected = 0;
 }
 
 std::string Stats(const SSensor& i_x_Sensor) {
+    int l_i_Queued = 0;
+    if (i_x_Sensor.m_i_Master < 0 || ioctl(i_x_Sensor.m_i_Master, FIONREAD, &l_i_Queued) != 0) {
+        l_i_Queued = 0;
+    }
     std::ostringstream l_x_Out;
     l_x_Out << "name=" << i_x_Sensor.m_x_Name << " com=" << i_x_Sensor.m_i_Com
             << " plugged=" << (i_x_Sensor.m_i_Master >= 0 ? 1 : 0)
@@ -645,6 +665,7 @@ std::string Stats(const SSensor& i_x_Sensor) {
             << " bytes_in=" << i_x_Sensor.m_ull_BytesIn
             << " errors_in=" << i_x_Sensor.m_ull_ErrorsIn
             << " last_id_in=" << i_x_Sensor.m_i_LastIdIn
+            << " unexpected=" << i_x_Sensor.m_ull_Unexpected << " in_queued=" << l_i_Queued
             << " async_sent=" << i_x_Sensor.m_ul_AsyncSeq
             << " async_on=" << (i_x_Sensor.m_b_AsyncOn ? 1 : 0)
             << " out_bytes=" << i_x_Sensor.m_st_OutBytes;
@@ -780,6 +801,14 @@ std::string RunCommand(const std::string& i_x_Line) {
         }
         l_x_Sensor.m_x_Receiver.ResetReceive();
         l_x_Sensor.m_b_Stall = false;
+        return "ok";
+    }
+    if (l_x_Verb == "expect") {
+        std::vector<uint8_t> l_x_Bytes;
+        if (l_x_Arg != "off" && (!ParseHex(l_x_Arg, &l_x_Bytes) || l_x_Bytes.empty())) {
+            return "err usage: expect NAME HEX|off";
+        }
+        l_x_Sensor.m_x_Expected = l_x_Bytes;
         return "ok";
     }
     if (l_x_Verb == "async") {

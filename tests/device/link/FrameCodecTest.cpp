@@ -2,7 +2,8 @@
 // at every byte boundary and in random chunks, with noise, corruption and the exact log lines.
 #include "device/link/FrameCodec.h"
 #include "ipc/protocol/TulvoStatus.h"
-#include "tests/ipc/protocol/LogCapture.h"
+#include "tests/device/link/FrameRecorder.h"
+#include "tests/common/TraceCapture.h"
 
 #include <gtest/gtest.h>
 
@@ -33,20 +34,10 @@ Bytes Concat(std::initializer_list<Bytes> i_ax_Parts) {
     return l_x_All;
 }
 
-class CRecordingOwner : public CFrameOwner {
-public:
-    int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) override {
-        EXPECT_NE(i_puc_Frame, nullptr);
-        m_ax_Frames.emplace_back(i_puc_Frame, i_puc_Frame + i_ul_Length);
-        free(i_puc_Frame);
-        return 0;
-    }
-    std::vector<Bytes> m_ax_Frames;
-};
-
 class FrameReceiverTest : public ::testing::Test {
 protected:
     FrameReceiverTest() : m_x_Receiver(&m_x_Owner) {}
+    void TearDown() override { EXPECT_EQ(m_x_Owner.NullFrames(), 0); }
 
     // Feeds the chunks as separate heap blocks, so that ASan sees any read past a chunk.
     int32_t Feed(const Bytes& i_x_Chunk) {
@@ -74,11 +65,11 @@ protected:
     }
     void Restart() {
         m_x_Receiver.ResetReceive();
-        m_x_Owner.m_ax_Frames.clear();
+        m_x_Owner.TakeFrames();
     }
 
-    tulvo_test::CLogCapture m_x_Log;
-    CRecordingOwner m_x_Owner;
+    tulvo_test::CTraceCapture m_x_Log;
+    tulvo_test::CFrameRecorder<> m_x_Owner;
     CFrameReceiver m_x_Receiver;
 };
 
@@ -112,9 +103,9 @@ TEST(FrameEncoder, ZeroByteFollowsOnlyFramesOfWholePackets) {
 
 TEST_F(FrameReceiverTest, OneChunkWithTwoFramesDeliversBothInOrder) {
     ASSERT_EQ(Feed(Concat({g_x_SerialFrame, g_x_RunLevelFrame})), TULVO_OK);
-    ASSERT_EQ(m_x_Owner.m_ax_Frames.size(), 2u);
-    EXPECT_EQ(m_x_Owner.m_ax_Frames[0], (Bytes{0x80, 0x00, 0x00}));
-    EXPECT_EQ(m_x_Owner.m_ax_Frames[1], (Bytes{0xFE, 0x02, 0x00, 0x32, 0x01}));
+    ASSERT_EQ(m_x_Owner.Frames().size(), 2u);
+    EXPECT_EQ(m_x_Owner.Frames()[0], (Bytes{0x80, 0x00, 0x00}));
+    EXPECT_EQ(m_x_Owner.Frames()[1], (Bytes{0xFE, 0x02, 0x00, 0x32, 0x01}));
     EXPECT_EQ(m_x_Receiver.GetRxStruct().m_uc_State, 0);
     EXPECT_TRUE(m_x_Log.Take().empty());
 }
@@ -134,7 +125,7 @@ TEST_F(FrameReceiverTest, StreamSplitAtEveryBoundaryDeliversTheSameFrames) {
         for (size_t l_st_Second = l_st_First; l_st_Second <= l_x_Stream.size(); ++l_st_Second) {
             Restart();
             ASSERT_EQ(FeedSplit(l_x_Stream, {l_st_First, l_st_Second}), TULVO_OK);
-            ASSERT_EQ(m_x_Owner.m_ax_Frames, l_ax_Expected)
+            ASSERT_EQ(m_x_Owner.Frames(), l_ax_Expected)
                 << "cuts at " << l_st_First << " and " << l_st_Second;
         }
     }
@@ -151,7 +142,7 @@ TEST_F(FrameReceiverTest, StreamSplitAtEveryBoundaryDeliversTheSameFrames) {
             l_ax_Cuts.push_back(l_st_At);
         }
         ASSERT_EQ(FeedSplit(l_x_Stream, l_ax_Cuts), TULVO_OK);
-        ASSERT_EQ(m_x_Owner.m_ax_Frames, l_ax_Expected) << "round " << l_i_Round;
+        ASSERT_EQ(m_x_Owner.Frames(), l_ax_Expected) << "round " << l_i_Round;
     }
     EXPECT_TRUE(m_x_Log.Take().empty()); // noise is skipped silently
 }
@@ -171,31 +162,31 @@ TEST_F(FrameReceiverTest, LargeFrameInMany4KChunksArrivesUnchanged) {
         l_ax_Cuts.push_back(l_st_Cut);
     }
     ASSERT_EQ(FeedSplit(l_x_Stream, l_ax_Cuts), TULVO_OK);
-    ASSERT_EQ(m_x_Owner.m_ax_Frames.size(), 1u);
-    EXPECT_EQ(m_x_Owner.m_ax_Frames[0], l_x_Data);
+    ASSERT_EQ(m_x_Owner.Frames().size(), 1u);
+    EXPECT_EQ(m_x_Owner.Frames()[0], l_x_Data);
 }
 
 TEST_F(FrameReceiverTest, EmptyFrameWhoseChunkEndsAfterTheHeader) {
     ASSERT_EQ(Feed(Bytes(g_x_EmptyFrame.begin(), g_x_EmptyFrame.begin() + 12)), TULVO_OK);
-    EXPECT_TRUE(m_x_Owner.m_ax_Frames.empty());
+    EXPECT_TRUE(m_x_Owner.Frames().empty());
     EXPECT_EQ(m_x_Receiver.GetRxStruct().m_uc_State, 12);
     ASSERT_EQ(Feed({'E', 'N'}), TULVO_OK);
-    ASSERT_EQ(m_x_Owner.m_ax_Frames.size(), 1u);
-    EXPECT_TRUE(m_x_Owner.m_ax_Frames[0].empty());
+    ASSERT_EQ(m_x_Owner.Frames().size(), 1u);
+    EXPECT_TRUE(m_x_Owner.Frames()[0].empty());
 }
 
 TEST_F(FrameReceiverTest, BadComplementStopsTheChunkWithoutDelivery) {
     Bytes l_x_Bad(g_x_SerialFrame);
     l_x_Bad[8] = 0xFD; // complement of 2, not of 3
     EXPECT_EQ(Feed(Concat({l_x_Bad, g_x_RunLevelFrame})), TULVO_BAD_FRAME_LENGTH);
-    EXPECT_TRUE(m_x_Owner.m_ax_Frames.empty()); // the rest of the chunk is lost too
+    EXPECT_TRUE(m_x_Owner.Frames().empty()); // the rest of the chunk is lost too
     EXPECT_EQ(m_x_Log.Take(),
               (std::vector<std::string>{"TULVO_HandleReceiveBytes Err Length : "
                                         "m_x_RxStruct.m_ul_BytesToReceive:0x3\tl_ul_len:0xfffffffd",
                                         "TULVO_HandleReceiveBytes : Error -401 \n"}));
     m_x_Receiver.ResetReceive();
     ASSERT_EQ(Feed(g_x_RunLevelFrame), TULVO_OK);
-    EXPECT_EQ(m_x_Owner.m_ax_Frames.size(), 1u);
+    EXPECT_EQ(m_x_Owner.Frames().size(), 1u);
 }
 
 TEST_F(FrameReceiverTest, HeaderSplitAcrossChunksIsComparedWhole) {
@@ -203,20 +194,20 @@ TEST_F(FrameReceiverTest, HeaderSplitAcrossChunksIsComparedWhole) {
     l_x_Bad[11] = 0x7F; // highest complement byte arrives in the second chunk
     EXPECT_EQ(Feed(Bytes(l_x_Bad.begin(), l_x_Bad.begin() + 9)), TULVO_OK);
     EXPECT_EQ(Feed(Bytes(l_x_Bad.begin() + 9, l_x_Bad.end())), TULVO_BAD_FRAME_LENGTH);
-    EXPECT_TRUE(m_x_Owner.m_ax_Frames.empty());
+    EXPECT_TRUE(m_x_Owner.Frames().empty());
 }
 
 TEST_F(FrameReceiverTest, BadTrailerGivesCorruptedFrameAndNextChunkIsFine) {
     Bytes l_x_Bad(g_x_SerialFrame);
     l_x_Bad.back() = 'X';
     EXPECT_EQ(Feed(l_x_Bad), TULVO_CORRUPTED_FRAME);
-    EXPECT_TRUE(m_x_Owner.m_ax_Frames.empty());
+    EXPECT_TRUE(m_x_Owner.Frames().empty());
     EXPECT_EQ(m_x_Log.Take(),
               (std::vector<std::string>{"TULVO_HandleReceiveBytes : CURRPUTED FRAME (ILV 80)  \n",
                                         "TULVO_HandleReceiveBytes : Error -395 \n"}));
     m_x_Receiver.ResetReceive(); // what the receive thread does after a failure
     ASSERT_EQ(Feed(g_x_SerialFrame), TULVO_OK);
-    ASSERT_EQ(m_x_Owner.m_ax_Frames.size(), 1u);
+    ASSERT_EQ(m_x_Owner.Frames().size(), 1u);
 
     // Missing 'E' on an empty frame: there is no data byte to show.
     Bytes l_x_BadEmpty(g_x_EmptyFrame);
@@ -225,7 +216,7 @@ TEST_F(FrameReceiverTest, BadTrailerGivesCorruptedFrameAndNextChunkIsFine) {
     EXPECT_EQ(m_x_Log.Take().front(), "TULVO_HandleReceiveBytes : CURRPUTED FRAME (ILV 0)  \n");
     // Even a caller that forgets its reset does not get the corrupted frame later.
     ASSERT_EQ(Feed(Concat({{'N'}, g_x_SerialFrame})), TULVO_OK);
-    EXPECT_EQ(m_x_Owner.m_ax_Frames.size(), 2u);
+    EXPECT_EQ(m_x_Owner.Frames().size(), 2u);
 }
 
 TEST_F(FrameReceiverTest, LengthAboveTheLimitIsRefusedBeforeAllocation) {
@@ -252,7 +243,7 @@ TEST_F(FrameReceiverTest, EmptyCallLogsTheStateAndChangesNothing) {
     EXPECT_EQ(m_x_Log.Take(),
               (std::vector<std::string>{"HandleReceiveBytes 0 data and state 5\n"}));
     ASSERT_EQ(Feed(Bytes(g_x_SerialFrame.begin() + 5, g_x_SerialFrame.end())), TULVO_OK);
-    EXPECT_EQ(m_x_Owner.m_ax_Frames.size(), 1u);
+    EXPECT_EQ(m_x_Owner.Frames().size(), 1u);
 }
 
 TEST_F(FrameReceiverTest, ResetDropsAPartialFrame) {
@@ -264,8 +255,8 @@ TEST_F(FrameReceiverTest, ResetDropsAPartialFrame) {
     ASSERT_EQ(Feed(Concat(
                   {Bytes(g_x_SerialFrame.begin() + 13, g_x_SerialFrame.end()), g_x_RunLevelFrame})),
               TULVO_OK);
-    ASSERT_EQ(m_x_Owner.m_ax_Frames.size(), 1u);
-    EXPECT_EQ(m_x_Owner.m_ax_Frames[0].size(), 5u);
+    ASSERT_EQ(m_x_Owner.Frames().size(), 1u);
+    EXPECT_EQ(m_x_Owner.Frames()[0].size(), 5u);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The sensor simulator on its own, in the host tree: the test plays the program under wine by
 // opening the pty through the dosdevices link, and drives every command of the control
 // language.
+#include "tests/device/link/FrameRecorder.h"
 #include "tests/device/link/IlvRecord.h"
 #include "device/link/FrameCodec.h"
 #include "device/link/Ilv.h"
@@ -35,16 +36,6 @@ int64_t NowMs() {
     clock_gettime(CLOCK_MONOTONIC, &l_x_Now);
     return static_cast<int64_t>(l_x_Now.tv_sec) * 1000 + l_x_Now.tv_nsec / 1000000;
 }
-
-class CFrames : public CFrameOwner {
-public:
-    int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) override {
-        m_x_Frames.emplace_back(i_puc_Frame, i_puc_Frame + i_ul_Length);
-        free(i_puc_Frame);
-        return 0;
-    }
-    std::vector<std::vector<uint8_t>> m_x_Frames;
-};
 
 static std::vector<uint8_t> Record(uint16_t i_us_Id, const std::vector<uint8_t>& i_x_Value = {}) {
     return tulvo_test::IlvRecord(i_us_Id, i_x_Value);
@@ -125,7 +116,7 @@ protected:
         m_i_Port = open(Link(i_i_Com).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(m_i_Port, 0) << Link(i_i_Com) << ": " << strerror(errno);
         m_x_Receiver.ResetReceive();
-        m_x_Frames.m_x_Frames.clear();
+        m_x_Frames.TakeFrames();
     }
     std::string Command(const std::string& i_x_Line) {
         const std::string l_x_Out = i_x_Line + "\n";
@@ -159,7 +150,7 @@ protected:
     // Reads until a frame arrives, a receive error, or the limit; raw bytes seen go to m_x_Raw.
     int32_t Receive(std::vector<uint8_t>* o_px_Frame, int i_i_LimitMs = WAIT_MS) {
         const int64_t l_ll_End = NowMs() + i_i_LimitMs;
-        while (m_x_Frames.m_x_Frames.empty()) {
+        while (!m_x_Frames.TakeFirst(o_px_Frame)) {
             const int64_t l_ll_Left = l_ll_End - NowMs();
             if (l_ll_Left <= 0) {
                 return TULVO_TIMEOUT;
@@ -181,8 +172,6 @@ protected:
                 return l_i_Status;
             }
         }
-        *o_px_Frame = m_x_Frames.m_x_Frames.front();
-        m_x_Frames.m_x_Frames.erase(m_x_Frames.m_x_Frames.begin());
         return TULVO_OK;
     }
     std::vector<uint8_t> Ask(const std::vector<uint8_t>& i_x_Request) {
@@ -196,7 +185,7 @@ protected:
     pid_t m_i_Pid = -1;
     int m_i_Control = -1;
     int m_i_Port = -1;
-    CFrames m_x_Frames;
+    tulvo_test::CFrameRecorder<> m_x_Frames;
     CFrameReceiver m_x_Receiver{&m_x_Frames};
     std::vector<uint8_t> m_x_Raw;
 };
@@ -296,6 +285,31 @@ TEST_F(SensorSimulator, AsyncFramesCountedAndInOrder) {
     ASSERT_EQ("ok", Command("async s1 0x0135 0 8"));
     ASSERT_EQ(TULVO_OK, Receive(&l_x_Frame));
     ASSERT_EQ("ok", Command("async s1 off"));
+}
+
+TEST_F(SensorSimulator, StallHoldsWhatIsWrittenAndExpectCountsOtherFrames) {
+    ASSERT_EQ("ok", Command("stall s1 on"));
+    Send({1, 2, 3});
+    const int64_t l_ll_End = NowMs() + WAIT_MS;
+    while (Stat("in_queued") != 3 + 14 && NowMs() < l_ll_End) {
+        usleep(5000);
+    }
+    EXPECT_EQ(3 + 14, Stat("in_queued"));
+    EXPECT_EQ(0, Stat("frames_in"));
+    ASSERT_EQ("ok", Command("stall s1 off"));
+    EXPECT_EQ(0, Stat("in_queued"));
+
+    ASSERT_EQ("ok", Command("echo s1 raw"));
+    ASSERT_EQ("ok", Command("expect s1 A1B2"));
+    EXPECT_EQ((std::vector<uint8_t>{0xA1, 0xB2, 9}), Ask({0xA1, 0xB2, 9}));
+    EXPECT_EQ(0, Stat("unexpected"));
+    Ask({0xA1, 0xB3, 9});
+    Ask({0xA1});
+    EXPECT_EQ(2, Stat("unexpected"));
+    ASSERT_EQ("ok", Command("expect s1 off"));
+    Ask({0x00});
+    EXPECT_EQ(2, Stat("unexpected"));
+    EXPECT_EQ("err usage: expect NAME HEX|off", Command("expect s1 A"));
 }
 
 TEST_F(SensorSimulator, UnplugPlugElsewhereAndRestart) {

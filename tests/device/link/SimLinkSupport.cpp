@@ -9,28 +9,11 @@
 #include <string.h>
 
 #include <atomic>
-#include <chrono>
 #include <sstream>
 
 namespace tulvo_test {
 
 namespace {
-
-std::mutex g_x_LogLock;
-std::string g_x_Log;
-
-void CaptureLine(const char* i_pc_Line) {
-    // Lines come as "%09ld %08X <text>": keep the text only.
-    const char* l_pc_Text = i_pc_Line;
-    for (int l_i_Field = 0; l_i_Field < 2 && l_pc_Text != nullptr; ++l_i_Field) {
-        l_pc_Text = strchr(l_pc_Text, ' ');
-        if (l_pc_Text != nullptr) {
-            ++l_pc_Text;
-        }
-    }
-    std::lock_guard<std::mutex> l_x_Guard(g_x_LogLock);
-    g_x_Log += l_pc_Text != nullptr ? l_pc_Text : i_pc_Line;
-}
 
 std::atomic<int> g_i_NextCom{0};
 
@@ -98,37 +81,9 @@ long long CSimControl::Stat(const std::string& i_x_Sensor, const std::string& i_
     return -1;
 }
 
-int32_t CRecordingOwner::HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) {
-    {
-        std::lock_guard<std::mutex> l_x_Guard(m_x_Lock);
-        m_x_Frames.emplace_back(i_puc_Frame, i_puc_Frame + i_ul_Length);
-    }
-    free(i_puc_Frame);
-    m_x_Changed.notify_all();
-    return 0;
-}
-
 void CRecordingOwner::HandleSendBackError() {
     std::lock_guard<std::mutex> l_x_Guard(m_x_Lock);
     ++m_i_ErrorNotices;
-}
-
-bool CRecordingOwner::WaitFrames(size_t i_st_Count, uint32_t i_ul_Ms) {
-    std::unique_lock<std::mutex> l_x_Guard(m_x_Lock);
-    return m_x_Changed.wait_for(l_x_Guard, std::chrono::milliseconds(i_ul_Ms),
-                                [&] { return m_x_Frames.size() >= i_st_Count; });
-}
-
-std::vector<std::vector<uint8_t>> CRecordingOwner::TakeFrames() {
-    std::lock_guard<std::mutex> l_x_Guard(m_x_Lock);
-    std::vector<std::vector<uint8_t>> l_x_Frames;
-    l_x_Frames.swap(m_x_Frames);
-    return l_x_Frames;
-}
-
-size_t CRecordingOwner::FrameCount() {
-    std::lock_guard<std::mutex> l_x_Guard(m_x_Lock);
-    return m_x_Frames.size();
 }
 
 int CRecordingOwner::ErrorNotices() {
@@ -136,51 +91,9 @@ int CRecordingOwner::ErrorNotices() {
     return m_i_ErrorNotices;
 }
 
-CLogCapture::CLogCapture() {
-    Clear();
-    TraceLog_Seams l_x_Seams = {nullptr, nullptr, CaptureLine, nullptr};
-    TraceLog_SetSeams(&l_x_Seams);
-    TraceLog_Enable(TRACELOG_BASENAME);
-}
-
-CLogCapture::~CLogCapture() {
-    TraceLog_Disable();
-    TraceLog_SetSeams(nullptr);
-}
-
-std::string CLogCapture::Text() {
-    std::lock_guard<std::mutex> l_x_Guard(g_x_LogLock);
-    return g_x_Log;
-}
-
-void CLogCapture::Clear() {
-    std::lock_guard<std::mutex> l_x_Guard(g_x_LogLock);
-    g_x_Log.clear();
-}
-
-int CLogCapture::Count(const std::string& i_x_Text) {
-    const std::string l_x_Log = Text();
-    int l_i_Count = 0;
-    for (size_t l_st_At = l_x_Log.find(i_x_Text); l_st_At != std::string::npos;
-         l_st_At = l_x_Log.find(i_x_Text, l_st_At + 1)) {
-        ++l_i_Count;
-    }
-    return l_i_Count;
-}
-
 int NextComNumber() {
     const char* l_pc_Base = getenv("TULVO_SIM_COM_BASE");
     return (l_pc_Base != nullptr ? atoi(l_pc_Base) : 40) + g_i_NextCom++;
-}
-
-std::vector<uint8_t> Pattern(size_t i_st_Size, uint32_t i_ul_Seed) {
-    std::vector<uint8_t> l_x_Bytes(i_st_Size);
-    uint32_t l_ul_State = i_ul_Seed * 2654435761u + 1;
-    for (uint8_t& l_uc_Byte : l_x_Bytes) {
-        l_ul_State = l_ul_State * 1103515245u + 12345u;
-        l_uc_Byte = static_cast<uint8_t>(l_ul_State >> 16);
-    }
-    return l_x_Bytes;
 }
 
 } // namespace tulvo_test

@@ -1,16 +1,17 @@
 // Shared by the link tests and the link benchmark that run under wine against the sensor
-// simulator: the simulator's control connection, a frame owner that records what it gets, and
-// a trace-log capture.
+// simulator: the simulator's control connection and a frame owner that records what it gets.
 #ifndef TULVO_TESTS_DEVICE_LINK_SIMLINKSUPPORT_H
 #define TULVO_TESTS_DEVICE_LINK_SIMLINKSUPPORT_H
 
 #include "device/link/UsbSerialProtocole.h"
+#include "tests/common/TestBytes.h"
+#include "tests/common/TraceCapture.h"
+#include "tests/device/link/FrameRecorder.h"
 
 #include <winsock2.h>
 
 #include <stdint.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,36 +40,13 @@ private:
 };
 
 // Records every frame and every error notice the link hands over.
-class CRecordingOwner : public CUsbSerialProtocoleOwner {
+class CRecordingOwner : public CFrameRecorder<CUsbSerialProtocoleOwner> {
 public:
-    int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) override;
     void HandleSendBackError() override;
-
-    // Waits until at least i_st_Count frames arrived; false after i_ul_Ms.
-    bool WaitFrames(size_t i_st_Count, uint32_t i_ul_Ms);
-    std::vector<std::vector<uint8_t>> TakeFrames();
-    size_t FrameCount();
     int ErrorNotices();
 
 private:
-    std::mutex m_x_Lock;
-    std::condition_variable m_x_Changed;
-    std::vector<std::vector<uint8_t>> m_x_Frames;
     int m_i_ErrorNotices = 0;
-};
-
-// Captures the trace log's lines while alive (logging on, in the current directory).
-class CLogCapture {
-public:
-    CLogCapture();
-    ~CLogCapture();
-    CLogCapture(const CLogCapture&) = delete;
-    CLogCapture& operator=(const CLogCapture&) = delete;
-    // Every captured line joined, each ending in its own "\n" as logged.
-    static std::string Text();
-    static void Clear();
-    // How many times the text appears.
-    static int Count(const std::string& i_x_Text);
 };
 
 // Polls a condition every few milliseconds; false after i_ul_Ms.
@@ -85,8 +63,6 @@ template <typename TCondition> bool WaitFor(TCondition i_x_Condition, uint32_t i
 
 // A COM number no other test of this run uses (base from TULVO_SIM_COM_BASE).
 int NextComNumber();
-
-std::vector<uint8_t> Pattern(size_t i_st_Size, uint32_t i_ul_Seed);
 
 } // namespace tulvo_test
 

@@ -10,21 +10,26 @@
 
 #include <gtest/gtest.h>
 
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <atomic>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 
-using tulvo_test::CLogCapture;
 using tulvo_test::CRecordingOwner;
 using tulvo_test::CSimControl;
+using tulvo_test::CTraceCapture;
 using tulvo_test::Pattern;
 using tulvo_test::WaitFor;
 
 namespace {
 
-const uint32_t LONG_WAIT_MS = 30000;
-const uint32_t WRITE_TIMEOUT_MS = 30000;
+// Generous limits that still end a case well within its test time limit.
+const uint32_t LONG_WAIT_MS = 10000;
+const uint32_t WRITE_TIMEOUT_MS = 10000;
 const uint16_t SIM_ILV_ECHO = 0x0F00;
 const uint16_t SIM_ILV_RESTART = 0x0F01;
 
@@ -38,31 +43,56 @@ protected:
         m_x_Sensor = "s" + std::to_string(m_i_Com);
         ASSERT_TRUE(m_x_Sim.Ok("add " + m_x_Sensor + " com" + std::to_string(m_i_Com) + " SN" +
                                std::to_string(m_i_Com) + "ABCDEFGHIJKLMNOPQRST 3"));
-        m_px_Log.reset(new CLogCapture);
+        m_px_Log.reset(new CTraceCapture);
     }
     void TearDown() override {
         if (HasFailure()) {
-            printf("---- trace log\n%s", CLogCapture::Text().c_str());
+            printf("---- trace log\n%s", CTraceCapture::Text().c_str());
         }
         m_px_Link.reset();
         m_px_Log.reset();
         m_x_Sim.Command("remove " + m_x_Sensor);
         m_x_Dir.Leave();
     }
-    void StartLink() {
-        m_px_Link.reset(new CUsbSerialProtocole(&m_x_Owner, m_x_Port.c_str()));
-        ASSERT_EQ(TULVO_OK, m_px_Link->Start());
-        ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
-                            LONG_WAIT_MS));
+    void StartLink() { ASSERT_TRUE(Started(&m_x_Owner, &m_px_Link)); }
+    // A link of this sensor for that owner, started and with its receive thread running.
+    bool Started(CUsbSerialProtocoleOwner* i_px_Owner,
+                 std::unique_ptr<CUsbSerialProtocole>* o_ppx_Link) {
+        o_ppx_Link->reset(new CUsbSerialProtocole(i_px_Owner, m_x_Port.c_str()));
+        CUsbSerialProtocole* l_px_Link = o_ppx_Link->get();
+        return l_px_Link->Start() == TULVO_OK &&
+               WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS) &&
+               WaitLog("ThreadProcInternal Starting\n", 1);
+    }
+    // Sleeps the link and waits until its receive thread has ended.
+    static bool Asleep(CUsbSerial& io_x_Link) {
+        io_x_Link.RequestSleep();
+        return WaitFor([&] { return !io_x_Link.IsReceiveThreadRunning(); }, LONG_WAIT_MS);
+    }
+    // Wakes the link and waits until its i_ul_Starts-th receive thread runs.
+    static bool Awake(CUsbSerial& io_x_Link, uint32_t i_ul_Starts) {
+        io_x_Link.RequestWakeUp();
+        return WaitFor(
+            [&] {
+                return io_x_Link.GetReceiveThreadStarts() == i_ul_Starts &&
+                       io_x_Link.IsReceiveThreadRunning();
+            },
+            LONG_WAIT_MS);
+    }
+    // Waits until the trace log holds the text at least that many times.
+    static bool WaitLog(const std::string& i_x_Text, int i_i_Count) {
+        return WaitFor([&] { return CTraceCapture::Count(i_x_Text) >= i_i_Count; }, LONG_WAIT_MS);
     }
     std::string Sim(const std::string& i_x_Verb, const std::string& i_x_Args = "") {
         return m_x_Sim.Command(i_x_Verb + " " + m_x_Sensor + (i_x_Args.empty() ? "" : " ") +
                                i_x_Args);
     }
     // Writes the data as one frame and expects the same data back as the next frame.
-    void ExpectEcho(const std::vector<uint8_t>& i_x_Data) {
-        ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, i_x_Data.data(),
-                                                  static_cast<uint32_t>(i_x_Data.size())));
+    void ExpectEcho(const std::vector<uint8_t>& i_x_Data,
+                    CUsbSerialProtocole* i_px_Link = nullptr) {
+        CUsbSerialProtocole& l_x_Link = i_px_Link != nullptr ? *i_px_Link : *m_px_Link;
+        ASSERT_EQ(TULVO_OK, l_x_Link.WriteFrame(WRITE_TIMEOUT_MS, i_x_Data.data(),
+                                                static_cast<uint32_t>(i_x_Data.size())));
         ASSERT_TRUE(m_x_Owner.WaitFrames(1, LONG_WAIT_MS)) << "no echo of " << i_x_Data.size();
         const auto l_x_Frames = m_x_Owner.TakeFrames();
         ASSERT_EQ(1u, l_x_Frames.size());
@@ -91,7 +121,7 @@ protected:
     int m_i_Com = 0;
     std::string m_x_Port;
     std::string m_x_Sensor;
-    std::unique_ptr<CLogCapture> m_px_Log;
+    std::unique_ptr<CTraceCapture> m_px_Log;
     CRecordingOwner m_x_Owner;
     std::unique_ptr<CUsbSerialProtocole> m_px_Link;
 };
@@ -103,8 +133,8 @@ TEST_F(LinkWithSimulator, PortThatDoesNotExistReportsTheSystemCodeAndCreatesNoth
     EXPECT_EQ(1, m_x_Owner.ErrorNotices());
     EXPECT_FALSE(l_x_Link.IsPortOpen());
     EXPECT_EQ(0u, l_x_Link.GetReceiveThreadStarts());
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open: CreateFile"));
-    EXPECT_EQ(0, CLogCapture::Count("Recv Monitor"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::Open: CreateFile"));
+    EXPECT_EQ(0, CTraceCapture::Count("Recv Monitor"));
     // Requests and destruction of a link that never started touch nothing.
     EXPECT_EQ(TULVO_OK, l_x_Link.RequestSleep());
     EXPECT_EQ(TULVO_OK, l_x_Link.RequestWakeUp());
@@ -115,10 +145,10 @@ TEST_F(LinkWithSimulator, PortThatDoesNotExistReportsTheSystemCodeAndCreatesNoth
 TEST_F(LinkWithSimulator, SecondOpenOfAnOpenPortIsRefused) {
     StartLink();
     EXPECT_EQ(TULVO_PORT_ALREADY_OPEN, m_px_Link->Open(m_x_Port.c_str()));
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open - Port already opened\n"));
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
-    EXPECT_EQ(1, CLogCapture::Count("Starting Recv Monitor for " + m_x_Port + " ...\n"));
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal Starting\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::Open - Port already opened\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
+    EXPECT_EQ(1, CTraceCapture::Count("Starting Recv Monitor for " + m_x_Port + " ...\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal Starting\n"));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(10, 1)));
 }
 
@@ -136,8 +166,8 @@ TEST_F(LinkWithSimulator, FramesOfEverySizeRoundTripThroughTheEcho) {
     }
     // Wine ends the seven other outstanding reads with a time-out after each chunk: those are
     // empty chunks, neither failures nor zero-byte deliveries.
-    EXPECT_EQ(0, CLogCapture::Count("SysErr"));
-    EXPECT_EQ(0, CLogCapture::Count("HandleReceiveBytes 0 data"));
+    EXPECT_EQ(0, CTraceCapture::Count("SysErr"));
+    EXPECT_EQ(0, CTraceCapture::Count("HandleReceiveBytes 0 data"));
 }
 
 TEST_F(LinkWithSimulator, FourMebibyteFrameRoundTrips) {
@@ -169,7 +199,7 @@ TEST_F(LinkWithSimulator, SplitNoisyAndPackedFramesAreDeliveredWhole) {
     ASSERT_EQ(2u, l_x_Frames.size());
     EXPECT_EQ((std::vector<uint8_t>{0x0A, 0x00, 0x00}), l_x_Frames[0]);
     EXPECT_EQ((std::vector<uint8_t>{0x0B, 0x01, 0x00, 0x22}), l_x_Frames[1]);
-    EXPECT_EQ(0, CLogCapture::Count("Error HandleReceiveBytes\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("Error HandleReceiveBytes\n"));
 }
 
 TEST_F(LinkWithSimulator, CorruptedFramesAreDroppedAndTheNextOneArrives) {
@@ -178,15 +208,13 @@ TEST_F(LinkWithSimulator, CorruptedFramesAreDroppedAndTheNextOneArrives) {
     const auto l_x_Request = Record(SIM_ILV_ECHO, Pattern(30, 6));
     ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Request.data(),
                                               static_cast<uint32_t>(l_x_Request.size())));
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("Error HandleReceiveBytes\n") == 1; },
-                        LONG_WAIT_MS));
-    EXPECT_EQ(1, CLogCapture::Count("TULVO_HandleReceiveBytes Err Length"));
+    ASSERT_TRUE(WaitLog("Error HandleReceiveBytes\n", 1));
+    EXPECT_EQ(1, CTraceCapture::Count("TULVO_HandleReceiveBytes Err Length"));
     ASSERT_EQ("ok", Sim("corrupt", "trailer"));
     ASSERT_EQ(TULVO_OK, m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Request.data(),
                                               static_cast<uint32_t>(l_x_Request.size())));
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("Error HandleReceiveBytes\n") == 2; },
-                        LONG_WAIT_MS));
-    EXPECT_EQ(1, CLogCapture::Count("TULVO_HandleReceiveBytes : CURRPUTED FRAME (ILV FE)  \n"));
+    ASSERT_TRUE(WaitLog("Error HandleReceiveBytes\n", 2));
+    EXPECT_EQ(1, CTraceCapture::Count("TULVO_HandleReceiveBytes : CURRPUTED FRAME (ILV FE)  \n"));
     EXPECT_EQ(0u, m_x_Owner.FrameCount());
     ExpectEcho(l_x_Request);
 }
@@ -218,7 +246,7 @@ TEST_F(LinkWithSimulator, AsyncFramesArriveCompleteAndInOrder) {
     StartLink();
     const int l_i_Count = 3000;
     ASSERT_EQ("ok", Sim("async", "0x0135 0 200 " + std::to_string(l_i_Count)));
-    ASSERT_TRUE(m_x_Owner.WaitFrames(l_i_Count, 120000));
+    ASSERT_TRUE(m_x_Owner.WaitFrames(l_i_Count, LONG_WAIT_MS));
     const auto l_x_Frames = m_x_Owner.TakeFrames();
     ASSERT_EQ(static_cast<size_t>(l_i_Count), l_x_Frames.size());
     for (int l_i_Seq = 0; l_i_Seq < l_i_Count; ++l_i_Seq) {
@@ -238,43 +266,32 @@ TEST_F(LinkWithSimulator, AsyncFramesArriveCompleteAndInOrder) {
 
 TEST_F(LinkWithSimulator, SleepThenWakeReopensThePortWithOneReceiveThread) {
     StartLink();
-    m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsPortOpen(); }, LONG_WAIT_MS));
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::ThreadProc WaitForMultipleObjects: "
-                                    "m_h_MonitorEventSleep\n"));
-    m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(Asleep(*m_px_Link));
+    EXPECT_FALSE(m_px_Link->IsPortOpen());
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::ThreadProc WaitForMultipleObjects: "
+                                      "m_h_MonitorEventSleep\n"));
+    ASSERT_TRUE(Awake(*m_px_Link, 2));
     EXPECT_TRUE(m_px_Link->IsPortOpen());
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(100, 7)));
-    EXPECT_EQ(2, CLogCapture::Count("ThreadProcInternal Starting\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("ThreadProcInternal Starting\n"));
 }
 
 TEST_F(LinkWithSimulator, TwoSleepsAndOneWakeReopenOnce) {
     StartLink();
+    ASSERT_TRUE(Asleep(*m_px_Link));
     m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
-    m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor(
-        [] {
-            return CLogCapture::Count(
-                       "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventSleep\n") ==
-                   2;
-        },
-        LONG_WAIT_MS));
-    m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(
+        WaitLog("CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventSleep\n", 2));
+    ASSERT_TRUE(Awake(*m_px_Link, 2));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(10, 8)));
     EXPECT_EQ(2u, m_px_Link->GetReceiveThreadStarts());
-    EXPECT_EQ(2, CLogCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
-    EXPECT_EQ(0, CLogCapture::Count("CUsbSerial::Open - Port already opened\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
+    EXPECT_EQ(0, CTraceCapture::Count("CUsbSerial::Open - Port already opened\n"));
 }
 
 TEST_F(LinkWithSimulator, WakeAfterTheSensorLeftReportsTheOpenErrorAndALaterWakeRecovers) {
     StartLink();
-    m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(Asleep(*m_px_Link));
     ASSERT_EQ("ok", Sim("unplug"));
     m_px_Link->RequestWakeUp();
     ASSERT_TRUE(WaitFor([&] { return m_x_Owner.ErrorNotices() == 1; }, LONG_WAIT_MS));
@@ -283,8 +300,7 @@ TEST_F(LinkWithSimulator, WakeAfterTheSensorLeftReportsTheOpenErrorAndALaterWake
     EXPECT_EQ(1u, m_px_Link->GetReceiveThreadStarts());
     ASSERT_EQ("ok", Sim("plug"));
     m_px_Link->RequestSleep();
-    m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
+    ASSERT_TRUE(Awake(*m_px_Link, 2));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(33, 14)));
     EXPECT_EQ(1, m_x_Owner.ErrorNotices());
 }
@@ -292,30 +308,27 @@ TEST_F(LinkWithSimulator, WakeAfterTheSensorLeftReportsTheOpenErrorAndALaterWake
 TEST_F(LinkWithSimulator, WakeWithoutSleepLeavesTheRunningLinkAlone) {
     StartLink();
     m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(
-        WaitFor([] { return CLogCapture::Count("CUsbSerial::Open - Port already opened\n") == 1; },
-                LONG_WAIT_MS));
+    ASSERT_TRUE(WaitLog("CUsbSerial::Open - Port already opened\n", 1));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(64, 9)));
     EXPECT_EQ(1u, m_px_Link->GetReceiveThreadStarts());
-    EXPECT_EQ(0, CLogCapture::Count("ThreadProcInternal : Stopping read loop\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("ThreadProcInternal : Stopping read loop\n"));
     // The failed wake-up resets nothing while the receive thread runs.
     EXPECT_TRUE(m_px_Link->IsReceiveThreadRunning());
 }
 
 TEST_F(LinkWithSimulator, DestructionWhileAsleepEndsTheMonitor) {
     StartLink();
-    m_px_Link->RequestSleep();
-    ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
+    ASSERT_TRUE(Asleep(*m_px_Link));
     m_px_Link.reset();
-    EXPECT_EQ(1, CLogCapture::Count("Stoping Recv Monitor for " + m_x_Port + "\n"));
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal Starting\n"));
-    EXPECT_EQ(0, CLogCapture::Count("still running"));
+    EXPECT_EQ(1, CTraceCapture::Count("Stoping Recv Monitor for " + m_x_Port + "\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal Starting\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("still running"));
 }
 
 TEST_F(LinkWithSimulator, DestructionWhileRunningStopsBothThreadsInOrder) {
     StartLink();
     m_px_Link.reset();
-    const std::string l_x_Log = CLogCapture::Text();
+    const std::string l_x_Log = CTraceCapture::Text();
     const size_t l_st_Done = l_x_Log.find("ThreadProcInternal : Done\n");
     const size_t l_st_Monitor = l_x_Log.find("Stoping Recv Monitor for " + m_x_Port + "\n");
     ASSERT_NE(std::string::npos, l_st_Done);
@@ -327,17 +340,98 @@ TEST_F(LinkWithSimulator, UnplugDuringPendingWriteAndReadsEndsThemWithoutHang) {
     StartLink();
     ASSERT_EQ("ok", Sim("stall", "on"));
     const auto l_x_Big = Pattern(2u << 20, 10);
-    int32_t l_i_WriteStatus = 1;
+    std::atomic<int32_t> l_i_WriteStatus{1};
     std::thread l_x_Writer([&] {
-        l_i_WriteStatus =
-            m_px_Link->WriteFrame(60000, l_x_Big.data(), static_cast<uint32_t>(l_x_Big.size()));
+        l_i_WriteStatus = m_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Big.data(),
+                                                static_cast<uint32_t>(l_x_Big.size()));
     });
-    Sleep(300);
-    ASSERT_EQ("ok", Sim("unplug"));
+    // Pending: the port took the write, and the stalled sensor holds bytes it has not read.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return m_px_Link->GetPendingWrites() == 1 && m_x_Sim.Stat(m_x_Sensor, "in_queued") > 0;
+        },
+        LONG_WAIT_MS));
+    EXPECT_EQ("ok", Sim("unplug"));
     l_x_Writer.join();
-    EXPECT_NE(TULVO_OK, l_i_WriteStatus);
+    EXPECT_EQ(TULVO_DATA_TOO_LARGE, l_i_WriteStatus.load());
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::WriteBuffer: GetOverlappedResult"));
+    EXPECT_EQ(0u, m_px_Link->GetPendingWrites());
     ASSERT_TRUE(WaitFor([&] { return !m_px_Link->IsReceiveThreadRunning(); }, LONG_WAIT_MS));
     m_px_Link.reset();
+}
+
+// Threads of this process that did not start in this program's code: wine runs a pending
+// character-received wait on such a thread.
+size_t ForeignThreadCount() {
+    typedef LONG(WINAPI * PQueryThread)(HANDLE, int, PVOID, ULONG, PULONG);
+    const int THREAD_START_ADDRESS = 9; // ThreadQuerySetWin32StartAddress
+    const PQueryThread l_pf_Query = reinterpret_cast<PQueryThread>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread")));
+    const uint8_t* l_puc_Image = reinterpret_cast<const uint8_t*>(GetModuleHandleA(nullptr));
+    const IMAGE_NT_HEADERS* l_px_Headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        l_puc_Image + reinterpret_cast<const IMAGE_DOS_HEADER*>(l_puc_Image)->e_lfanew);
+    const uint8_t* l_puc_ImageEnd = l_puc_Image + l_px_Headers->OptionalHeader.SizeOfImage;
+    HANDLE l_h_Snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 l_x_Entry;
+    l_x_Entry.dwSize = sizeof(l_x_Entry);
+    size_t l_st_Count = 0;
+    for (BOOL l_b_More = Thread32First(l_h_Snapshot, &l_x_Entry); l_b_More;
+         l_b_More = Thread32Next(l_h_Snapshot, &l_x_Entry)) {
+        HANDLE l_h_Thread =
+            l_x_Entry.th32OwnerProcessID == GetCurrentProcessId()
+                ? OpenThread(THREAD_QUERY_INFORMATION, FALSE, l_x_Entry.th32ThreadID)
+                : nullptr;
+        if (l_h_Thread == nullptr) {
+            continue;
+        }
+        const uint8_t* l_puc_Start = nullptr;
+        l_pf_Query(l_h_Thread, THREAD_START_ADDRESS, &l_puc_Start, sizeof(l_puc_Start), nullptr);
+        CloseHandle(l_h_Thread);
+        l_st_Count += l_puc_Start < l_puc_Image || l_puc_Start >= l_puc_ImageEnd;
+    }
+    CloseHandle(l_h_Snapshot);
+    return l_st_Count;
+}
+
+// A wake-up arms a character-received wait that is never collected. Wine runs it on a thread of
+// its own, which polls the port's descriptor and goes on writing the wait's record after the
+// handle is closed; Windows ends it in the driver. A sleep and destruction must end the wait
+// first, whether or not the sensor is still there: the link's memory, here the test's own, must
+// see no write once destruction has returned.
+TEST_F(LinkWithSimulator, SleepAndDestructionEndTheWaitArmedByAWakeUp) {
+    const size_t l_st_Before = ForeignThreadCount();
+    alignas(CUsbSerialProtocole) uint8_t l_auc_Memory[sizeof(CUsbSerialProtocole)];
+    std::unique_ptr<CUsbSerialProtocole, void (*)(CUsbSerialProtocole*)> l_px_Link(
+        new (l_auc_Memory) CUsbSerialProtocole(&m_x_Owner, m_x_Port.c_str()),
+        [](CUsbSerialProtocole* i_px_Link) { i_px_Link->~CUsbSerialProtocole(); });
+    ASSERT_EQ(TULVO_OK, l_px_Link->Start());
+    auto Cycle = [&](uint32_t i_ul_Starts) {
+        l_px_Link->RequestSleep();
+        ASSERT_TRUE(Awake(*l_px_Link, i_ul_Starts));
+        ExpectEcho(Record(SIM_ILV_ECHO, Pattern(20, i_ul_Starts)), l_px_Link.get());
+    };
+    ASSERT_TRUE(WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS));
+    for (uint32_t l_ul_Starts = 2; l_ul_Starts < 5 && !HasFailure(); ++l_ul_Starts) {
+        Cycle(l_ul_Starts);
+        if (l_ul_Starts == 4) {
+            ASSERT_EQ("ok", Sim("unplug"));
+        }
+        l_px_Link->RequestSleep();
+        ASSERT_TRUE(WaitFor([&] { return !l_px_Link->IsPortOpen(); }, LONG_WAIT_MS));
+        EXPECT_TRUE(WaitFor([&] { return ForeignThreadCount() <= l_st_Before; }, LONG_WAIT_MS))
+            << ForeignThreadCount() << " threads of wine's asleep, " << l_st_Before << " before";
+    }
+    ASSERT_EQ("ok", Sim("plug"));
+    Cycle(5);
+    l_px_Link.reset();
+    memset(l_auc_Memory, 0x5A, sizeof(l_auc_Memory));
+    // Wine's wait thread, if one were left, writes its last words before it ends.
+    EXPECT_TRUE(WaitFor([&] { return ForeignThreadCount() <= l_st_Before; }, LONG_WAIT_MS))
+        << ForeignThreadCount() << " threads of wine's after destruction, " << l_st_Before
+        << " before";
+    EXPECT_EQ(sizeof(l_auc_Memory),
+              static_cast<size_t>(
+                  std::count(l_auc_Memory, l_auc_Memory + sizeof(l_auc_Memory), uint8_t{0x5A})));
 }
 
 TEST_F(LinkWithSimulator, WriteTimeOutIsReportedAndTheNextWriteWorks) {
@@ -346,7 +440,8 @@ TEST_F(LinkWithSimulator, WriteTimeOutIsReportedAndTheNextWriteWorks) {
     const auto l_x_Big = Pattern(1u << 20, 11);
     EXPECT_EQ(TULVO_TIMEOUT,
               m_px_Link->WriteBuffer(300, l_x_Big.data(), static_cast<uint32_t>(l_x_Big.size())));
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::WriteBuffer: WaitForSingleObject WAIT_TIMEOUT\n"));
+    EXPECT_EQ(1,
+              CTraceCapture::Count("CUsbSerial::WriteBuffer: WaitForSingleObject WAIT_TIMEOUT\n"));
     ASSERT_EQ("ok", Sim("stall", "off"));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(200, 12)));
 }
@@ -362,71 +457,84 @@ TEST_F(LinkWithSimulator, RestartRequestUnplugsAndReplugsTheSensor) {
     ASSERT_TRUE(WaitFor([&] { return m_x_Sim.Stat(m_x_Sensor, "plugs") == 2; }, LONG_WAIT_MS));
     // Back on the bus: a sleep and wake-up (what the device list does) reaches it again.
     m_px_Link->RequestSleep();
-    m_px_Link->RequestWakeUp();
-    ASSERT_TRUE(WaitFor([&] { return m_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
+    ASSERT_TRUE(Awake(*m_px_Link, 2));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(5, 13)));
 }
 
-// An owner that holds the receive thread inside HandleReceiveFrame until released.
-class CSlowOwner : public CUsbSerialProtocoleOwner {
+// An owner that holds the receive thread inside HandleReceiveFrame until the test opens its
+// gate, for as long as the test needs to see the link give up waiting for that thread.
+class CGatedOwner : public CUsbSerialProtocoleOwner {
 public:
-    CSlowOwner() : m_h_Entered(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
-    ~CSlowOwner() { CloseHandle(m_h_Entered); }
+    CGatedOwner()
+        : m_h_Entered(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          m_h_Gate(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+    ~CGatedOwner() {
+        CloseHandle(m_h_Entered);
+        CloseHandle(m_h_Gate);
+    }
     int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t) override {
         SetEvent(m_h_Entered);
-        Sleep(m_ul_HoldMs);
+        WaitForSingleObject(m_h_Gate, INFINITE);
         free(i_puc_Frame);
         ++m_i_Frames;
         return 0;
     }
     void HandleSendBackError() override {}
     HANDLE m_h_Entered;
-    // Longer than the 1000 ms that sleep and destruction wait for the receive thread.
-    uint32_t m_ul_HoldMs = 1800;
+    HANDLE m_h_Gate;
     std::atomic<int> m_i_Frames{0};
 };
 
 TEST_F(LinkWithSimulator, DestructionWaitsForAReceiveThreadHeldByItsOwner) {
-    CSlowOwner l_x_Owner;
-    std::unique_ptr<CUsbSerialProtocole> l_px_Link(
-        new CUsbSerialProtocole(&l_x_Owner, m_x_Port.c_str()));
-    ASSERT_EQ(TULVO_OK, l_px_Link->Start());
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
-                        LONG_WAIT_MS));
+    CGatedOwner l_x_Owner;
+    std::unique_ptr<CUsbSerialProtocole> l_px_Link;
+    ASSERT_TRUE(Started(&l_x_Owner, &l_px_Link));
     // Two frames in one read: the receive thread still has the second one to parse, in this
     // object's receiver, when the owner lets go of the first.
     ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0A0000454E"
                                "53594E4303000000FCFFFFFF0B0000454E"));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(l_x_Owner.m_h_Entered, LONG_WAIT_MS));
-    l_px_Link.reset();
+    std::thread l_x_Destroyer([&] { l_px_Link.reset(); });
+    const bool l_b_GaveUp = WaitFor(
+        [&] {
+            return CTraceCapture::Count("ThreadProcInternal of " + m_x_Port +
+                                        " still running after 1000 ms\n") == 1;
+        },
+        LONG_WAIT_MS);
+    SetEvent(l_x_Owner.m_h_Gate);
+    l_x_Destroyer.join();
+    EXPECT_TRUE(l_b_GaveUp);
     EXPECT_EQ(2, l_x_Owner.m_i_Frames.load());
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal of " + m_x_Port +
-                                    " still running after 1000 ms\n"));
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal : Done\n"));
 }
 
 TEST_F(LinkWithSimulator, WakeAfterASleepThatOutwaitedTheOwnerRunsOneNewReceiveThread) {
-    CSlowOwner l_x_Owner;
-    l_x_Owner.m_ul_HoldMs = 1500;
-    std::unique_ptr<CUsbSerialProtocole> l_px_Link(
-        new CUsbSerialProtocole(&l_x_Owner, m_x_Port.c_str()));
-    ASSERT_EQ(TULVO_OK, l_px_Link->Start());
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") > 0; },
-                        LONG_WAIT_MS));
+    CGatedOwner l_x_Owner;
+    std::unique_ptr<CUsbSerialProtocole> l_px_Link;
+    ASSERT_TRUE(Started(&l_x_Owner, &l_px_Link));
     ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0A0000454E"));
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(l_x_Owner.m_h_Entered, LONG_WAIT_MS));
     l_px_Link->RequestSleep();
     l_px_Link->RequestWakeUp();
+    // The monitor reaches the wake-up only once the sleep has given up on the held thread.
+    const bool l_b_SleepEnded = WaitFor(
+        [] {
+            return CTraceCapture::Count(
+                       "CUsbSerial::ThreadProc WaitForMultipleObjects: m_h_MonitorEventWakeUp\n") ==
+                   1;
+        },
+        LONG_WAIT_MS);
+    EXPECT_EQ(1u, l_px_Link->GetReceiveThreadStarts());
+    SetEvent(l_x_Owner.m_h_Gate);
+    ASSERT_TRUE(l_b_SleepEnded);
     ASSERT_TRUE(WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 2; }, LONG_WAIT_MS));
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") == 2; },
-                        LONG_WAIT_MS));
-    EXPECT_EQ(1, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    ASSERT_TRUE(WaitLog("ThreadProcInternal Starting\n", 2));
+    EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal : Done\n"));
     EXPECT_TRUE(l_px_Link->IsPortOpen());
-    l_x_Owner.m_ul_HoldMs = 0;
     ASSERT_EQ("ok", Sim("raw", "53594E4303000000FCFFFFFF0B0000454E"));
     EXPECT_TRUE(WaitFor([&] { return l_x_Owner.m_i_Frames.load() == 2; }, LONG_WAIT_MS));
     l_px_Link.reset();
-    EXPECT_EQ(2, CLogCapture::Count("ThreadProcInternal : Done\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("ThreadProcInternal : Done\n"));
 }
 
 TEST_F(LinkWithSimulator, ReadBufferOutsideTheReceiveThreadTakesWhatIsThere) {
@@ -436,7 +544,7 @@ TEST_F(LinkWithSimulator, ReadBufferOutsideTheReceiveThreadTakesWhatIsThere) {
     // The receive thread has every byte; the driver holds none for anyone else.
     EXPECT_EQ(TULVO_OK, m_px_Link->ReadBuffer(l_auc_Buffer, &l_ul_Count));
     EXPECT_EQ(0u, l_ul_Count);
-    EXPECT_EQ(1, CLogCapture::Count("CUsbSerial::ReadBuffer: Nothing to read\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::ReadBuffer: Nothing to read\n"));
     EXPECT_EQ(TULVO_NULL_BUFFER, m_px_Link->WriteBuffer(100, nullptr, 1));
     EXPECT_EQ(TULVO_OK, m_px_Link->CancelIo());
 }
@@ -454,20 +562,12 @@ TEST_F(LinkWithSimulator, DestructionWithSleepAndWakeUpRequestsInFlight) {
         if (l_i_Round % 4 == 0) {
             ASSERT_TRUE(
                 WaitFor([&] { return l_px_Link->GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS));
-            l_px_Link->RequestSleep();
-            ASSERT_TRUE(WaitFor(
-                [&] { return !l_px_Link->IsPortOpen() && !l_px_Link->IsReceiveThreadRunning(); },
-                LONG_WAIT_MS));
-            l_px_Link->RequestWakeUp();
-            ASSERT_TRUE(WaitFor(
-                [&] { return l_px_Link->GetReceiveThreadStarts() == 2 && l_px_Link->IsPortOpen(); },
-                LONG_WAIT_MS));
-            const auto l_x_Data =
-                Record(SIM_ILV_ECHO, Pattern(40, static_cast<uint32_t>(l_i_Round)));
-            ASSERT_EQ(TULVO_OK, l_px_Link->WriteFrame(WRITE_TIMEOUT_MS, l_x_Data.data(),
-                                                      static_cast<uint32_t>(l_x_Data.size())));
-            ASSERT_TRUE(m_x_Owner.WaitFrames(1, LONG_WAIT_MS));
-            EXPECT_TRUE(m_x_Owner.TakeFrames()[0] == l_x_Data);
+            ASSERT_TRUE(Asleep(*l_px_Link));
+            EXPECT_FALSE(l_px_Link->IsPortOpen());
+            ASSERT_TRUE(Awake(*l_px_Link, 2));
+            EXPECT_TRUE(l_px_Link->IsPortOpen());
+            ExpectEcho(Record(SIM_ILV_ECHO, Pattern(40, static_cast<uint32_t>(l_i_Round))),
+                       l_px_Link.get());
         } else {
             for (int l_i_Step = 0; l_i_Step < l_i_Round % 5; ++l_i_Step) {
                 if ((l_i_Round + l_i_Step) % 2 == 0) {
@@ -482,6 +582,103 @@ TEST_F(LinkWithSimulator, DestructionWithSleepAndWakeUpRequestsInFlight) {
         }
         l_px_Link.reset();
     }
+}
+
+// Two sensors, each with its own link, both carrying traffic while link A goes through sleeps,
+// wake-ups and destruction and link B through sleeps and wake-ups. Every frame a test thread
+// writes starts with its sensor's tag, and every sensor counts the frames that do not: a write
+// or read started on a handle value that was closed and given to the other port meanwhile shows
+// up there, or at the other link's owner.
+TEST_F(LinkWithSimulator, SleepWakeAndDestructionUnderTrafficNeverReachTheOtherSensor) {
+    const std::vector<uint8_t> l_x_TagA = {0xA1, 0xA1, 0xA1, 0xA1};
+    const std::vector<uint8_t> l_x_TagB = {0xB2, 0xB2, 0xB2, 0xB2};
+    const int l_i_ComB = tulvo_test::NextComNumber();
+    const std::string l_x_SensorB = "s" + std::to_string(l_i_ComB);
+    ASSERT_TRUE(m_x_Sim.Ok("add " + l_x_SensorB + " com" + std::to_string(l_i_ComB) + " SNB"));
+    for (const std::string& l_x_Sensor : {m_x_Sensor, l_x_SensorB}) {
+        ASSERT_TRUE(m_x_Sim.Ok("echo " + l_x_Sensor + " raw"));
+    }
+    ASSERT_TRUE(m_x_Sim.Ok("expect " + m_x_Sensor + " A1A1A1A1"));
+    ASSERT_TRUE(m_x_Sim.Ok("expect " + l_x_SensorB + " B2B2B2B2"));
+    // Sensor A keeps sending, so that reads complete on A all the time.
+    ASSERT_TRUE(m_x_Sim.Ok("async " + m_x_Sensor + " 0x0071 2000 64 0"));
+
+    auto Tagged = [](const std::vector<uint8_t>& i_x_Tag, uint32_t i_ul_Seq) {
+        std::vector<uint8_t> l_x_Frame = i_x_Tag;
+        const auto l_x_Body = Pattern(40 + i_ul_Seq % 200, i_ul_Seq);
+        l_x_Frame.insert(l_x_Frame.end(), l_x_Body.begin(), l_x_Body.end());
+        return l_x_Frame;
+    };
+    // Writes tagged frames, as fast as the link takes them, until told to stop.
+    auto Writer = [&](CUsbSerialProtocole* i_px_Link, const std::vector<uint8_t>& i_x_Tag,
+                      std::atomic<bool>* i_pb_Stop, std::atomic<int>* o_pi_Written) {
+        for (uint32_t l_ul_Seq = 0; !*i_pb_Stop; ++l_ul_Seq) {
+            const auto l_x_Frame = Tagged(i_x_Tag, l_ul_Seq);
+            if (i_px_Link->WriteFrame(200, l_x_Frame.data(),
+                                      static_cast<uint32_t>(l_x_Frame.size())) == TULVO_OK) {
+                ++*o_pi_Written;
+            } else {
+                Sleep(1);
+            }
+        }
+    };
+
+    CRecordingOwner l_x_OwnerB;
+    CUsbSerialProtocole l_x_LinkB(&l_x_OwnerB, ("COM" + std::to_string(l_i_ComB)).c_str());
+    ASSERT_EQ(TULVO_OK, l_x_LinkB.Start());
+    ASSERT_TRUE(WaitFor([&] { return l_x_LinkB.GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS));
+    std::atomic<bool> l_b_StopB{false};
+    std::atomic<int> l_i_WrittenB{0};
+    std::thread l_x_WriterB(Writer, &l_x_LinkB, l_x_TagB, &l_b_StopB, &l_i_WrittenB);
+
+    int l_i_WrittenA = 0;
+    for (int l_i_Round = 0; l_i_Round < 12; ++l_i_Round) {
+        SCOPED_TRACE(l_i_Round);
+        std::unique_ptr<CUsbSerialProtocole> l_px_LinkA(
+            new CUsbSerialProtocole(&m_x_Owner, m_x_Port.c_str()));
+        if (l_px_LinkA->Start() != TULVO_OK ||
+            !WaitFor([&] { return l_px_LinkA->GetReceiveThreadStarts() == 1; }, LONG_WAIT_MS)) {
+            ADD_FAILURE() << "link A did not start";
+            break;
+        }
+        std::atomic<bool> l_b_StopA{false};
+        std::atomic<int> l_i_RoundA{0};
+        std::thread l_x_WriterA(Writer, l_px_LinkA.get(), l_x_TagA, &l_b_StopA, &l_i_RoundA);
+        for (int l_i_Cycle = 0; l_i_Cycle < 3; ++l_i_Cycle) {
+            CUsbSerialProtocole& l_x_Cycled = (l_i_Round + l_i_Cycle) % 2 ? *l_px_LinkA : l_x_LinkB;
+            const uint32_t l_ul_Starts = l_x_Cycled.GetReceiveThreadStarts();
+            l_x_Cycled.RequestSleep();
+            EXPECT_TRUE(Awake(l_x_Cycled, l_ul_Starts + 1))
+                << (&l_x_Cycled == &l_x_LinkB ? "B" : "A") << ": " << l_ul_Starts
+                << " starts before, " << l_x_Cycled.GetReceiveThreadStarts() << " now, running "
+                << l_x_Cycled.IsReceiveThreadRunning() << ", port open " << l_x_Cycled.IsPortOpen();
+        }
+        l_b_StopA = true;
+        l_x_WriterA.join();
+        l_i_WrittenA += l_i_RoundA;
+        // Destroyed with its reads in flight, while B goes on writing and reading.
+        l_px_LinkA.reset();
+    }
+    l_b_StopB = true;
+    l_x_WriterB.join();
+
+    EXPECT_GT(l_i_WrittenA, 0);
+    EXPECT_GT(l_i_WrittenB.load(), 0);
+    EXPECT_GT(m_x_Sim.Stat(m_x_Sensor, "frames_in"), 0);
+    EXPECT_GT(m_x_Sim.Stat(l_x_SensorB, "frames_in"), 0);
+    EXPECT_EQ(0, m_x_Sim.Stat(m_x_Sensor, "unexpected"));
+    EXPECT_EQ(0, m_x_Sim.Stat(l_x_SensorB, "unexpected"));
+    auto StartsWithB = [&](const std::vector<uint8_t>& i_x_Frame) {
+        return i_x_Frame.size() >= l_x_TagB.size() &&
+               std::equal(l_x_TagB.begin(), l_x_TagB.end(), i_x_Frame.begin());
+    };
+    const auto l_ax_FramesB = l_x_OwnerB.TakeFrames();
+    EXPECT_FALSE(l_ax_FramesB.empty());
+    EXPECT_TRUE(std::all_of(l_ax_FramesB.begin(), l_ax_FramesB.end(), StartsWithB));
+    const auto l_ax_FramesA = m_x_Owner.TakeFrames();
+    EXPECT_FALSE(l_ax_FramesA.empty());
+    EXPECT_TRUE(std::none_of(l_ax_FramesA.begin(), l_ax_FramesA.end(), StartsWithB));
+    m_x_Sim.Command("remove " + l_x_SensorB);
 }
 
 } // namespace

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""Runs a Windows test program under wine against the sensor simulator.
+"""Runs a Windows GoogleTest program under wine against the sensor simulator.
 
 Starts tulvo_sensorsim from the host tree (its control port goes to the program in
-TULVO_SIM_PORT, the first COM number it may use in TULVO_SIM_COM_BASE), runs the program with
-the pty modem-line library preloaded into wine, and stops the simulator whatever happens.
-The simulator's log is printed when the program fails."""
+TULVO_SIM_PORT, the first COM number it may use in TULVO_SIM_COM_BASE), runs the program through
+scripts/wine-gtest.sh with the pty modem-line library preloaded, and stops the simulator
+whatever happens. The simulator's log is printed when the program fails or runs out of time.
+Listing the program's cases (--gtest_list_tests, CTest's discovery) needs no simulator.
+A program that is not a GoogleTest one (a benchmark) runs under plain wine with --not-gtest."""
 import argparse
 import os
 import signal
@@ -13,36 +15,58 @@ import sys
 import tempfile
 import time
 
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
+    __file__)))))
+WINE_GTEST = os.path.join(ROOT, "scripts", "wine-gtest.sh")
 
-def find_host_tree(given):
+
+def find_host_tree(given, program):
     candidates = [given] if given else []
     build = os.environ.get("TULVO_BUILD_DIR")
     if build:
         candidates.append(os.path.join(build, "host"))
+    # The usual layout: the host tree next to the Windows tree that holds bin/PROGRAM.
+    candidates.append(os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(program)))), "host"))
     for tree in candidates:
         if tree and os.path.exists(os.path.join(tree, "bin", "tulvo_sensorsim")):
             return tree
     sys.exit("run_with_sim: no host tree with tulvo_sensorsim (tried %s)" % candidates)
 
 
+def stop(process):
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--host-tree", default="")
     parser.add_argument("--com-base", type=int, required=True)
-    parser.add_argument("--timeout", type=int, default=900)
+    parser.add_argument("--timeout", type=int, default=300,
+                        help="seconds the program may run (default 300)")
+    parser.add_argument("--not-gtest", action="store_true",
+                        help="the program writes no GoogleTest report: run it under plain wine")
     parser.add_argument("program")
     parser.add_argument("args", nargs="*")
     options, extra = parser.parse_known_args()
     options.args += extra
 
-    host = find_host_tree(options.host_tree)
     if "WINEPREFIX" not in os.environ:
         build = os.environ.get("TULVO_BUILD_DIR")
         if not build:
             sys.exit("run_with_sim: set WINEPREFIX or TULVO_BUILD_DIR")
         os.environ["WINEPREFIX"] = os.path.join(build, "wineprefix")
     os.environ.setdefault("WINEDEBUG", "-all")
+    command = ["wine" if options.not_gtest else WINE_GTEST, options.program] + options.args
+    if "--gtest_list_tests" in options.args:
+        return subprocess.run(command).returncode
 
+    host = find_host_tree(options.host_tree, options.program)
     work = tempfile.mkdtemp(prefix="tulvo-sim-")
     port_file = os.path.join(work, "port")
     log_path = os.path.join(work, "sim.log")
@@ -62,19 +86,17 @@ def main():
         env["TULVO_SIM_PORT"] = port
         env["TULVO_SIM_COM_BASE"] = str(options.com_base)
         env["LD_PRELOAD"] = os.path.join(host, "lib", "libtulvo_ptyshim.so")
+        program = subprocess.Popen(command, env=env, start_new_session=True)
         try:
-            status = subprocess.run(["wine", options.program] + options.args, env=env,
-                                    timeout=options.timeout).returncode
+            status = program.wait(timeout=options.timeout)
         except subprocess.TimeoutExpired:
-            print("run_with_sim: %s did not end within %d s" % (options.program, options.timeout))
+            print("run_with_sim: %s did not end within %d s; stopped" %
+                  (os.path.basename(options.program), options.timeout), flush=True)
+            os.killpg(program.pid, signal.SIGKILL)
+            program.wait()
             status = 1
     finally:
-        sim.send_signal(signal.SIGTERM)
-        try:
-            sim.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            sim.kill()
-            sim.wait()
+        stop(sim)
         if status != 0 and os.path.exists(log_path):
             with open(log_path, errors="replace") as f:
                 lines = f.readlines()

@@ -17,7 +17,7 @@
 #include <memory>
 #include <thread>
 
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 
 namespace {
 
@@ -27,12 +27,12 @@ class PipeMailbox : public ::testing::Test {
 protected:
     void SetUp() override {
         m_x_Dir.Enter();
-        m_px_Log.reset(new CLogCapture);
+        m_px_Log.reset(new CTraceCapture);
     }
     void TearDown() override {
         m_x_Pipe.Stop();
         if (HasFailure()) {
-            printf("---- trace log\n%s", CLogCapture::Text().c_str());
+            printf("---- trace log\n%s", CTraceCapture::Text().c_str());
         }
         m_px_Log.reset();
         m_x_Dir.Leave();
@@ -59,7 +59,7 @@ protected:
     }
 
     tulvo_test::CTempDir m_x_Dir;
-    std::unique_ptr<CLogCapture> m_px_Log;
+    std::unique_ptr<CTraceCapture> m_px_Log;
     CGestVek_Pipe m_x_Pipe{nullptr, 1, "SN"};
 };
 
@@ -69,16 +69,16 @@ TEST_F(PipeMailbox, SecondFrameWaitsForTheReaderAndReplacesTheFirstWhenTheReader
     EXPECT_EQ(0x0A01, ReadId());
     EXPECT_EQ(0x0A02, ReadId());
     l_x_Receiver.join();
-    EXPECT_EQ(0, CLogCapture::Count("loss of 1 read"));
+    EXPECT_EQ(0, CTraceCapture::Count("loss of 1 read"));
 
     // Nobody reads: after its 1000 ms the second replaces the first, which is logged as lost
     // (whether a user is left to lose it is the simulator test's).
     ASSERT_EQ(TULVO_OK, Deposit(0x0A03));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A04));
     EXPECT_EQ(
-        1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject WAIT_TIMEOUT\n"));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0A03 loss of 1 read AND "
-                                    "LOSS OF user => Crush\n"));
+        1, CTraceCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject WAIT_TIMEOUT\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0A03 loss of 1 read AND "
+                                      "LOSS OF user => Crush\n"));
     EXPECT_EQ(0x0A04, ReadId());
 }
 
@@ -89,15 +89,15 @@ TEST_F(PipeMailbox, WriteFrameEmptiesTheMailboxSoThatTheReplyIsDepositedAtOnce) 
     EXPECT_EQ(TULVO_NO_RESPONSE, m_x_Pipe.WriteFrame(100, l_x_Request.data(), 3));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A09));
     EXPECT_EQ(0x0A09, ReadId());
-    EXPECT_EQ(0, CLogCapture::Count("WAIT_TIMEOUT"));
-    EXPECT_EQ(0, CLogCapture::Count("loss of 1 read"));
+    EXPECT_EQ(0, CTraceCapture::Count("WAIT_TIMEOUT"));
+    EXPECT_EQ(0, CTraceCapture::Count("loss of 1 read"));
 }
 
 TEST_F(PipeMailbox, StoppedPipeEndsReadersAndDiscardsFrames) {
     EXPECT_EQ(TULVO_OK, ReadId(0));
     EXPECT_EQ(TULVO_TIMEOUT, ReadId(20));
     EXPECT_EQ(1,
-              CLogCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject WAIT_TIMEOUT\n"));
+              CTraceCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject WAIT_TIMEOUT\n"));
     PostQuitMessage(0);
     EXPECT_EQ(1, ReadId());
     // A wait that fails is a failure, not a read without a frame.
@@ -110,16 +110,16 @@ TEST_F(PipeMailbox, StoppedPipeEndsReadersAndDiscardsFrames) {
     ASSERT_EQ(TULVO_OK, Deposit(0x0A01));
     m_x_Pipe.SetStopEvent();
     EXPECT_EQ(TULVO_ABORTED, ReadId());
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject STOP\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::ReadFrame: WaitForSingleObject STOP\n"));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A02));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject STOP\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::SetReadEvent: WaitForSingleObject STOP\n"));
     m_x_Pipe.ResetStopEvent();
     // What came while stopped left nothing behind: no frame, and room for the next at once.
     EXPECT_EQ(TULVO_TIMEOUT, ReadId(20));
     ASSERT_EQ(TULVO_OK, Deposit(0x0A03));
     EXPECT_EQ(0x0A03, ReadId());
-    EXPECT_EQ(0, CLogCapture::Count("should not be NULL"));
-    EXPECT_EQ(0, CLogCapture::Count("SetReadEvent: WaitForSingleObject WAIT_TIMEOUT"));
+    EXPECT_EQ(0, CTraceCapture::Count("should not be NULL"));
+    EXPECT_EQ(0, CTraceCapture::Count("SetReadEvent: WaitForSingleObject WAIT_TIMEOUT"));
 
     // A reader without a time-out ends with the pipe's stop.
     ASSERT_EQ(TULVO_OK, Deposit(0x0A04));
@@ -128,54 +128,79 @@ TEST_F(PipeMailbox, StoppedPipeEndsReadersAndDiscardsFrames) {
         EXPECT_EQ(TULVO_ABORTED, ReadId(INFINITE));
     });
     ASSERT_TRUE(
-        tulvo_test::WaitFor([] { return CLogCapture::Count("I=0x0A04\n") > 0; }, LONG_WAIT_MS));
+        tulvo_test::WaitFor([] { return CTraceCapture::Count("I=0x0A04\n") > 0; }, LONG_WAIT_MS));
     EXPECT_EQ(TULVO_OK, m_x_Pipe.Stop());
     l_x_Reader.join();
 }
 
 TEST_F(PipeMailbox, LockBelongsToItsThreadAndIsTakenOverWhenAbandoned) {
     GestVekPipe_ConnectionSlot l_px_Client = &m_x_Dir;
-    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client));
-    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client));
+    uint32_t l_ul_Process = 0;
+    ULONGLONG l_ull_Since = 0;
+    EXPECT_FALSE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
+    const ULONGLONG l_ull_Before = GetTickCount64();
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 11));
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 11));
     auto l_x_Other = [&](int32_t i_i_Expected) {
         std::thread([&] {
             EXPECT_EQ(TULVO_SIGNAL_ERROR, m_x_Pipe.ReleaseTheLock());
-            EXPECT_EQ(i_i_Expected, m_x_Pipe.GetTheLock(20, &l_px_Client));
+            EXPECT_EQ(i_i_Expected, m_x_Pipe.GetTheLock(20, &l_px_Client, 99));
             if (i_i_Expected == TULVO_OK) {
                 EXPECT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
             }
         }).join();
     };
     l_x_Other(TULVO_TIMEOUT);
+    // Neither the second take nor the other thread's attempts changed the holder.
+    ASSERT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
+    EXPECT_EQ(11u, l_ul_Process);
+    EXPECT_GE(l_ull_Since, l_ull_Before);
+    EXPECT_LE(l_ull_Since, GetTickCount64());
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
     l_x_Other(TULVO_TIMEOUT);
+    EXPECT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
+    EXPECT_FALSE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     l_x_Other(TULVO_OK);
+    EXPECT_EQ(1,
+              CTraceCapture::Count("CGestVek_Pipe::GetTheLock SN pipe 1 locked by process 11\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::ReleaseTheLock SN pipe 1 unlocked by "
+                                      "process 11 after "));
+    EXPECT_EQ(1, CTraceCapture::Count("unlocked by process 99 after "));
     // The mailbox's and the lock's mutex calls are the quiet ones.
-    EXPECT_EQ(0, CLogCapture::Count("TheMutex"));
+    EXPECT_EQ(0, CTraceCapture::Count("TheMutex"));
 
-    // A holder that ends without releasing: the next taker owns the lock once, so that one
-    // release frees it for everybody.
-    std::thread([&] { EXPECT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client)); }).join();
-    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(LONG_WAIT_MS, &l_px_Client));
+    // A holder that ends without releasing stays shown until the next taker takes the lock
+    // over, which owns it once, so that one release frees it for everybody.
+    std::thread([&] { EXPECT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 22)); }).join();
+    ASSERT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
+    EXPECT_EQ(22u, l_ul_Process);
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(LONG_WAIT_MS, &l_px_Client, 33));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek_Pipe::GetTheLock SN pipe 1 lock abandoned by "
+                                      "process 22 after "));
+    EXPECT_EQ(1, CTraceCapture::Count(" ms, taken over by process 33\n"));
+    EXPECT_EQ(0, CTraceCapture::Count("locked by process 33"));
+    ASSERT_TRUE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
+    EXPECT_EQ(33u, l_ul_Process);
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
+    EXPECT_FALSE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     l_x_Other(TULVO_OK);
 }
 
 TEST_F(PipeMailbox, AWaitForTheLockEndsWhenThePipeStopsAndAStoppedPipeGivesNoLock) {
     GestVekPipe_ConnectionSlot l_px_Client = &m_x_Dir;
-    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client));
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 44));
     std::atomic<int32_t> l_i_Waited{1};
-    std::thread l_x_Waiter([&] { l_i_Waited = m_x_Pipe.GetTheLock(INFINITE, &l_px_Client); });
+    std::thread l_x_Waiter([&] { l_i_Waited = m_x_Pipe.GetTheLock(INFINITE, &l_px_Client, 44); });
     // Whenever the stop comes, before or during the wait, the wait ends with it.
     EXPECT_EQ(TULVO_OK, m_x_Pipe.Stop());
     l_x_Waiter.join();
     EXPECT_EQ(TULVO_ABORTED, l_i_Waited.load());
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
-    std::thread([&] { EXPECT_EQ(TULVO_ABORTED, m_x_Pipe.GetTheLock(0, &l_px_Client)); }).join();
+    std::thread([&] { EXPECT_EQ(TULVO_ABORTED, m_x_Pipe.GetTheLock(0, &l_px_Client, 44)); }).join();
     m_x_Pipe.ResetStopEvent();
     std::thread([&] {
-        EXPECT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client));
+        EXPECT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 44));
         EXPECT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
     }).join();
 }

@@ -20,7 +20,7 @@
 
 using manager_test::CTestOwner;
 using manager_test::CTreeDevice;
-using tulvo_test::CLogCapture;
+using tulvo_test::CTraceCapture;
 using tulvo_test::IlvRecord;
 using tulvo_test::WaitFor;
 
@@ -42,11 +42,11 @@ protected:
         ASSERT_EQ("ok", m_x_Sim.Command("add " + m_x_Sensor + " com" + l_x_Com + " " + m_x_Serial));
         m_px_Tree.reset(new CTreeDevice(m_x_Port, m_x_Serial));
         ASSERT_TRUE(m_px_Tree->IsAdded());
-        m_px_Log.reset(new CLogCapture);
+        m_px_Log.reset(new CTraceCapture);
     }
     void TearDown() override {
         if (HasFailure()) {
-            printf("---- trace log\n%s", CLogCapture::Text().c_str());
+            printf("---- trace log\n%s", CTraceCapture::Text().c_str());
         }
         m_x_Slot.Remove();
         m_px_Log.reset();
@@ -107,7 +107,7 @@ protected:
     tulvo_test::CSimControl m_x_Sim;
     std::string m_x_Port, m_x_Sensor, m_x_Serial;
     std::unique_ptr<CTreeDevice> m_px_Tree;
-    std::unique_ptr<CLogCapture> m_px_Log;
+    std::unique_ptr<CTraceCapture> m_px_Log;
     CTestOwner m_x_Owner;
     CGestVekSlot m_x_Slot;
 };
@@ -115,7 +115,7 @@ protected:
 TEST_F(DeviceObject, OpensAndRoutesEveryFrameByTheFirstRuleThatApplies) {
     CGestVek* l_px_GestVek = Open();
     EXPECT_EQ(m_x_Serial, l_px_GestVek->GetReportedSerialNumber());
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek::Allocate " + m_x_Serial + " RL 1\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek::Allocate " + m_x_Serial + " RL 1\n"));
     // At run level 1 the frames that need it go out (the sensor does not know them).
     EXPECT_EQ(TULVO_OK, Write(Pipe(0), 0x0170));
     EXPECT_EQ(ILV_INVALID, Next(Pipe(0)));
@@ -127,7 +127,7 @@ TEST_F(DeviceObject, OpensAndRoutesEveryFrameByTheFirstRuleThatApplies) {
     EXPECT_EQ(SIM_ILV_ECHO, Next(Pipe(1)));
     Inject(IlvRecord(SIM_ILV_ECHO));
     EXPECT_EQ(SIM_ILV_ECHO, Next(Pipe(0)));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek::HandleReceiveFrame: I=0x0F00 P=1\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek::HandleReceiveFrame: I=0x0F00 P=1\n"));
     // Two pipes waiting for the same identifier: the lower one first.
     EXPECT_EQ(TULVO_OK, Write(Pipe(2), SIM_ILV_ECHO));
     EXPECT_EQ(TULVO_OK, Write(Pipe(1), SIM_ILV_ECHO));
@@ -143,15 +143,15 @@ TEST_F(DeviceObject, OpensAndRoutesEveryFrameByTheFirstRuleThatApplies) {
     EXPECT_EQ(TULVO_OK, Write(Pipe(2), 0x0F02));
     Inject(IlvRecord(ILV_INVALID));
     EXPECT_EQ(ILV_INVALID, Next(Pipe(2)));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek::HandleReceiveFrame: I=0x0050(ILV_INVALID) P=2\n"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek::HandleReceiveFrame: I=0x0050(ILV_INVALID) P=2\n"));
     Inject(IlvRecord(0x0F02));
     EXPECT_EQ(0x0F02, Next(Pipe(2)));
     // Real-time log frames: pipe 2, unless a pipe waits for one.
     Inject(IlvRecord(ILV_VEK_ASYNC_REALTIMELOG));
     EXPECT_EQ(ILV_VEK_ASYNC_REALTIMELOG, Next(Pipe(2)));
     EXPECT_EQ(
-        1, CLogCapture::Count("CGestVek::HandleReceiveFrame: I=0x0135(ILV_VEK_ASYNC_REALTIMELOG) "
-                              "P=TULVOSERV_REALTIMELOGPIPE\n"));
+        1, CTraceCapture::Count("CGestVek::HandleReceiveFrame: I=0x0135(ILV_VEK_ASYNC_REALTIMELOG) "
+                                "P=TULVOSERV_REALTIMELOGPIPE\n"));
     EXPECT_EQ(TULVO_OK, Write(Pipe(1), ILV_VEK_ASYNC_REALTIMELOG));
     Inject(IlvRecord(ILV_VEK_ASYNC_REALTIMELOG));
     EXPECT_EQ(ILV_VEK_ASYNC_REALTIMELOG, Next(Pipe(1)));
@@ -162,7 +162,7 @@ TEST_F(DeviceObject, OpensAndRoutesEveryFrameByTheFirstRuleThatApplies) {
     Inject({});
     EXPECT_EQ(0, Next(Pipe(0)));
     EXPECT_EQ(
-        2, CLogCapture::Count("CGestVek::HandleReceiveFrame: I=0x0000 P=TULVOSERV_NORMALPIPE\n"));
+        2, CTraceCapture::Count("CGestVek::HandleReceiveFrame: I=0x0000 P=TULVOSERV_NORMALPIPE\n"));
 }
 
 TEST_F(DeviceObject, LostAsyncFrameIsCancelledOnlyWhenNoUserIsLeft) {
@@ -178,12 +178,12 @@ TEST_F(DeviceObject, LostAsyncFrameIsCancelledOnlyWhenNoUserIsLeft) {
     EXPECT_EQ(ILV_VEK_ASYNC_REALTIMELOG, Next(Pipe(2)));
 
     GestVekPipe_ConnectionSlot l_px_Client = &m_x_Sim;
-    ASSERT_EQ(TULVO_OK, Pipe(0)->GetTheLock(0, &l_px_Client));
+    ASSERT_EQ(TULVO_OK, Pipe(0)->GetTheLock(0, &l_px_Client, GetCurrentProcessId()));
     ASSERT_EQ("ok", Sim("async", "0x0071 0 16 2"));
     EXPECT_TRUE(WaitFor(
         [] {
-            return CLogCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0071 loss of 1 read by "
-                                      "the user => Crush\n") == 1;
+            return CTraceCapture::Count("CGestVek_Pipe::SetReadEvent : I=0x0071 loss of 1 read by "
+                                        "the user => Crush\n") == 1;
         },
         LONG_WAIT_MS));
     EXPECT_EQ(ILV_ASYNC_MESSAGE, Next(Pipe(0)));
@@ -202,8 +202,8 @@ TEST_F(DeviceObject, SensorThatDoesNotAnswerOrAnswersInvalidKeepsTheDefaults) {
     {
         CGestVekHold l_x_Hold = CGestVek::Create(&m_x_Owner, m_x_Port.c_str(), 1);
         std::thread l_x_Opener([&] { EXPECT_EQ(TULVO_OK, l_x_Hold->Allocate()); });
-        EXPECT_TRUE(
-            WaitFor([] { return CLogCapture::Count("WriteFrame (I=0x0080)") > 0; }, LONG_WAIT_MS));
+        EXPECT_TRUE(WaitFor([] { return CTraceCapture::Count("WriteFrame (I=0x0080)") > 0; },
+                            LONG_WAIT_MS));
         l_x_Hold->Stop();
         l_x_Opener.join();
         EXPECT_EQ(DEFAULT_SERIAL, l_x_Hold->GetReportedSerialNumber());
@@ -214,7 +214,7 @@ TEST_F(DeviceObject, SensorThatDoesNotAnswerOrAnswersInvalidKeepsTheDefaults) {
     CGestVek* l_px_GestVek = Open();
     EXPECT_EQ(DEFAULT_SERIAL, l_px_GestVek->GetReportedSerialNumber());
     EXPECT_EQ(0xFF, l_px_GestVek->GetReportedRunLevel());
-    EXPECT_EQ(2, CLogCapture::Count("CGestVek::Allocate " + DEFAULT_SERIAL + " RL 255\n"));
+    EXPECT_EQ(2, CTraceCapture::Count("CGestVek::Allocate " + DEFAULT_SERIAL + " RL 255\n"));
 }
 
 TEST_F(DeviceObject, SuspendEndsWaitsAndResumeBringsTheLinkBack) {
@@ -222,10 +222,10 @@ TEST_F(DeviceObject, SuspendEndsWaitsAndResumeBringsTheLinkBack) {
     std::thread l_x_Reader([&] { EXPECT_EQ(TULVO_ABORTED, Next(Pipe(0), INFINITE)); });
     EXPECT_EQ(TULVO_OK, l_px_GestVek->Suspend());
     l_x_Reader.join();
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal : Done\n") == 1; },
+    ASSERT_TRUE(WaitFor([] { return CTraceCapture::Count("ThreadProcInternal : Done\n") == 1; },
                         LONG_WAIT_MS));
     EXPECT_EQ(TULVO_OK, l_px_GestVek->Resume());
-    ASSERT_TRUE(WaitFor([] { return CLogCapture::Count("ThreadProcInternal Starting\n") == 2; },
+    ASSERT_TRUE(WaitFor([] { return CTraceCapture::Count("ThreadProcInternal Starting\n") == 2; },
                         LONG_WAIT_MS));
     EXPECT_EQ(TULVO_OK, Write(Pipe(1), SIM_ILV_ECHO));
     EXPECT_EQ(SIM_ILV_ECHO, Next(Pipe(1)));
@@ -253,7 +253,7 @@ TEST_F(DeviceObject, GetPipeOpensOnDemandOnceAndNeverSucceedsWithoutAPipe) {
         for (CGestVek_Pipe* l_px_Pipe : l_apx_Pipes) {
             EXPECT_TRUE(l_px_Pipe != nullptr && l_px_Pipe == l_apx_Pipes[0]);
         }
-        EXPECT_EQ(1, CLogCapture::Count("Starting Recv Monitor for " + m_x_Port));
+        EXPECT_EQ(1, CTraceCapture::Count("Starting Recv Monitor for " + m_x_Port));
         CGestVek_Pipe* l_px_Pipe = nullptr;
         EXPECT_EQ(TULVO_NO_RESPONSE, l_x_OnDemand->GetPipe(3, &l_px_Pipe));
     }
@@ -266,7 +266,7 @@ TEST_F(DeviceObject, GetPipeOpensOnDemandOnceAndNeverSucceedsWithoutAPipe) {
     EXPECT_EQ(1, m_x_Owner.ErrorNotices());
     CGestVek_Pipe* l_px_Pipe = nullptr;
     EXPECT_EQ(TULVO_PORT_NOT_OPEN, l_x_Hold->GetPipe(0, &l_px_Pipe));
-    EXPECT_EQ(1, CLogCapture::Count("CGestVek::GetPipe Not opened because (SysErr No:2)"));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestVek::GetPipe Not opened because (SysErr No:2)"));
     EXPECT_EQ(2, m_x_Owner.ErrorNotices());
 }
 

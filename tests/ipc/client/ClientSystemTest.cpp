@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <memory>
@@ -430,3 +431,37 @@ TEST_F(ClientSystem, TheCExampleThroughTheDllAndSendVersionReachTheService) {
 }
 
 } // namespace
+
+TEST_F(ClientSystem, TulvoCliLocksShowsWhoHoldsAPipeUntilTheNextClientTakesItOverFromTheDead) {
+    int32_t l_i_Exit = 1;
+    EXPECT_EQ("no pipe lock held\n", Run("tulvo_cli.exe", "locks", &l_i_Exit));
+    EXPECT_EQ(0, l_i_Exit);
+
+    tulvo_test::CChildProcess l_x_Holder;
+    ASSERT_TRUE(l_x_Holder.Start("\"" + tulvo_test::BinDirectory() +
+                                     "server_test_client.exe\" lockpipe " + m_x_Serial + " 1",
+                                 ""));
+    ASSERT_TRUE(l_x_Holder.WaitForOutput("ready", LONG_WAIT_MS)) << l_x_Holder.Output();
+    const std::string l_x_Held =
+        m_x_Serial + "\tpipe 1\tprocess " + std::to_string(l_x_Holder.ProcessId()) + "\theld ";
+    EXPECT_EQ(0u, Run("tulvo_cli.exe", "locks", &l_i_Exit).find(l_x_Held));
+    // A holder that is gone still shows: the lock is abandoned, not free, until taken over.
+    l_x_Holder.Kill();
+    const std::string l_x_Locks = Run("tulvo_cli.exe", "locks", &l_i_Exit);
+    EXPECT_EQ(0u, l_x_Locks.find(l_x_Held)) << l_x_Locks;
+    EXPECT_EQ(1, std::count(l_x_Locks.begin(), l_x_Locks.end(), '\n')) << l_x_Locks;
+
+    // The next client's exchange locks pipe 1: it takes the lock over, and it is free again.
+    Connect();
+    int32_t l_i_Status = 1;
+    EXPECT_EQ(EchoFrame(8, 3), Exchange(EchoFrame(8, 3), &l_i_Status));
+    EXPECT_EQ(TULVO_OK, l_i_Status);
+    EXPECT_EQ("no pipe lock held\n", Run("tulvo_cli.exe", "locks", &l_i_Exit));
+    const std::string l_x_Log = tulvo_test::ReadAllDailyFiles("Serv_Tulvo.Log");
+    tulvo_test::ExpectInOrder(
+        l_x_Log,
+        {" pipe 1 locked by process " + std::to_string(l_x_Holder.ProcessId()) + "\r\n",
+         " pipe 1 lock abandoned by process " + std::to_string(l_x_Holder.ProcessId()) + " after ",
+         " ms, taken over by process " + std::to_string(GetCurrentProcessId()) + "\r\n",
+         " pipe 1 unlocked by process " + std::to_string(GetCurrentProcessId()) + " after "});
+}

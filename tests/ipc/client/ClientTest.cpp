@@ -239,6 +239,24 @@ TEST_F(ClientTest, AStoppingServiceIsSeenAtTheNextRequestAndKeepsNoPublicObjectA
     }
 }
 
+TEST_F(ClientTest, TulvoCliLocksNamesAnOlderServiceAndRefusesAMalformedList) {
+    // The stand-in answers info type 2 as services before the lock list did; its second
+    // answer announces one record and stops inside its serial number.
+    StartStandIn("--on SERVERINFOS#2=raw:010009000000000000000600000001"
+                 "4142");
+    const std::string l_x_Cli = "\"" + tulvo_test::BinDirectory() + "tulvo_cli.exe\" --server " +
+                                m_x_StandIn.Name() + " locks";
+    DWORD l_ul_Exit = 0;
+    EXPECT_EQ("tulvo_cli: locks failed: TULVO_BAD_PARAMETER (-412); the service needs an update\n",
+              tulvo_test::RunToEnd(l_x_Cli, "", clitest::WAIT_LIMIT_MS, &l_ul_Exit));
+    EXPECT_EQ(static_cast<DWORD>(TULVO_BAD_PARAMETER), l_ul_Exit);
+    EXPECT_EQ("tulvo_cli: locks failed: TULVO_BAD_IPC_FORMAT (-408)\n",
+              tulvo_test::RunToEnd(l_x_Cli, "", clitest::WAIT_LIMIT_MS, &l_ul_Exit));
+    EXPECT_EQ(m_x_StandIn.Requests("pub"),
+              (std::vector<std::string>(2, "010009" + std::string(8, '0') + "00000002" +
+                                               std::string(8, '0'))));
+}
+
 TEST(TulvoCliDll, ExportsTheTulvoCliCallsAndTheStatusNames) {
     HMODULE l_h_Dll = LoadLibraryA((tulvo_test::BinDirectory() + "TulvoCli.dll").c_str());
     ASSERT_NE(l_h_Dll, nullptr);

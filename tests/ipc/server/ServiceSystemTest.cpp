@@ -5,6 +5,7 @@
 
 #include "ipc/protocol/TulvoStatus.h"
 #include "tests/common/ChildProcess.h"
+#include "tests/common/ServiceProcess.h"
 
 #include <fstream>
 #include <memory>
@@ -12,66 +13,6 @@
 using namespace srvtest;
 
 namespace {
-
-// The service in debug mode, its output going to a file. Not to a pipe: the service's first
-// window starts wine's desktop process, which inherits the service's standard handles and
-// keeps a pipe open for as long as this test lives.
-class CServiceProcess {
-public:
-    ~CServiceProcess() {
-        if (m_x_Info.hProcess != nullptr) {
-            TerminateProcess(m_x_Info.hProcess, 1);
-            CloseHandle(m_x_Info.hProcess);
-            CloseHandle(m_x_Info.hThread);
-        }
-    }
-    bool Start(const std::string& i_x_Directory) {
-        m_x_Output = i_x_Directory + "\\service.out";
-        SECURITY_ATTRIBUTES l_x_Inherit = {sizeof(l_x_Inherit), nullptr, TRUE};
-        HANDLE l_h_File =
-            CreateFileA(m_x_Output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        &l_x_Inherit, CREATE_ALWAYS, 0, nullptr);
-        if (l_h_File == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        STARTUPINFOA l_x_Startup = {};
-        l_x_Startup.cb = sizeof(l_x_Startup);
-        l_x_Startup.dwFlags = STARTF_USESTDHANDLES;
-        l_x_Startup.hStdInput = l_h_File;
-        l_x_Startup.hStdOutput = l_h_File;
-        l_x_Startup.hStdError = l_h_File;
-        std::string l_x_Command = "\"" + tulvo_test::BinDirectory() + "Serv_Tulvo.exe\" -debug";
-        const BOOL l_b_Started =
-            CreateProcessA(nullptr, &l_x_Command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                           i_x_Directory.c_str(), &l_x_Startup, &m_x_Info);
-        CloseHandle(l_h_File);
-        return l_b_Started != FALSE;
-    }
-    bool WaitForOutput(const std::string& i_x_Text, uint32_t i_ul_Timeout) {
-        return tulvo_test::WaitFor(
-                   [&] {
-                       return tulvo_test::ReadFile(m_x_Output).find(i_x_Text) !=
-                                  std::string::npos ||
-                              WaitForSingleObject(m_x_Info.hProcess, 0) == WAIT_OBJECT_0;
-                   },
-                   i_ul_Timeout) &&
-               tulvo_test::ReadFile(m_x_Output).find(i_x_Text) != std::string::npos;
-    }
-    bool WaitForExit(uint32_t i_ul_Timeout) {
-        return m_x_Info.hProcess != nullptr &&
-               WaitForSingleObject(m_x_Info.hProcess, i_ul_Timeout) == WAIT_OBJECT_0;
-    }
-    DWORD ExitCode() const {
-        DWORD l_ul_Code = STILL_ACTIVE;
-        GetExitCodeProcess(m_x_Info.hProcess, &l_ul_Code);
-        return l_ul_Code;
-    }
-    std::string Output() const { return tulvo_test::ReadFile(m_x_Output); }
-
-private:
-    PROCESS_INFORMATION m_x_Info = {};
-    std::string m_x_Output;
-};
 
 class ServiceSystem : public ServerTest {
 protected:
@@ -97,18 +38,13 @@ protected:
     // Sets the service's stop event; the time until its process has ended, in ms.
     ULONGLONG StopService() {
         const ULONGLONG l_ull_Start = GetTickCount64();
-        HANDLE l_h_Stop = OpenEventA(EVENT_MODIFY_STATE, FALSE, "VEK USB Service");
-        if (l_h_Stop != nullptr) {
-            SetEvent(l_h_Stop);
-            CloseHandle(l_h_Stop);
-        }
-        EXPECT_TRUE(m_x_Service.WaitForExit(LONG_WAIT_MS));
+        EXPECT_TRUE(m_x_Service.Stop(LONG_WAIT_MS));
         return GetTickCount64() - l_ull_Start;
     }
 
     tulvo_test::CTempDir m_x_Dir;
     std::string m_x_Serial;
-    CServiceProcess m_x_Service;
+    tulvo_test::CServiceProcess m_x_Service;
     CRawClient m_x_Client;
 };
 

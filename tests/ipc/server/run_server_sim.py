@@ -31,7 +31,7 @@ def main():
     options, extra = parser.parse_known_args()
     options.args += extra
 
-    host = find_host_tree(options.host_tree)
+    host = find_host_tree(options.host_tree, options.program)
     if "WINEPREFIX" not in os.environ:
         build = os.environ.get("TULVO_BUILD_DIR")
         if not build:

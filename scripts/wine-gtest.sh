@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs one GoogleTest program under wine: the emulator CTest starts the Windows tests with.
+#   scripts/wine-gtest.sh PROGRAM.exe [ARGS...]
+# It fails loudly where wine would let a broken run pass or hang:
+# - a program that crashes under wine may still end with exit code 0, so a run passes only
+#   when GoogleTest has written its report, which it does once every case has run;
+# - when the prefix's wineserver ends, every wine process of the prefix blocks for ever: the
+#   run is stopped within a second, with a message that says so.
+set -u
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=wine-env.sh
+. "$root/scripts/wine-env.sh"
+
+for arg in "$@"; do
+    if [ "$arg" = --gtest_list_tests ]; then
+        exec wine "$@"
+    fi
+done
+
+report=$(mktemp "${TMPDIR:-/tmp}/tulvo-gtest-XXXXXX")
+rm -f "$report"
+server=$(tulvo_wine_server_pid)
+wine "$@" "--gtest_output=xml:Z:$report" &
+test_pid=$!
+watch_pid=
+if [ -n "$server" ]; then
+    # No output of its own: CTest would wait for whatever still holds the output pipe.
+    (while kill -0 "$server" 2>/dev/null; do sleep 1; done
+     kill -KILL "$test_pid" 2>/dev/null) </dev/null >/dev/null 2>&1 &
+    watch_pid=$!
+fi
+wait "$test_pid"
+status=$?
+if [ -n "$watch_pid" ]; then
+    kill "$watch_pid" 2>/dev/null
+fi
+if [ -n "$server" ] && ! kill -0 "$server" 2>/dev/null; then
+    echo "wine-gtest: the wineserver of $WINEPREFIX (pid $server) has ended; every wine" \
+         "process of the prefix is stuck, so $(basename "$1") was stopped" \
+         "(the server's messages: $WINEPREFIX.wineserver.log)" >&2
+    status=1
+elif [ "$status" -eq 0 ] && [ ! -s "$report" ]; then
+    echo "wine-gtest: $(basename "$1") ended with code 0 but wrote no GoogleTest report:" \
+         "it crashed or was cut short" >&2
+    status=1
+fi
+rm -f "$report"
+exit "$status"
