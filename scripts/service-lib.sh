@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run the service with simulated sensors (demo.sh, soak.sh): the
 # prefix with the pty library preloaded, the simulator, and the service installed with sc.
 # Set TULVO_BUILD_DIR before sourcing; wine-env.sh is sourced here.

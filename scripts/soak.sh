@@ -37,8 +37,10 @@ done
 for n in "$minutes" "$clients" "$sensors" "$seed" "$size"; do
     [[ $n =~ ^[0-9]+$ ]] || { echo "soak: $n is not a number" >&2; exit 2; }
 done
-[ "$sensors" -ge 1 ] && [ "$sensors" -le 9 ] && [ "$clients" -ge 1 ] && [ "$minutes" -ge 1 ] ||
-    { echo "soak: 1-9 sensors, at least one client and one minute" >&2; exit 2; }
+if [ "$sensors" -lt 1 ] || [ "$sensors" -gt 9 ] || [ "$clients" -lt 1 ] || [ "$minutes" -lt 1 ]; then
+    echo "soak: 1-9 sensors, at least one client and one minute" >&2
+    exit 2
+fi
 bin=$tulvo_bin
 client_exe=$bin/tulvo_scenario_client.exe
 tulvo_require "$tulvo_sim_exe" "$tulvo_shim" "$bin/Serv_Tulvo.exe" "$bin/tulvo_devtree.exe" \
@@ -137,10 +139,17 @@ stop_clients() {
 }
 
 # Samples taken under load feed the trend; those at rest (before the clients start and after
-# they end) are marked "rest".
+# they end) are marked "rest". A wine process very rarely ends at its start with no output:
+# that one is tried again.
 sample_service() {
-    echo "t=$(now_ms) ${1:-}$(timeout 60 wine "$bin/tulvo_procstat.exe" Serv_Tulvo.exe </dev/null 2>&1 |
-        tr -d '\r')" >>"$samples"
+    local l_t l_line
+    for _ in 1 2 3; do
+        l_t=$(now_ms)
+        l_line=$(timeout 60 wine "$bin/tulvo_procstat.exe" Serv_Tulvo.exe </dev/null 2>&1 |
+            tr -d '\r')
+        case $l_line in *pid=* | "no process"*) break ;; esac
+    done
+    echo "t=$l_t ${1:-}$l_line" >>"$samples"
 }
 
 # Every 10 s from its start; a sample takes tens of milliseconds, so the ticks do not drift.

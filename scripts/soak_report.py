@@ -99,9 +99,12 @@ def lost_near_a_fault(lost_ms, sensor, events):
                lost_ms - LOST_WINDOW_MS <= t <= lost_ms for t, verb, f in events)
 
 
+GONE = {}
+
+
 def read_samples(log_dir):
-    """(t, at rest, figures) per sample; figures is None when the service was not found or not
-    read."""
+    """(t, at rest, figures) per sample; figures is GONE when there was no service process,
+    None when the sample could not be read."""
     samples = []
     for line in read_lines(os.path.join(log_dir, "samples.log")):
         f = fields(line)
@@ -112,40 +115,44 @@ def read_samples(log_dir):
             samples.append((int(f["t"]), rest, {k: int(f[k]) for k in
                                                 ("pid", "handles", "threads", "private")}))
         else:
-            samples.append((int(f["t"]), rest, None))
+            samples.append((int(f["t"]), rest, GONE if "no process" in line else None))
     return samples
 
 
-def mean(values):
-    return sum(values) / len(values)
+def median(values):
+    ordered = sorted(values)
+    n = len(ordered)
+    return (ordered[(n - 1) // 2] + ordered[n // 2]) / 2
 
 
-def slope(values):
-    """Least-squares slope per sample."""
-    n = len(values)
-    x_mean = (n - 1) / 2
-    y_mean = mean(values)
-    den = sum((x - x_mean) ** 2 for x in range(n))
-    return sum((x - x_mean) * (y - y_mean) for x, y in enumerate(values)) / den if den else 0.0
+def robust_slope(values):
+    """Theil-Sen slope per sample: the median of the slopes between every two samples."""
+    return median([(values[j] - values[i]) / (j - i)
+                   for i in range(len(values)) for j in range(i + 1, len(values))])
 
 
 def trend(values, floor, share):
-    """The verdict on one figure: flat when the last quarter's mean is within the margin of
+    """The verdict on one figure: flat when the last quarter's median is within the margin of
     the second quarter's (the first is warm-up: channels, threads and buffers being made) and
-    the figure does not climb steadily: quarter means rising one after the other while the
-    second half's least-squares slope, kept up for a run's length, adds more than half the
-    margin (a climb too slow for the quarters to show in one run, but one that never ends).
+    the figure does not climb steadily: quarter medians rising one after the other while the
+    second half's slope, kept up for a run's length, adds more than half the margin (a climb
+    too slow for the quarters to show in one run, but one that never ends).
+
+    Medians and a Theil-Sen slope rather than means and least squares: an unplugged sensor or
+    clients reconnecting take the figures down for a sample or a few, at random moments, and
+    a handful of such dips moves a quarter's mean by more than a leak would; a leak moves the
+    level the figures come back to.
     Returns (verdict, text), verdict None when there are too few samples to judge."""
     n = len(values)
     if n < MIN_SAMPLES:
         return None, "too few samples (%d) to judge" % n
     q2, q3, q4 = (values[n * i // 4:n * (i + 1) // 4] for i in (1, 2, 3))
-    m2, m3, m4 = mean(q2), mean(q3), mean(q4)
+    m2, m3, m4 = median(q2), median(q3), median(q4)
     margin = max(floor, share * m2)
-    per_run = slope(values[n // 2:]) * n
+    per_run = robust_slope(values[n // 2:]) * n
     climbing = m2 < m3 < m4 and per_run > margin / 2
     flat = m4 - m2 <= margin and not climbing
-    text = "Q2 mean %.0f, Q4 mean %.0f (margin %.0f), second-half slope x run %.0f" % (
+    text = "Q2 median %.0f, Q4 median %.0f (margin %.0f), second-half slope x run %.0f" % (
         m2, m4, margin, per_run)
     return flat, ("flat: " if flat else ("climbing: " if climbing else "grew: ")) + text
 
@@ -193,14 +200,16 @@ def report(log_dir, out=sys.stdout):
     if unfinished:
         failures.append("clients %s did not end their run" % unfinished)
 
-    figures = [s for _, _, s in samples if s is not None]
-    loaded = [s for _, rest, s in samples if s is not None and not rest]
-    rest = [s for _, at_rest, s in samples if s is not None and at_rest]
-    missing = len(samples) - len(figures)
+    figures = [s for _, _, s in samples if s not in (None, GONE)]
+    loaded = [s for _, rest, s in samples if s not in (None, GONE) and not rest]
+    rest = [s for _, at_rest, s in samples if s not in (None, GONE) and at_rest]
+    gone = sum(1 for _, _, s in samples if s is GONE)
+    unread = sum(1 for _, _, s in samples if s is None)
     pids = sorted({s["pid"] for s in figures})
-    p("service samples: %d under load every 10 s, %d at rest, %d without figures, process id %s"
-      % (len(loaded), len(rest), missing, ",".join(map(str, pids)) or "none"))
-    if missing or len(pids) != 1:
+    p("service samples: %d under load every 10 s, %d at rest, %d unreadable, %d without the "
+      "service; process id %s" % (len(loaded), len(rest), unread, gone,
+                                  ",".join(map(str, pids)) or "none"))
+    if gone or len(pids) != 1:
         failures.append("the service's process went away or changed")
     for name, (floor, share) in MARGINS.items():
         values = [s[name] for s in loaded]
