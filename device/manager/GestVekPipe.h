@@ -69,8 +69,9 @@ public:
     void ResetStopEvent();
 
     // Takes the lock (the connection is recorded first, whatever the outcome) and releases it;
-    // the lock belongs to the calling thread. The client's process id and the time the lock
-    // was taken are kept for GetLockHolder; the trace log gets a line when the lock is taken,
+    // the lock belongs to the calling thread. A wait for it ends with TULVO_ABORTED when the
+    // pipe stops (device removal, suspend). The client's process id and the time the lock was
+    // taken are kept for GetLockHolder; the trace log gets a line when the lock is taken,
     // taken over from a holder that ended holding it, and released.
     int32_t GetTheLock(uint32_t i_ul_Timeout, GestVekPipe_ConnectionSlot* i_ppx_Connection,
                        uint32_t i_ul_ProcessId);

@@ -20,9 +20,13 @@ void BalanceAbandonedOwnership(HANDLE i_h_Mutex, DWORD i_ul_SecondWait) {
 
 } // namespace toolshare
 
-int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout, ToolShare_MutexLog i_e_Log,
-                    bool* o_pb_Abandoned) {
-    DWORD l_ul_Wait = WaitForSingleObject(i_h_Mutex, i_ul_Timeout);
+namespace {
+
+// The outcome of a first wait that only looked at the mutex (WAIT_OBJECT_0 or WAIT_ABANDONED
+// for it, or the wait's failure).
+int32_t FinishMutexWait(HANDLE i_h_Mutex, DWORD i_ul_Wait, uint32_t i_ul_Timeout,
+                        ToolShare_MutexLog i_e_Log, bool* o_pb_Abandoned) {
+    DWORD l_ul_Wait = i_ul_Wait;
     if (o_pb_Abandoned != nullptr) {
         *o_pb_Abandoned = l_ul_Wait == WAIT_ABANDONED;
     }
@@ -53,6 +57,32 @@ int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout, ToolShare_MutexLog 
         }
         return TULVO_SYSTEM_ERROR;
     }
+}
+
+} // namespace
+
+int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout, ToolShare_MutexLog i_e_Log,
+                    bool* o_pb_Abandoned) {
+    return FinishMutexWait(i_h_Mutex, WaitForSingleObject(i_h_Mutex, i_ul_Timeout), i_ul_Timeout,
+                           i_e_Log, o_pb_Abandoned);
+}
+
+int32_t GetTheMutexUnlessSet(HANDLE i_h_Mutex, HANDLE i_h_Stop, uint32_t i_ul_Timeout,
+                             ToolShare_MutexLog i_e_Log, bool* o_pb_Abandoned) {
+    // The stop event first: when both are signalled, the stop wins.
+    const HANDLE l_ah_Handles[2] = {i_h_Stop, i_h_Mutex};
+    const DWORD l_ul_Wait = WaitForMultipleObjects(2, l_ah_Handles, FALSE, i_ul_Timeout);
+    if (l_ul_Wait == WAIT_OBJECT_0) {
+        if (o_pb_Abandoned != nullptr) {
+            *o_pb_Abandoned = false;
+        }
+        return TULVO_ABORTED;
+    }
+    return FinishMutexWait(i_h_Mutex,
+                           l_ul_Wait == WAIT_OBJECT_0 + 1      ? WAIT_OBJECT_0
+                           : l_ul_Wait == WAIT_ABANDONED_0 + 1 ? WAIT_ABANDONED
+                                                               : l_ul_Wait,
+                           i_ul_Timeout, i_e_Log, o_pb_Abandoned);
 }
 
 int32_t ReleaseTheMutex(HANDLE i_h_Mutex, ToolShare_MutexLog i_e_Log) {

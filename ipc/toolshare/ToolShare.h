@@ -169,6 +169,11 @@ typedef enum ToolShare_MutexLog {
 int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout,
                     ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED,
                     bool* o_pb_Abandoned = nullptr);
+// GetTheMutex that also ends, with TULVO_ABORTED and the mutex not taken, once the event is
+// set: for waits that must not outlive what the mutex guards.
+int32_t GetTheMutexUnlessSet(HANDLE i_h_Mutex, HANDLE i_h_Stop, uint32_t i_ul_Timeout,
+                             ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED,
+                             bool* o_pb_Abandoned = nullptr);
 int32_t ReleaseTheMutex(HANDLE i_h_Mutex, ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED);
 
 #endif

@@ -19,23 +19,35 @@ CChildProcess::~CChildProcess() {
     if (m_h_ReadPipe != nullptr) {
         CloseHandle(m_h_ReadPipe);
     }
+    if (m_h_InputPipe != nullptr) {
+        CloseHandle(m_h_InputPipe);
+    }
     if (m_x_Info.hProcess != nullptr) {
         CloseHandle(m_x_Info.hProcess);
         CloseHandle(m_x_Info.hThread);
     }
 }
 
-bool CChildProcess::Start(const std::string& i_x_CommandLine, const std::string& i_x_Directory) {
+bool CChildProcess::Start(const std::string& i_x_CommandLine, const std::string& i_x_Directory,
+                          bool i_b_Input) {
     SECURITY_ATTRIBUTES l_x_Inherit = {sizeof(l_x_Inherit), nullptr, TRUE};
     HANDLE l_h_Write = nullptr;
     if (!CreatePipe(&m_h_ReadPipe, &l_h_Write, &l_x_Inherit, 0)) {
         return false;
     }
     SetHandleInformation(m_h_ReadPipe, HANDLE_FLAG_INHERIT, 0);
+    HANDLE l_h_Input = GetStdHandle(STD_INPUT_HANDLE);
+    if (i_b_Input) {
+        if (!CreatePipe(&l_h_Input, &m_h_InputPipe, &l_x_Inherit, 0)) {
+            CloseHandle(l_h_Write);
+            return false;
+        }
+        SetHandleInformation(m_h_InputPipe, HANDLE_FLAG_INHERIT, 0);
+    }
     STARTUPINFOA l_x_Startup{};
     l_x_Startup.cb = sizeof(l_x_Startup);
     l_x_Startup.dwFlags = STARTF_USESTDHANDLES;
-    l_x_Startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    l_x_Startup.hStdInput = l_h_Input;
     l_x_Startup.hStdOutput = l_h_Write;
     l_x_Startup.hStdError = l_h_Write;
     std::vector<char> l_ac_Command(i_x_CommandLine.begin(), i_x_CommandLine.end());
@@ -44,12 +56,23 @@ bool CChildProcess::Start(const std::string& i_x_CommandLine, const std::string&
         nullptr, l_ac_Command.data(), nullptr, nullptr, TRUE, 0, nullptr,
         i_x_Directory.empty() ? nullptr : i_x_Directory.c_str(), &l_x_Startup, &m_x_Info);
     CloseHandle(l_h_Write);
+    if (i_b_Input) {
+        CloseHandle(l_h_Input);
+    }
     if (!l_b_Started) {
         m_x_Info = PROCESS_INFORMATION{};
         return false;
     }
     m_x_Reader = std::thread([this] { ReadLoop(); });
     return true;
+}
+
+bool CChildProcess::WriteInput(const std::string& i_x_Text) {
+    DWORD l_ul_Written = 0;
+    return m_h_InputPipe != nullptr &&
+           WriteFile(m_h_InputPipe, i_x_Text.data(), static_cast<DWORD>(i_x_Text.size()),
+                     &l_ul_Written, nullptr) &&
+           l_ul_Written == i_x_Text.size();
 }
 
 void CChildProcess::ReadLoop() {

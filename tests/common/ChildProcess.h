@@ -22,8 +22,12 @@ public:
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
 
-    // i_x_CommandLine is passed to CreateProcessA as is; i_x_Directory may be empty.
-    bool Start(const std::string& i_x_CommandLine, const std::string& i_x_Directory);
+    // i_x_CommandLine is passed to CreateProcessA as is; i_x_Directory may be empty. With
+    // i_b_Input the child's standard input is a pipe that WriteInput feeds; else it is ours.
+    bool Start(const std::string& i_x_CommandLine, const std::string& i_x_Directory,
+               bool i_b_Input = false);
+    // Writes to the child's input pipe; false without one or when the child is gone.
+    bool WriteInput(const std::string& i_x_Text);
     // Waits until the output holds i_x_Text or the process ends; false on time-out or end.
     bool WaitForOutput(const std::string& i_x_Text, DWORD i_ul_TimeoutMs);
     // Waits for the end of the process; false on time-out. The exit code is then available.
@@ -37,6 +41,7 @@ private:
     void ReadLoop();
     PROCESS_INFORMATION m_x_Info{};
     HANDLE m_h_ReadPipe = nullptr;
+    HANDLE m_h_InputPipe = nullptr;
     std::thread m_x_Reader;
     std::mutex m_x_Lock;
     std::string m_x_Output;

@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -184,6 +185,24 @@ TEST_F(PipeMailbox, LockBelongsToItsThreadAndIsTakenOverWhenAbandoned) {
     ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
     EXPECT_FALSE(m_x_Pipe.GetLockHolder(&l_ul_Process, &l_ull_Since));
     l_x_Other(TULVO_OK);
+}
+
+TEST_F(PipeMailbox, AWaitForTheLockEndsWhenThePipeStopsAndAStoppedPipeGivesNoLock) {
+    GestVekPipe_ConnectionSlot l_px_Client = &m_x_Dir;
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 44));
+    std::atomic<int32_t> l_i_Waited{1};
+    std::thread l_x_Waiter([&] { l_i_Waited = m_x_Pipe.GetTheLock(INFINITE, &l_px_Client, 44); });
+    // Whenever the stop comes, before or during the wait, the wait ends with it.
+    EXPECT_EQ(TULVO_OK, m_x_Pipe.Stop());
+    l_x_Waiter.join();
+    EXPECT_EQ(TULVO_ABORTED, l_i_Waited.load());
+    ASSERT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
+    std::thread([&] { EXPECT_EQ(TULVO_ABORTED, m_x_Pipe.GetTheLock(0, &l_px_Client, 44)); }).join();
+    m_x_Pipe.ResetStopEvent();
+    std::thread([&] {
+        EXPECT_EQ(TULVO_OK, m_x_Pipe.GetTheLock(0, &l_px_Client, 44));
+        EXPECT_EQ(TULVO_OK, m_x_Pipe.ReleaseTheLock());
+    }).join();
 }
 
 } // namespace
