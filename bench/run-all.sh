@@ -22,10 +22,10 @@ done
 
 if [ "$quick" = 1 ]; then
     link_rounds=50 manager_rounds=50 monitor_rounds=3 server_rounds=100
-    client_exchanges=100 client_per_thread=20 system_seconds=3 idle_seconds=5
+    client_exchanges=100 client_per_thread=20 system_seconds=3 idle_seconds=5 limit=300
 else
     link_rounds=500 manager_rounds=1000 monitor_rounds=20 server_rounds=2000
-    client_exchanges=2000 client_per_thread=250 system_seconds=20 idle_seconds=60
+    client_exchanges=2000 client_per_thread=250 system_seconds=20 idle_seconds=60 limit=900
 fi
 
 results=$TULVO_BUILD_DIR/bench-results
@@ -94,7 +94,9 @@ run_bench() {
     echo
     echo "== $name: ${*#"$root/"}"
     started=$SECONDS
-    "$@" </dev/null >"$results/$name.log" 2>&1 &
+    : >"$results/$name.log"
+    # A benchmark that hangs is stopped, with its whole process group, and fails.
+    timeout --kill-after=20 "$limit" "$@" </dev/null >>"$results/$name.log" 2>&1 &
     current=$!
     tail -n +1 -f --pid="$current" "$results/$name.log" &
     streamer=$!
@@ -109,6 +111,7 @@ run_bench() {
             return 0
         fi
     done
+    [ "$rc" = 124 ] && echo "== $name: stopped at the time limit of $limit s"
     echo "== $name: FAILED with exit $rc after $((SECONDS - started)) s (log: $results/$name.log)"
     echo "$rc" >"$results/$name.rc"
     failed+=("$name")

@@ -117,8 +117,15 @@ int main(int argc, char** argv) {
         const double l_d_Appeared = NowMs();
         DevTree_SendPortEvent(l_h_Window, true, l_x_Port, 60000);
         const double l_d_Handled = NowMs();
-        while (l_d_ListedAt.load() == 0) {
-            Sleep(1);
+        // A device that is never listed fails the run rather than holding it for ever.
+        if (!tulvo_test::WaitFor([&] { return l_d_ListedAt.load() != 0; }, 30000)) {
+            fprintf(stderr, "bench_monitor_plug: round %d: %s not listed within 30 s (window %p)\n",
+                    l_i_Round, g_ac_Serial, static_cast<void*>(l_h_Window));
+            l_b_Stop = true;
+            l_x_Client.join();
+            TulvoServ_CloseHideDlg();
+            l_x_Sim.Command("remove b");
+            return 1;
         }
         l_ax_Appear.push_back(l_d_Appeared - l_d_Start);
         l_ax_Handled.push_back(l_d_Handled - l_d_Start);
