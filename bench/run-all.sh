@@ -25,7 +25,7 @@ if [ "$quick" = 1 ]; then
     client_exchanges=100 client_per_thread=20 system_seconds=3 idle_seconds=5 limit=300
 else
     link_rounds=500 manager_rounds=1000 monitor_rounds=20 server_rounds=2000
-    client_exchanges=2000 client_per_thread=250 system_seconds=20 idle_seconds=60 limit=900
+    client_exchanges=2000 client_per_thread=250 system_seconds=20 idle_seconds=60 limit=420
 fi
 
 results=$TULVO_BUILD_DIR/bench-results
