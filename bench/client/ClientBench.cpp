@@ -46,11 +46,10 @@ void Report(const char* i_pc_Name, const char* i_pc_Key, const SSeries& i_x_Seri
     const tulvo_bench::SSummary l_x_Us = tulvo_bench::Summarise(i_x_Series.m_ad_Us);
     const double l_d_Transport = static_cast<double>(i_x_Series.m_ull_TransportCalls) / l_d_Count;
     const double l_d_Library = static_cast<double>(i_x_Series.m_ull_LibraryCalls) / l_d_Count;
-    printf(
-        "%-26s median %7.1f us  p99 %7.1f us  kernel calls/exchange %5.1f (transport %4.1f, "
-        "library %4.1f)\n",
-        i_pc_Name, l_x_Us.m_d_Median, l_x_Us.m_d_P99, l_d_Transport + l_d_Library, l_d_Transport,
-        l_d_Library);
+    printf("%-26s median %7.1f us  p99 %7.1f us  kernel calls/exchange %5.1f (transport %4.1f, "
+           "library %4.1f)\n",
+           i_pc_Name, l_x_Us.m_d_Median, l_x_Us.m_d_P99, l_d_Transport + l_d_Library, l_d_Transport,
+           l_d_Library);
     tulvo_bench::PrintSeriesLine(i_pc_Key, l_x_Us,
                                  {{"calls", l_d_Transport + l_d_Library},
                                   {"transport_calls", l_d_Transport},
@@ -250,8 +249,7 @@ int main(int argc, char** argv) {
                l_i_Errors.load());
         tulvo_bench::PrintBenchLine(
             l_i_Threads == 1 ? "client.threads1" : "client.threads8",
-            {{"per_s", l_i_Threads * l_i_PerThread / l_d_Seconds},
-             {"failed", l_i_Errors.load()}});
+            {{"per_s", l_i_Threads * l_i_PerThread / l_d_Seconds}, {"failed", l_i_Errors.load()}});
         l_i_Failures += l_i_Errors.load();
     }
     TulvoCli_Disconnect(&l_px_Conx);

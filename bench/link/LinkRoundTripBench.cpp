@@ -185,11 +185,11 @@ int Sustain(CSimControl& io_x_Sim, const std::string& i_x_Sensor, CRecordingOwne
            static_cast<double>(l_ull_Bytes) / l_d_Seconds / 1e6, l_ll_Sent,
            l_ll_Sent - static_cast<long long>(l_ul_Expected),
            static_cast<unsigned long long>(l_ull_Bad));
-    tulvo_bench::PrintBenchLine(
-        "link.sustain", {{"frames_per_s", l_ul_Expected / l_d_Seconds},
-                         {"mbps", static_cast<double>(l_ull_Bytes) / l_d_Seconds / 1e6},
-                         {"lost", static_cast<double>(l_ll_Sent - l_ul_Expected)},
-                         {"corrupt", static_cast<double>(l_ull_Bad)}});
+    tulvo_bench::PrintBenchLine("link.sustain",
+                                {{"frames_per_s", l_ul_Expected / l_d_Seconds},
+                                 {"mbps", static_cast<double>(l_ull_Bytes) / l_d_Seconds / 1e6},
+                                 {"lost", static_cast<double>(l_ll_Sent - l_ul_Expected)},
+                                 {"corrupt", static_cast<double>(l_ull_Bad)}});
     return (l_ull_Bad == 0 && l_ll_Sent == static_cast<long long>(l_ul_Expected)) ? 0 : 1;
 }
 

@@ -478,9 +478,9 @@ int RunService(int i_i_Rounds, int i_i_Seconds, int i_i_Clients) {
                                                      {"p99_us", l_ad_Transport[1]},
                                                      {"calls", l_ad_Transport[2]},
                                                      {"errors", l_ad_Transport[3]}});
-    tulvo_bench::PrintBenchLine(
-        "server.parts", {{"median_us", l_x_DeviceFigures.m_d_Median + l_ad_Transport[0]},
-                         {"p99_us", l_x_DeviceFigures.m_d_P99 + l_ad_Transport[1]}});
+    tulvo_bench::PrintBenchLine("server.parts",
+                                {{"median_us", l_x_DeviceFigures.m_d_Median + l_ad_Transport[0]},
+                                 {"p99_us", l_x_DeviceFigures.m_d_P99 + l_ad_Transport[1]}});
     tulvo_bench::PrintBenchLine(
         "server.exchange_own",
         {{"median_us", l_ad_Own[0]},
@@ -556,11 +556,10 @@ int RunService(int i_i_Rounds, int i_i_Seconds, int i_i_Clients) {
                i_i_Clients, i_i_Seconds, l_ll_Exchanges,
                static_cast<double>(l_ll_Exchanges) / i_i_Seconds, l_x_Figures.m_d_Median,
                l_x_Figures.m_d_P99, l_ll_Errors);
-        tulvo_bench::PrintSeriesLine(
-            "server.sustain", l_x_Figures,
-            {{"clients", i_i_Clients},
-             {"per_s", static_cast<double>(l_ll_Exchanges) / i_i_Seconds},
-             {"errors", static_cast<double>(l_ll_Errors)}});
+        tulvo_bench::PrintSeriesLine("server.sustain", l_x_Figures,
+                                     {{"clients", i_i_Clients},
+                                      {"per_s", static_cast<double>(l_ll_Exchanges) / i_i_Seconds},
+                                      {"errors", static_cast<double>(l_ll_Errors)}});
         l_b_Ok = l_b_Ok && l_ll_Errors == 0;
     }
 

@@ -128,17 +128,17 @@ bool RunRound(const std::vector<std::string>& i_ax_Serials, int i_i_Clients,
            i_i_Clients, i_ax_Serials.size(), l_x_Round.m_d_PerSecond, l_x_Round.m_d_MedianUs,
            l_x_Round.m_d_P99Us, l_x_Round.m_ll_Ok, l_x_Round.m_ll_Failed, l_x_Round.m_ll_Corrupt,
            l_x_Round.m_i_Missing, l_x_Round.m_i_Starved);
-    const std::string l_x_Key = "system.s" + std::to_string(i_ax_Serials.size()) + "c" +
-                                std::to_string(i_i_Clients);
-    tulvo_bench::PrintBenchLine(
-        l_x_Key.c_str(), {{"per_s", l_x_Round.m_d_PerSecond},
-                          {"median_us", l_x_Round.m_d_MedianUs},
-                          {"p99_us", l_x_Round.m_d_P99Us},
-                          {"ok", static_cast<double>(l_x_Round.m_ll_Ok)},
-                          {"failed", static_cast<double>(l_x_Round.m_ll_Failed)},
-                          {"corrupt", static_cast<double>(l_x_Round.m_ll_Corrupt)},
-                          {"missing", l_x_Round.m_i_Missing},
-                          {"starved", l_x_Round.m_i_Starved}});
+    const std::string l_x_Key =
+        "system.s" + std::to_string(i_ax_Serials.size()) + "c" + std::to_string(i_i_Clients);
+    tulvo_bench::PrintBenchLine(l_x_Key.c_str(),
+                                {{"per_s", l_x_Round.m_d_PerSecond},
+                                 {"median_us", l_x_Round.m_d_MedianUs},
+                                 {"p99_us", l_x_Round.m_d_P99Us},
+                                 {"ok", static_cast<double>(l_x_Round.m_ll_Ok)},
+                                 {"failed", static_cast<double>(l_x_Round.m_ll_Failed)},
+                                 {"corrupt", static_cast<double>(l_x_Round.m_ll_Corrupt)},
+                                 {"missing", l_x_Round.m_i_Missing},
+                                 {"starved", l_x_Round.m_i_Starved}});
     return l_x_Round.Ok();
 }
 
@@ -160,15 +160,16 @@ double WineserverCpuSeconds(const SOptions& i_x_Options) {
     if (i_x_Options.m_ul_WineserverPid == 0) {
         return -1;
     }
-    const std::string l_x_Path = "Z:\\proc\\" + std::to_string(i_x_Options.m_ul_WineserverPid) +
-                                 "\\stat";
+    const std::string l_x_Path =
+        "Z:\\proc\\" + std::to_string(i_x_Options.m_ul_WineserverPid) + "\\stat";
     FILE* l_px_File = fopen(l_x_Path.c_str(), "rb");
     if (l_px_File == nullptr) {
         return -1;
     }
     std::string l_x_Text;
     char l_ac_Buffer[512];
-    for (size_t l_st_Read; (l_st_Read = fread(l_ac_Buffer, 1, sizeof(l_ac_Buffer), l_px_File)) > 0;) {
+    for (size_t l_st_Read;
+         (l_st_Read = fread(l_ac_Buffer, 1, sizeof(l_ac_Buffer), l_px_File)) > 0;) {
         l_x_Text.append(l_ac_Buffer, l_st_Read);
     }
     fclose(l_px_File);
@@ -179,8 +180,8 @@ double WineserverCpuSeconds(const SOptions& i_x_Options) {
 void PrintIdle(const char* i_pc_Key, const char* i_pc_What, double i_d_CpuSeconds,
                double i_d_WallSeconds) {
     const double l_d_Percent = 100.0 * i_d_CpuSeconds / i_d_WallSeconds;
-    printf("%-44s %8.1f ms CPU in %.1f s: %.3f%% of one core\n", i_pc_What,
-           i_d_CpuSeconds * 1000, i_d_WallSeconds, l_d_Percent);
+    printf("%-44s %8.1f ms CPU in %.1f s: %.3f%% of one core\n", i_pc_What, i_d_CpuSeconds * 1000,
+           i_d_WallSeconds, l_d_Percent);
     tulvo_bench::PrintBenchLine(i_pc_Key, {{"cpu_pct", l_d_Percent},
                                            {"cpu_ms", i_d_CpuSeconds * 1000},
                                            {"seconds", i_d_WallSeconds}});
@@ -200,8 +201,8 @@ bool MeasureIdle(HANDLE i_h_Service, const SOptions& i_x_Options) {
         printf("GetProcessTimes of the service failed (%lu)\n", GetLastError());
         return false;
     }
-    PrintIdle("system.idle_service", "idle, 4 sensors: the service process", l_d_Service1 -
-              l_d_Service0, l_d_Wall);
+    PrintIdle("system.idle_service", "idle, 4 sensors: the service process",
+              l_d_Service1 - l_d_Service0, l_d_Wall);
     if (l_d_Server0 < 0 || l_d_Server1 < 0) {
         printf("the wineserver's /proc/%lu/stat could not be read\n",
                i_x_Options.m_ul_WineserverPid);

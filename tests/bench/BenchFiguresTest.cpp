@@ -18,8 +18,8 @@ using tulvo_bench::Summarise;
 
 namespace {
 
-SClientRun ClientRun(long long i_ll_Ok, double i_d_Median, double i_d_P99, long long i_ll_Failed = 0,
-               long long i_ll_Corrupt = 0) {
+SClientRun ClientRun(long long i_ll_Ok, double i_d_Median, double i_d_P99,
+                     long long i_ll_Failed = 0, long long i_ll_Corrupt = 0) {
     SClientRun l_x_Run;
     l_x_Run.m_b_Done = true;
     l_x_Run.m_ll_Ok = i_ll_Ok;
@@ -67,8 +67,9 @@ TEST(BenchFigures, SummariseTakesNearestRanksOfUnsortedSamples) {
 }
 
 TEST(BenchFigures, ARoundOfClientsAddsExchangesAndKeepsTheWorstP99) {
-    const SRoundFigures l_x_Round =
-        CombineRuns({ClientRun(300, 9000, 15000), ClientRun(100, 30000, 90000), ClientRun(200, 12000, 20000)}, 20);
+    const SRoundFigures l_x_Round = CombineRuns(
+        {ClientRun(300, 9000, 15000), ClientRun(100, 30000, 90000), ClientRun(200, 12000, 20000)},
+        20);
     EXPECT_DOUBLE_EQ(30.0, l_x_Round.m_d_PerSecond);
     EXPECT_EQ(12000, l_x_Round.m_d_MedianUs);
     EXPECT_EQ(90000, l_x_Round.m_d_P99Us);
@@ -85,8 +86,8 @@ TEST(BenchFigures, ARoundWithAClientMissingStarvedOrFailingIsNotGood) {
     EXPECT_FALSE(l_x_Missing.Ok());
 
     // Connected but never served: a client the others starved, not a fast one.
-    const SRoundFigures l_x_Starved =
-        CombineRuns({ClientRun(100, 5000, 8000), ClientRun(100, 7000, 9000), ClientRun(0, 0, 0, 3)}, 10);
+    const SRoundFigures l_x_Starved = CombineRuns(
+        {ClientRun(100, 5000, 8000), ClientRun(100, 7000, 9000), ClientRun(0, 0, 0, 3)}, 10);
     EXPECT_EQ(1, l_x_Starved.m_i_Starved);
     EXPECT_EQ(7000, l_x_Starved.m_d_MedianUs);
     EXPECT_EQ(3, l_x_Starved.m_ll_Failed);
