@@ -66,18 +66,16 @@ inline SRoundFigures CombineRuns(const std::vector<SClientRun>& i_ax_Runs, doubl
     return l_x_Round;
 }
 
-// User plus system time in clock ticks from the text of /proc/PID/stat (fields 14 and 15),
-// or -1. The command name, field 2, is in parentheses and may hold spaces and parentheses of
-// its own: the fields are counted from the last closing one.
-inline long long ProcStatCpuTicks(const std::string& i_x_Stat) {
+// Numeric field i_i_Field (3 and on: state, ppid, ...) of the text of /proc/PID/stat, or -1.
+// The command name, field 2, is in parentheses and may hold spaces and parentheses of its own:
+// the fields are counted from the last closing one. Field 3, the state, is a letter: -1.
+inline long long ProcStatField(const std::string& i_x_Stat, int i_i_Field) {
     const size_t l_st_Close = i_x_Stat.rfind(')');
-    if (l_st_Close == std::string::npos) {
+    if (l_st_Close == std::string::npos || i_i_Field < 3) {
         return -1;
     }
     const char* l_pc_At = i_x_Stat.c_str() + l_st_Close + 1;
-    // Field 3 (the state) comes first; utime is the 12th field after it.
-    long long l_ll_Sum = 0;
-    for (int l_i_Field = 3; l_i_Field <= 15; ++l_i_Field) {
+    for (int l_i_Field = 3; l_i_Field <= i_i_Field; ++l_i_Field) {
         while (*l_pc_At == ' ') {
             ++l_pc_At;
         }
@@ -85,17 +83,31 @@ inline long long ProcStatCpuTicks(const std::string& i_x_Stat) {
             return -1;
         }
         const char* l_pc_End = l_pc_At + strcspn(l_pc_At, " \n");
-        if (l_i_Field >= 14) {
+        if (l_i_Field == i_i_Field) {
             char* l_pc_Parsed = nullptr;
             const long long l_ll_Value = strtoll(l_pc_At, &l_pc_Parsed, 10);
-            if (l_pc_Parsed != l_pc_End || l_ll_Value < 0) {
-                return -1;
-            }
-            l_ll_Sum += l_ll_Value;
+            return l_pc_Parsed != l_pc_End || l_ll_Value < 0 ? -1 : l_ll_Value;
         }
         l_pc_At = l_pc_End;
     }
-    return l_ll_Sum;
+    return -1;
+}
+
+// The command name (field 2, without its parentheses), or "" when the text has none.
+inline std::string ProcStatName(const std::string& i_x_Stat) {
+    const size_t l_st_Open = i_x_Stat.find('(');
+    const size_t l_st_Close = i_x_Stat.rfind(')');
+    return l_st_Open == std::string::npos || l_st_Close == std::string::npos ||
+                   l_st_Close < l_st_Open
+               ? ""
+               : i_x_Stat.substr(l_st_Open + 1, l_st_Close - l_st_Open - 1);
+}
+
+// User plus system time in clock ticks (fields 14 and 15), or -1.
+inline long long ProcStatCpuTicks(const std::string& i_x_Stat) {
+    const long long l_ll_User = ProcStatField(i_x_Stat, 14);
+    const long long l_ll_System = ProcStatField(i_x_Stat, 15);
+    return l_ll_User < 0 || l_ll_System < 0 ? -1 : l_ll_User + l_ll_System;
 }
 
 } // namespace tulvo_bench

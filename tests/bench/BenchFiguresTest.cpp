@@ -109,4 +109,11 @@ TEST(BenchFigures, ProcStatGivesUserPlusSystemTicksWhateverTheCommandName) {
     // Cut short before stime.
     EXPECT_EQ(-1, ProcStatCpuTicks("4321 (w) S 1 4321 4321 0 -1 4194560 1000 0 0 0 250\n"));
     EXPECT_EQ(-1, ProcStatCpuTicks("4321 (w) S 1 4321 4321 0 -1 4194560 1000 0 0 0 25x 120 0\n"));
+
+    // The parent (field 4) and the name, by which the service's process is found.
+    EXPECT_EQ(1, tulvo_bench::ProcStatField(StatLine("a) 7 (b", 1, 2), 4));
+    EXPECT_EQ("a) 7 (b", tulvo_bench::ProcStatName(StatLine("a) 7 (b", 1, 2)));
+    EXPECT_EQ(-1, tulvo_bench::ProcStatField(StatLine("x", 1, 2), 3));
+    EXPECT_EQ(-1, tulvo_bench::ProcStatField(StatLine("x", 1, 2), 99));
+    EXPECT_EQ("", tulvo_bench::ProcStatName("4321 x) S ("));
 }
