@@ -14,6 +14,6 @@ cmake --build "$TULVO_BUILD_DIR/host" --target tulvo_sensorsim tulvo_ptyshim -j 
 tulvo_wine_start || true
 # The wineserver's own CPU time is read from its /proc entry by the benchmark.
 server=$(tulvo_wine_server_pid)
-python3 "$root/tests/ipc/server/run_server_sim.py" --com-base 110 --timeout 3600 \
+python3 "$root/tests/ipc/server/run_server_sim.py" --not-gtest --com-base 110 --timeout 3600 \
     --devtree "$build/bin/tulvo_devtree.exe" "$build/bin/bench_system.exe" \
     --wineserver-pid "${server:-0}" --clk-tck "$(getconf CLK_TCK)" "$@"
