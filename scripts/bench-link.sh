@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Serial link benchmark under wine against the sensor simulator (both trees must be built).
+# Serial link benchmark under wine against the sensor simulator (both trees must have been
+# configured).
 #   scripts/bench-link.sh [--rounds N] [--sustain SECONDS]
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export TULVO_BUILD_DIR=${TULVO_BUILD_DIR:-$root/build}
+cmake --build "$TULVO_BUILD_DIR/win" --target bench_link_roundtrip -j 2 >/dev/null || exit 1
+cmake --build "$TULVO_BUILD_DIR/host" --target tulvo_sensorsim tulvo_ptyshim -j 2 >/dev/null || exit 1
 # shellcheck source=wine-env.sh
 . "$root/scripts/wine-env.sh"
 tulvo_wine_start

@@ -7,6 +7,7 @@
 //   client_bench [exchanges [exchanges per thread]]
 // Reports median and p99 per exchange and the kernel calls this process makes per exchange
 // (transport and library; under wine each is a round trip to wineserver).
+#include "bench/common/BenchStats.h"
 #include "ipc/client/Client.h"
 #include "ipc/client/TulvoCli.h"
 #include "ipc/protocol/GestIpcFormat.h"
@@ -32,17 +33,7 @@ const uint32_t FRAME_SIZE = 100;
 const int BLOCKS = 10;
 const uint32_t LIMIT_MS = 30000;
 
-double NowUs() {
-    static LARGE_INTEGER s_x_Frequency = [] {
-        LARGE_INTEGER l_x_Value;
-        QueryPerformanceFrequency(&l_x_Value);
-        return l_x_Value;
-    }();
-    LARGE_INTEGER l_x_Now;
-    QueryPerformanceCounter(&l_x_Now);
-    return static_cast<double>(l_x_Now.QuadPart) * 1e6 /
-           static_cast<double>(s_x_Frequency.QuadPart);
-}
+using tulvo_bench::NowUs;
 
 struct SSeries {
     std::vector<double> m_ad_Us;
@@ -50,23 +41,19 @@ struct SSeries {
     uint64_t m_ull_LibraryCalls = 0;
 };
 
-double Median(SSeries* io_px_Series) {
-    std::vector<double>& l_ad_Us = io_px_Series->m_ad_Us;
-    std::sort(l_ad_Us.begin(), l_ad_Us.end());
-    return l_ad_Us[l_ad_Us.size() / 2];
-}
-
-void Report(const char* i_pc_Name, SSeries* io_px_Series) {
-    const double l_d_Count = static_cast<double>(io_px_Series->m_ad_Us.size());
-    const double l_d_Median = Median(io_px_Series);
-    printf(
-        "%-26s median %7.1f us  p99 %7.1f us  kernel calls/exchange %5.1f (transport %4.1f, "
-        "library %4.1f)\n",
-        i_pc_Name, l_d_Median, io_px_Series->m_ad_Us[io_px_Series->m_ad_Us.size() * 99 / 100],
-        static_cast<double>(io_px_Series->m_ull_TransportCalls + io_px_Series->m_ull_LibraryCalls) /
-            l_d_Count,
-        static_cast<double>(io_px_Series->m_ull_TransportCalls) / l_d_Count,
-        static_cast<double>(io_px_Series->m_ull_LibraryCalls) / l_d_Count);
+void Report(const char* i_pc_Name, const char* i_pc_Key, const SSeries& i_x_Series) {
+    const double l_d_Count = static_cast<double>(i_x_Series.m_ad_Us.size());
+    const tulvo_bench::SSummary l_x_Us = tulvo_bench::Summarise(i_x_Series.m_ad_Us);
+    const double l_d_Transport = static_cast<double>(i_x_Series.m_ull_TransportCalls) / l_d_Count;
+    const double l_d_Library = static_cast<double>(i_x_Series.m_ull_LibraryCalls) / l_d_Count;
+    printf("%-26s median %7.1f us  p99 %7.1f us  kernel calls/exchange %5.1f (transport %4.1f, "
+           "library %4.1f)\n",
+           i_pc_Name, l_x_Us.m_d_Median, l_x_Us.m_d_P99, l_d_Transport + l_d_Library, l_d_Transport,
+           l_d_Library);
+    tulvo_bench::PrintSeriesLine(i_pc_Key, l_x_Us,
+                                 {{"calls", l_d_Transport + l_d_Library},
+                                  {"transport_calls", l_d_Transport},
+                                  {"library_calls", l_d_Library}});
 }
 
 // Runs one exchange and adds its time and kernel calls to the series (unless warming up).
@@ -223,15 +210,16 @@ int main(int argc, char** argv) {
            FRAME_SIZE, l_i_Exchanges);
     // What the library adds, round by round: the device's own time, most of an exchange, and
     // its drift over the run cancel out of each difference.
-    SSeries l_x_Added;
+    std::vector<double> l_ad_Added;
     for (size_t l_st_Round = 0; l_st_Round < l_x_Library.m_ad_Us.size(); ++l_st_Round) {
-        l_x_Added.m_ad_Us.push_back(l_x_Library.m_ad_Us[l_st_Round] -
-                                    l_x_RawSeries.m_ad_Us[l_st_Round]);
+        l_ad_Added.push_back(l_x_Library.m_ad_Us[l_st_Round] - l_x_RawSeries.m_ad_Us[l_st_Round]);
     }
-    Report("raw requests (transport)", &l_x_RawSeries);
-    Report("TulvoCli_Exchange", &l_x_Library);
+    Report("raw requests (transport)", "client.raw", l_x_RawSeries);
+    Report("TulvoCli_Exchange", "client.library", l_x_Library);
+    const tulvo_bench::SSummary l_x_Added = tulvo_bench::Summarise(l_ad_Added);
     printf("library adds (median of the round-by-round differences) %7.1f us\n",
-           Median(&l_x_Added));
+           l_x_Added.m_d_Median);
+    tulvo_bench::PrintSeriesLine("client.added", l_x_Added);
 
     for (int l_i_Threads : {1, 8}) {
         std::atomic<int> l_i_Errors{0};
@@ -259,6 +247,9 @@ int main(int argc, char** argv) {
                "failed)\n",
                l_i_Threads, l_i_Threads * l_i_PerThread / l_d_Seconds, l_i_Threads * l_i_PerThread,
                l_i_Errors.load());
+        tulvo_bench::PrintBenchLine(
+            l_i_Threads == 1 ? "client.threads1" : "client.threads8",
+            {{"per_s", l_i_Threads * l_i_PerThread / l_d_Seconds}, {"failed", l_i_Errors.load()}});
         l_i_Failures += l_i_Errors.load();
     }
     TulvoCli_Disconnect(&l_px_Conx);

@@ -1,10 +1,12 @@
 // Receive-side throughput of the link framing, the work the serial receive thread does for
 // every read. Prints MB/s for 4 KiB frames fed in 32 KiB chunks next to a plain memcpy of the
 // same bytes in the same run, and frames per second for small frames.
-// Numbers are only meaningful without sanitizers:
+// Numbers are only meaningful without sanitizers; bench/run-all.sh builds such a tree
+// (build/bench-host), or by hand:
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
 //         -DCMAKE_C_COMPILER=clang -DTULVO_SANITIZE=OFF && cmake --build build-bench \
 //         --target bench_frame_receiver && build-bench/bin/bench_frame_receiver
+#include "bench/common/BenchStats.h"
 #include "device/link/FrameCodec.h"
 #include "ipc/protocol/TulvoStatus.h"
 
@@ -124,13 +126,24 @@ int main() {
            "(goal >= 25%%), %.0f frames/s\n",
            l_x_Big.m_d_ReceiverMBps, l_x_Big.m_d_MemcpyMBps,
            100.0 * l_x_Big.m_d_ReceiverMBps / l_x_Big.m_d_MemcpyMBps, l_x_Big.m_d_FramesPerSecond);
+    tulvo_bench::PrintBenchLine("codec.frames4K", {{"receiver_mbps", l_x_Big.m_d_ReceiverMBps},
+                                                   {"memcpy_mbps", l_x_Big.m_d_MemcpyMBps},
+                                                   {"frames_per_s", l_x_Big.m_d_FramesPerSecond}});
     // 64 bytes on the wire (a 50-byte record), each followed by the writer's 0x00 byte.
     const Result l_x_Wire64 = Measure(64 - FRAME_OVERHEAD, 65536, l_st_Chunk);
     printf("64-byte frames (50-byte record + 0x00 byte), 32 KiB chunks: %.2f M frames/s "
            "(goal >= 2 M), %.0f MB/s\n",
            l_x_Wire64.m_d_FramesPerSecond / 1e6, l_x_Wire64.m_d_ReceiverMBps);
+    tulvo_bench::PrintBenchLine("codec.wire64",
+                                {{"receiver_mbps", l_x_Wire64.m_d_ReceiverMBps},
+                                 {"memcpy_mbps", l_x_Wire64.m_d_MemcpyMBps},
+                                 {"mframes_per_s", l_x_Wire64.m_d_FramesPerSecond / 1e6}});
     const Result l_x_Data64 = Measure(64, 65536, l_st_Chunk);
     printf("64-byte records (78-byte frames), 32 KiB chunks: %.2f M frames/s, %.0f MB/s\n",
            l_x_Data64.m_d_FramesPerSecond / 1e6, l_x_Data64.m_d_ReceiverMBps);
+    tulvo_bench::PrintBenchLine("codec.record64",
+                                {{"receiver_mbps", l_x_Data64.m_d_ReceiverMBps},
+                                 {"memcpy_mbps", l_x_Data64.m_d_MemcpyMBps},
+                                 {"mframes_per_s", l_x_Data64.m_d_FramesPerSecond / 1e6}});
     return 0;
 }

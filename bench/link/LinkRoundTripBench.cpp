@@ -7,6 +7,8 @@
 // overhead = link - raw - interval.
 #include "tests/device/link/SimLinkSupport.h"
 
+#include "bench/common/BenchStats.h"
+
 #include "device/link/Ilv.h"
 #include "device/link/UsbSerialProtocole.h"
 #include "ipc/protocol/TulvoStatus.h"
@@ -26,29 +28,9 @@ using tulvo_test::Pattern;
 
 namespace {
 
-double NowUs() {
-    static LARGE_INTEGER s_x_Frequency = [] {
-        LARGE_INTEGER l_x_Value;
-        QueryPerformanceFrequency(&l_x_Value);
-        return l_x_Value;
-    }();
-    LARGE_INTEGER l_x_Now;
-    QueryPerformanceCounter(&l_x_Now);
-    return static_cast<double>(l_x_Now.QuadPart) * 1e6 /
-           static_cast<double>(s_x_Frequency.QuadPart);
-}
-
-struct SFigures {
-    double m_d_Median;
-    double m_d_P99;
-};
-
-SFigures Summarise(std::vector<double> io_x_Samples) {
-    std::sort(io_x_Samples.begin(), io_x_Samples.end());
-    const size_t l_st_Count = io_x_Samples.size();
-    return {io_x_Samples[l_st_Count / 2],
-            io_x_Samples[std::min(l_st_Count - 1, l_st_Count * 99 / 100)]};
-}
+using tulvo_bench::NowUs;
+using tulvo_bench::SSummary;
+using tulvo_bench::Summarise;
 
 std::vector<uint8_t> Frame(const std::vector<uint8_t>& i_x_Data) {
     std::vector<uint8_t> l_x_Frame(i_x_Data.size() + FRAME_OVERHEAD);
@@ -203,6 +185,11 @@ int Sustain(CSimControl& io_x_Sim, const std::string& i_x_Sensor, CRecordingOwne
            static_cast<double>(l_ull_Bytes) / l_d_Seconds / 1e6, l_ll_Sent,
            l_ll_Sent - static_cast<long long>(l_ul_Expected),
            static_cast<unsigned long long>(l_ull_Bad));
+    tulvo_bench::PrintBenchLine("link.sustain",
+                                {{"frames_per_s", l_ul_Expected / l_d_Seconds},
+                                 {"mbps", static_cast<double>(l_ull_Bytes) / l_d_Seconds / 1e6},
+                                 {"lost", static_cast<double>(l_ll_Sent - l_ul_Expected)},
+                                 {"corrupt", static_cast<double>(l_ull_Bad)}});
     return (l_ull_Bad == 0 && l_ll_Sent == static_cast<long long>(l_ul_Expected)) ? 0 : 1;
 }
 
@@ -256,15 +243,19 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        const SFigures l_x_RawFigures = Summarise(l_x_Raw);
-        const SFigures l_x_IntervalFigures = Summarise(l_x_RawInterval);
-        const SFigures l_x_LinkFigures = Summarise(l_x_LinkSamples);
+        const SSummary l_x_RawFigures = Summarise(l_x_Raw);
+        const SSummary l_x_IntervalFigures = Summarise(l_x_RawInterval);
+        const SSummary l_x_LinkFigures = Summarise(l_x_LinkSamples);
         printf("%-6zu %10.0f %10.0f %12.0f %12.0f %11.0f %11.0f %12.0f %12.0f\n", l_st_Size,
                l_x_RawFigures.m_d_Median, l_x_RawFigures.m_d_P99, l_x_IntervalFigures.m_d_Median,
                l_x_IntervalFigures.m_d_P99, l_x_LinkFigures.m_d_Median, l_x_LinkFigures.m_d_P99,
                l_x_LinkFigures.m_d_Median - l_x_IntervalFigures.m_d_Median,
                l_x_LinkFigures.m_d_Median - l_x_RawFigures.m_d_Median -
                    USBSERIAL_RX_INTERVAL_MS * 1000.0);
+        const std::string l_x_Size = std::to_string(l_st_Size) + "B";
+        tulvo_bench::PrintSeriesLine(("link.raw." + l_x_Size).c_str(), l_x_RawFigures);
+        tulvo_bench::PrintSeriesLine(("link.raw5ms." + l_x_Size).c_str(), l_x_IntervalFigures);
+        tulvo_bench::PrintSeriesLine(("link.link." + l_x_Size).c_str(), l_x_LinkFigures);
     }
     if (l_i_SustainSeconds > 0) {
         l_x_Sim.Ok("echo " + l_x_Sensor + " ilv");

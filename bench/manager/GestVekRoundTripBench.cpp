@@ -6,6 +6,7 @@
 //
 // Both round trips carry the receive thread's 5 ms quiet interval; the difference of the
 // medians is what the device object adds.
+#include "bench/common/BenchStats.h"
 #include "tests/device/link/IlvRecord.h"
 #include "tests/device/link/SimLinkSupport.h"
 #include "tests/device/manager/GestVekTestSupport.h"
@@ -28,28 +29,9 @@ namespace {
 const uint16_t SIM_ILV_ECHO = 0x0F00;
 const uint32_t WAIT_MS = 10000;
 
-double NowUs() {
-    static const double s_d_PerUs = [] {
-        LARGE_INTEGER l_x_Frequency;
-        QueryPerformanceFrequency(&l_x_Frequency);
-        return static_cast<double>(l_x_Frequency.QuadPart) / 1e6;
-    }();
-    LARGE_INTEGER l_x_Now;
-    QueryPerformanceCounter(&l_x_Now);
-    return static_cast<double>(l_x_Now.QuadPart) / s_d_PerUs;
-}
-
-struct SFigures {
-    double m_d_Median;
-    double m_d_P99;
-};
-
-SFigures Summarise(std::vector<double> io_x_Samples) {
-    std::sort(io_x_Samples.begin(), io_x_Samples.end());
-    const size_t l_st_Count = io_x_Samples.size();
-    return {io_x_Samples[l_st_Count / 2],
-            io_x_Samples[std::min(l_st_Count - 1, l_st_Count * 99 / 100)]};
-}
+using tulvo_bench::NowUs;
+using tulvo_bench::SSummary;
+using tulvo_bench::Summarise;
 
 // One round trip through the pipe; the echo must come back unchanged.
 bool PipeRoundTrip(CGestVek_Pipe* i_px_Pipe, const std::vector<uint8_t>& i_x_Record) {
@@ -181,7 +163,9 @@ int main(int argc, char** argv) {
         fprintf(stderr, "cannot add the device to the device tree\n");
         return 1;
     }
-    printf("one kernel call (ResetEvent): %.1f us\n", KernelCallUs());
+    const double l_d_KernelCallUs = KernelCallUs();
+    printf("one kernel call (ResetEvent): %.1f us\n", l_d_KernelCallUs);
+    tulvo_bench::PrintBenchLine("manager.kernel_call", {{"us", l_d_KernelCallUs}});
     printf("%-6s %-15s %-15s %-13s %-13s %s\n", "frame", "link med/p99", "device med/p99",
            "added median", "paired diff", "device kernel calls/round trip");
     int l_i_Status = 0;
@@ -196,12 +180,18 @@ int main(int argc, char** argv) {
             fprintf(stderr, "round trip of %zu bytes failed\n", l_st_Size);
             return 1;
         }
-        const SFigures l_x_L = Summarise(l_x_Link);
-        const SFigures l_x_D = Summarise(l_x_Dev);
+        const SSummary l_x_L = Summarise(l_x_Link);
+        const SSummary l_x_D = Summarise(l_x_Dev);
         const double l_d_Added = l_x_D.m_d_Median - l_x_L.m_d_Median;
         printf("%-6zu %6.0f/%-8.0f %6.0f/%-8.0f %+6.0f us     %+6.0f us     %.1f\n", l_st_Size,
                l_x_L.m_d_Median, l_x_L.m_d_P99, l_x_D.m_d_Median, l_x_D.m_d_P99, l_d_Added,
                Summarise(l_x_Added).m_d_Median, l_d_Calls);
+        const std::string l_x_Size = std::to_string(l_st_Size) + "B";
+        tulvo_bench::PrintSeriesLine(("manager.link." + l_x_Size).c_str(), l_x_L);
+        tulvo_bench::PrintSeriesLine(("manager.device." + l_x_Size).c_str(), l_x_D,
+                                     {{"calls", l_d_Calls}});
+        tulvo_bench::PrintSeriesLine(("manager.paired_diff." + l_x_Size).c_str(),
+                                     Summarise(l_x_Added));
         if (l_d_Added > 300) {
             l_i_Status = 2;
         }
@@ -211,9 +201,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "unread-frame case failed\n");
         return 1;
     }
-    const SFigures l_x_U = Summarise(l_x_Unread);
+    const SSummary l_x_U = Summarise(l_x_Unread);
     printf("reply written over an unread frame: median %.0f us, max %.0f us (%zu rounds)\n",
-           l_x_U.m_d_Median, l_x_U.m_d_P99, l_x_Unread.size());
+           l_x_U.m_d_Median, l_x_U.m_d_Max, l_x_Unread.size());
+    tulvo_bench::PrintSeriesLine("manager.unread_frame", l_x_U);
     for (const std::string& l_x_Sensor : l_ax_Sensor) {
         l_x_Sim.Command("remove " + l_x_Sensor);
     }

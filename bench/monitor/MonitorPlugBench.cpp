@@ -7,6 +7,7 @@
 // Baselines from the same run: a notification for a port of no supported device (the registry
 // dump and the enumeration that every notification costs), and the two exchanges with which a
 // device object opens (serial number and run level) read again through a pipe.
+#include "bench/common/BenchStats.h"
 #include "device/manager/GestVekPipe.h"
 #include "device/monitor/HideDlg.h"
 #include "ipc/protocol/TulvoStatus.h"
@@ -31,15 +32,7 @@ const char g_ac_Serial[] = "TLVBENCH0001";
 const char g_ac_InstanceId[] = "USB\\VID_2F3A&PID_0101\\TLVBENCH0001";
 
 double NowMs() {
-    static LARGE_INTEGER s_x_Frequency = [] {
-        LARGE_INTEGER l_x_Value;
-        QueryPerformanceFrequency(&l_x_Value);
-        return l_x_Value;
-    }();
-    LARGE_INTEGER l_x_Now;
-    QueryPerformanceCounter(&l_x_Now);
-    return static_cast<double>(l_x_Now.QuadPart) * 1e3 /
-           static_cast<double>(s_x_Frequency.QuadPart);
+    return tulvo_bench::NowUs() / 1000.0;
 }
 
 bool IsListed() {
@@ -58,10 +51,14 @@ bool IsListed() {
     return l_b_Listed;
 }
 
-void Report(const char* i_pc_What, std::vector<double> io_x_Ms) {
-    std::sort(io_x_Ms.begin(), io_x_Ms.end());
+void Report(const char* i_pc_What, const char* i_pc_Key, const std::vector<double>& i_ad_Ms) {
+    const tulvo_bench::SSummary l_x_Ms = tulvo_bench::Summarise(i_ad_Ms);
     printf("%-44s median %7.1f ms  min %7.1f  max %7.1f  (%zu rounds)\n", i_pc_What,
-           io_x_Ms[io_x_Ms.size() / 2], io_x_Ms.front(), io_x_Ms.back(), io_x_Ms.size());
+           l_x_Ms.m_d_Median, l_x_Ms.m_d_Min, l_x_Ms.m_d_Max, l_x_Ms.m_st_Count);
+    tulvo_bench::PrintBenchLine(i_pc_Key, {{"median_ms", l_x_Ms.m_d_Median},
+                                           {"min_ms", l_x_Ms.m_d_Min},
+                                           {"max_ms", l_x_Ms.m_d_Max},
+                                           {"n", static_cast<double>(l_x_Ms.m_st_Count)}});
 }
 
 } // namespace
@@ -120,8 +117,15 @@ int main(int argc, char** argv) {
         const double l_d_Appeared = NowMs();
         DevTree_SendPortEvent(l_h_Window, true, l_x_Port, 60000);
         const double l_d_Handled = NowMs();
-        while (l_d_ListedAt.load() == 0) {
-            Sleep(1);
+        // A device that is never listed fails the run rather than holding it for ever.
+        if (!tulvo_test::WaitFor([&] { return l_d_ListedAt.load() != 0; }, 30000)) {
+            fprintf(stderr, "bench_monitor_plug: round %d: %s not listed within 30 s (window %p)\n",
+                    l_i_Round, g_ac_Serial, static_cast<void*>(l_h_Window));
+            l_b_Stop = true;
+            l_x_Client.join();
+            TulvoServ_CloseHideDlg();
+            l_x_Sim.Command("remove b");
+            return 1;
         }
         l_ax_Appear.push_back(l_d_Appeared - l_d_Start);
         l_ax_Handled.push_back(l_d_Handled - l_d_Start);
@@ -155,12 +159,12 @@ int main(int argc, char** argv) {
     l_x_Sim.Command("remove b");
 
     printf("Device monitor, plug to listed (%s, client polls every 1 ms)\n", l_x_Port.c_str());
-    Report("plug -> listed by TulvoServ_EnumDevices", l_ax_Listed);
-    Report("  of which: device and port appear", l_ax_Appear);
-    Report("  plug -> arrival handled (SendMessage back)", l_ax_Handled);
-    Report("baseline: arrival of an unsupported port", l_ax_Unsupported);
+    Report("plug -> listed by TulvoServ_EnumDevices", "monitor.listed", l_ax_Listed);
+    Report("  of which: device and port appear", "monitor.appear", l_ax_Appear);
+    Report("  plug -> arrival handled (SendMessage back)", "monitor.handled", l_ax_Handled);
+    Report("baseline: arrival of an unsupported port", "monitor.unsupported", l_ax_Unsupported);
     if (!l_ax_Opening.empty()) {
-        Report("baseline: serial number + run level", l_ax_Opening);
+        Report("baseline: serial number + run level", "monitor.opening", l_ax_Opening);
     }
     return 0;
 }

@@ -14,6 +14,7 @@
 //
 //   bench_server [--rounds N] [--sustain SECONDS] [--clients N]
 //   bench_server client own|literal|transport|sustain ...   (the children)
+#include "bench/common/BenchStats.h"
 #include "bench/server/LiteralClient.h"
 #include "device/monitor/HideDlg.h"
 #include "ipc/protocol/TulvoStatus.h"
@@ -46,31 +47,9 @@ const char g_ac_Linked[] = "Local\\TulvoBenchLinked";
 const uint32_t g_ul_Limit = 30000;
 const size_t g_st_FrameSize = 100;
 
-double NowUs() {
-    static const double s_d_PerUs = [] {
-        LARGE_INTEGER l_x_Frequency;
-        QueryPerformanceFrequency(&l_x_Frequency);
-        return static_cast<double>(l_x_Frequency.QuadPart) / 1e6;
-    }();
-    LARGE_INTEGER l_x_Now;
-    QueryPerformanceCounter(&l_x_Now);
-    return static_cast<double>(l_x_Now.QuadPart) / s_d_PerUs;
-}
-
-struct SFigures {
-    double m_d_Median = 0;
-    double m_d_P99 = 0;
-};
-
-SFigures Summarise(std::vector<double> i_x_Samples) {
-    if (i_x_Samples.empty()) {
-        return {};
-    }
-    std::sort(i_x_Samples.begin(), i_x_Samples.end());
-    const size_t l_st_Count = i_x_Samples.size();
-    return {i_x_Samples[l_st_Count / 2],
-            i_x_Samples[std::min(l_st_Count - 1, l_st_Count * 99 / 100)]};
-}
+using tulvo_bench::NowUs;
+using tulvo_bench::SSummary;
+using tulvo_bench::Summarise;
 
 // An echo frame of exactly 100 bytes, identifier 0x0F00.
 Bytes HundredByteFrame(uint32_t i_ul_Seed) {
@@ -195,7 +174,7 @@ int RunExchanges(CClient* io_px_Client, const char* i_pc_Serial, int i_i_Rounds)
     HANDLE l_h_Done = NamedEvent(g_ac_Done);
     SetEvent(l_h_Done);
     CloseHandle(l_h_Done);
-    const SFigures l_x_Figures = Summarise(l_x_Samples);
+    const SSummary l_x_Figures = Summarise(l_x_Samples);
     printf("RESULT %.1f %.1f %.2f %d\n", l_x_Figures.m_d_Median, l_x_Figures.m_d_P99, l_d_Calls,
            l_i_Errors);
     io_px_Client->Exchange(srvtest::DestroyRequest(), &l_x_Response);
@@ -247,7 +226,7 @@ int RunTransport(int i_i_Rounds) {
             l_x_Samples.push_back(NowUs() - l_d_Start);
         }
     }
-    const SFigures l_x_Figures = Summarise(l_x_Samples);
+    const SSummary l_x_Figures = Summarise(l_x_Samples);
     printf("RESULT %.1f %.1f %.2f %d\n", l_x_Figures.m_d_Median, l_x_Figures.m_d_P99,
            static_cast<double>(ToolShare_GetKernelCallCount() - l_ul_Calls) / i_i_Rounds,
            l_i_Errors);
@@ -444,7 +423,7 @@ int RunService(int i_i_Rounds, int i_i_Seconds, int i_i_Clients) {
             l_x_Device.push_back(NowUs() - l_d_Start);
         }
     }
-    const SFigures l_x_DeviceFigures = Summarise(l_x_Device);
+    const SSummary l_x_DeviceFigures = Summarise(l_x_Device);
 
     // Four transport round trips, against an echo server of this process.
     const ToolShare_Param l_x_EchoParam = {g_ac_EchoBase, TOOLSHARE_DEFAULT_SECTION_SIZE};
@@ -455,7 +434,9 @@ int RunService(int i_i_Rounds, int i_i_Seconds, int i_i_Clients) {
     ToolShare_InitializeWaitEvent(&l_h_EchoCancel);
     std::thread l_x_EchoThread([&] { ServeEcho(&l_x_Echo, l_h_EchoCancel); });
     double l_ad_Transport[4] = {};
-    RunChild("transport " + std::to_string(i_i_Rounds), l_ad_Transport, nullptr);
+    // A client that failed, or an exchange that went wrong, fails the run: its figures would
+    // not be those of working exchanges.
+    bool l_b_Ok = RunChild("transport " + std::to_string(i_i_Rounds), l_ad_Transport, nullptr);
     ToolShare_CancelWaitData(l_x_Echo.m_h_Peer);
     ToolShare_CancelWaitData(l_h_EchoCancel);
     l_x_EchoThread.join();
@@ -467,8 +448,9 @@ int RunService(int i_i_Rounds, int i_i_Seconds, int i_i_Clients) {
     uint32_t l_ul_OwnService = 0;
     uint32_t l_ul_LiteralService = 0;
     const std::string l_x_Rounds = " " + l_ax_Serials[0] + " " + std::to_string(i_i_Rounds);
-    RunChild("own" + l_x_Rounds, l_ad_Own, &l_ul_OwnService);
-    RunChild("literal" + l_x_Rounds, l_ad_Literal, &l_ul_LiteralService);
+    l_b_Ok = RunChild("own" + l_x_Rounds, l_ad_Own, &l_ul_OwnService) && l_b_Ok;
+    l_b_Ok = RunChild("literal" + l_x_Rounds, l_ad_Literal, &l_ul_LiteralService) && l_b_Ok;
+    l_b_Ok = l_b_Ok && l_ad_Transport[3] == 0 && l_ad_Own[3] == 0 && l_ad_Literal[3] == 0;
 
     printf("%-46s %10s %10s\n", "round trip (us)", "median", "p99");
     printf("%-46s %10.1f %10.1f\n", "device: pipe WriteFrame + ReadFrame",
@@ -491,6 +473,28 @@ int RunService(int i_i_Rounds, int i_i_Seconds, int i_i_Clients) {
            static_cast<double>(l_ul_OwnService) / i_i_Rounds, l_ad_Own[3]);
     printf("%-46s %10.2f %10.2f %8.0f\n", "literal client", l_ad_Literal[2],
            static_cast<double>(l_ul_LiteralService) / i_i_Rounds, l_ad_Literal[3]);
+    tulvo_bench::PrintSeriesLine("server.device", l_x_DeviceFigures);
+    tulvo_bench::PrintBenchLine("server.transport", {{"median_us", l_ad_Transport[0]},
+                                                     {"p99_us", l_ad_Transport[1]},
+                                                     {"calls", l_ad_Transport[2]},
+                                                     {"errors", l_ad_Transport[3]}});
+    tulvo_bench::PrintBenchLine("server.parts",
+                                {{"median_us", l_x_DeviceFigures.m_d_Median + l_ad_Transport[0]},
+                                 {"p99_us", l_x_DeviceFigures.m_d_P99 + l_ad_Transport[1]}});
+    tulvo_bench::PrintBenchLine(
+        "server.exchange_own",
+        {{"median_us", l_ad_Own[0]},
+         {"p99_us", l_ad_Own[1]},
+         {"client_calls", l_ad_Own[2]},
+         {"service_calls", static_cast<double>(l_ul_OwnService) / i_i_Rounds},
+         {"errors", l_ad_Own[3]}});
+    tulvo_bench::PrintBenchLine(
+        "server.exchange_literal",
+        {{"median_us", l_ad_Literal[0]},
+         {"p99_us", l_ad_Literal[1]},
+         {"client_calls", l_ad_Literal[2]},
+         {"service_calls", static_cast<double>(l_ul_LiteralService) / i_i_Rounds},
+         {"errors", l_ad_Literal[3]}});
     fflush(stdout);
 
     // Ten clients on two sensors.
@@ -546,12 +550,17 @@ int RunService(int i_i_Rounds, int i_i_Seconds, int i_i_Clients) {
         }
         CloseHandle(l_h_Go);
         CloseHandle(l_h_Linked);
-        const SFigures l_x_Figures = Summarise(l_x_All);
+        const SSummary l_x_Figures = Summarise(l_x_All);
         printf("\n%d clients on 2 sensors for %d s: %lld exchanges, %.1f per second, median %.1f "
                "us, p99 %.1f us, %lld errors\n",
                i_i_Clients, i_i_Seconds, l_ll_Exchanges,
                static_cast<double>(l_ll_Exchanges) / i_i_Seconds, l_x_Figures.m_d_Median,
                l_x_Figures.m_d_P99, l_ll_Errors);
+        tulvo_bench::PrintSeriesLine("server.sustain", l_x_Figures,
+                                     {{"clients", i_i_Clients},
+                                      {"per_s", static_cast<double>(l_ll_Exchanges) / i_i_Seconds},
+                                      {"errors", static_cast<double>(l_ll_Errors)}});
+        l_b_Ok = l_b_Ok && l_ll_Errors == 0;
     }
 
     const double l_d_Start = NowUs();
@@ -562,7 +571,10 @@ int RunService(int i_i_Rounds, int i_i_Seconds, int i_i_Clients) {
         l_x_Sim.Command("remove b" + l_x_Serial.substr(6));
     }
     DevTree_RemoveMatching("TLVBEN", &l_i_Removed, nullptr);
-    return 0;
+    if (!l_b_Ok) {
+        printf("bench_server: a client failed or an exchange went wrong\n");
+    }
+    return l_b_Ok ? 0 : 1;
 }
 
 } // namespace

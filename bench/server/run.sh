@@ -11,5 +11,5 @@ cmake --build "$TULVO_BUILD_DIR/host" --target tulvo_sensorsim tulvo_ptyshim -j 
 # shellcheck source=../../scripts/wine-env.sh
 . "$root/scripts/wine-env.sh"
 tulvo_wine_start || true
-python3 "$root/tests/ipc/server/run_server_sim.py" --com-base 90 --timeout 3600 \
+python3 "$root/tests/ipc/server/run_server_sim.py" --not-gtest --com-base 90 --timeout 3600 \
     --devtree "$build/bin/tulvo_devtree.exe" "$build/bin/bench_server.exe" "$@"

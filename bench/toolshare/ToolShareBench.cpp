@@ -6,6 +6,7 @@
 // calls the server made to read the previous request and to write its response; 'M': answer
 // 16 bytes and from then on read every request into one kept buffer and answer 16 bytes,
 // until the next 'M'.
+#include "bench/common/BenchStats.h"
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/toolshare/ToolShare.h"
 
@@ -139,27 +140,9 @@ int RunServer(const char* i_pc_Base) {
     }
 }
 
-double Ticks() {
-    static LARGE_INTEGER s_x_Frequency = [] {
-        LARGE_INTEGER l_x_Frequency;
-        QueryPerformanceFrequency(&l_x_Frequency);
-        return l_x_Frequency;
-    }();
-    LARGE_INTEGER l_x_Now;
-    QueryPerformanceCounter(&l_x_Now);
-    return double(l_x_Now.QuadPart) * 1e6 / double(s_x_Frequency.QuadPart);
-}
-
-struct Stats {
-    double m_d_Median;
-    double m_d_P99;
-};
-
-Stats Summarise(std::vector<double> io_x_Samples) {
-    std::sort(io_x_Samples.begin(), io_x_Samples.end());
-    size_t l_ul_P99 = std::min(io_x_Samples.size() - 1, (io_x_Samples.size() * 99) / 100);
-    return {io_x_Samples[io_x_Samples.size() / 2], io_x_Samples[l_ul_P99]};
-}
+using tulvo_bench::NowUs;
+using tulvo_bench::SSummary;
+using tulvo_bench::Summarise;
 
 // One exchange as the client library makes it: write, wait, length, allocate, body. The
 // response stays in its heap buffer (the caller frees it), as the library hands it out.
@@ -235,29 +218,31 @@ int RunClient(int i_i_Scale) {
     HANDLE l_h_Pong = OpenEventA(SYNCHRONIZE, FALSE, PingName(l_ac_Base, "Pong").c_str());
     std::vector<double> l_x_Samples;
     for (int l_i_Round = 0; l_i_Round < 2000 * i_i_Scale + 100; ++l_i_Round) {
-        double l_d_Start = Ticks();
+        double l_d_Start = NowUs();
         SetEvent(l_h_Ping);
         WaitForSingleObject(l_h_Pong, INFINITE);
         if (l_i_Round >= 100) {
-            l_x_Samples.push_back(Ticks() - l_d_Start);
+            l_x_Samples.push_back(NowUs() - l_d_Start);
         }
     }
-    Stats l_x_Ping = Summarise(l_x_Samples);
+    SSummary l_x_Ping = Summarise(l_x_Samples);
     printf("%-28s median %9.1f  p99 %9.1f   (4 kernel calls per round trip)\n",
            "raw two-event ping-pong", l_x_Ping.m_d_Median, l_x_Ping.m_d_P99);
+    tulvo_bench::PrintSeriesLine("transport.pingpong", l_x_Ping, {{"calls", 4}});
 
     struct {
         const char* m_pc_Label;
+        const char* m_pc_Key;
         uint32_t m_ul_Size;
         int m_i_Rounds;
         char m_c_Kind;
     } l_ax_Cases[] = {
-        {"16 B echo", 16, 2000, 'E'},
-        {"4 KiB echo", 4096, 2000, 'E'},
-        {"512 KiB echo", 512 * 1024, 200, 'E'},
-        {"8 MiB echo", 8 * 1024 * 1024, 30, 'E'},
-        {"8 MiB request, 16 B answer", 8 * 1024 * 1024, 30, 'A'},
-        {"  same, server buffer kept", 8 * 1024 * 1024, 30, 'R'},
+        {"16 B echo", "transport.echo16B", 16, 2000, 'E'},
+        {"4 KiB echo", "transport.echo4K", 4096, 2000, 'E'},
+        {"512 KiB echo", "transport.echo512K", 512 * 1024, 200, 'E'},
+        {"8 MiB echo", "transport.echo8M", 8 * 1024 * 1024, 30, 'E'},
+        {"8 MiB request, 16 B answer", "transport.request8M", 8 * 1024 * 1024, 30, 'A'},
+        {"  same, server buffer kept", "transport.request8M_kept", 8 * 1024 * 1024, 30, 'R'},
     };
     for (const auto& l_x_Case : l_ax_Cases) {
         std::vector<uint8_t> l_x_Request(l_x_Case.m_ul_Size);
@@ -276,13 +261,13 @@ int RunClient(int i_i_Scale) {
         uint32_t l_ul_ResponseLength = 0;
         for (int l_i_Round = 0; l_i_Round < l_i_Rounds + 5; ++l_i_Round) {
             uint8_t* l_puc_Response = nullptr;
-            double l_d_Start = Ticks();
+            double l_d_Start = NowUs();
             if (!Exchange(&l_x_Private, l_x_Request, &l_puc_Response, &l_ul_ResponseLength)) {
                 fprintf(stderr, "exchange failed\n");
                 return 1;
             }
             if (l_i_Round >= 5) {
-                l_x_Samples.push_back(Ticks() - l_d_Start);
+                l_x_Samples.push_back(NowUs() - l_d_Start);
             }
             bool l_b_Wrong = l_x_Case.m_c_Kind == 'E' &&
                              (l_ul_ResponseLength != l_x_Request.size() ||
@@ -298,12 +283,14 @@ int RunClient(int i_i_Scale) {
             fprintf(stderr, "mode switch failed\n");
             return 1;
         }
-        Stats l_x_Stats = Summarise(l_x_Samples);
+        SSummary l_x_Stats = Summarise(l_x_Samples);
         size_t l_ul_Moved = l_x_Request.size() + l_ul_ResponseLength;
         printf("%-28s median %9.1f  p99 %9.1f   %7.1f MB/s moved (%.1f ping-pongs)\n",
                l_x_Case.m_pc_Label, l_x_Stats.m_d_Median, l_x_Stats.m_d_P99,
                double(l_ul_Moved) / l_x_Stats.m_d_Median,
                l_x_Stats.m_d_Median / l_x_Ping.m_d_Median);
+        tulvo_bench::PrintSeriesLine(l_x_Case.m_pc_Key, l_x_Stats,
+                                     {{"mbps", double(l_ul_Moved) / l_x_Stats.m_d_Median}});
     }
 
     // Kernel calls of one single-chunk message at each end, counted by the transport.
@@ -331,6 +318,14 @@ int RunClient(int i_i_Scale) {
            "service write %u, client read %u; %u per round trip (client side %u)\n",
            l_ul_ClientWrite, l_aul_Server[0], l_aul_Server[1], l_ul_ClientRead,
            l_ul_ClientWrite + l_aul_Server[0] + l_aul_Server[1] + l_ul_ClientRead, l_ul_Total);
+    tulvo_bench::PrintBenchLine(
+        "transport.calls",
+        {{"client_write", l_ul_ClientWrite},
+         {"service_read", l_aul_Server[0]},
+         {"service_write", l_aul_Server[1]},
+         {"client_read", l_ul_ClientRead},
+         {"round_trip", l_ul_ClientWrite + l_aul_Server[0] + l_aul_Server[1] + l_ul_ClientRead},
+         {"client_side", l_ul_Total}});
     printf("  write: Running test, one zero-time-out wait for stale signals/peer/cancel, signal\n"
            "  read:  Running test + message wait (WaitData), wait-all data+Running (length),\n"
            "         wait-all data+Running and the consuming reset (body);\n"

@@ -81,11 +81,12 @@ bool CScenarioClient::Quit(uint32_t i_ul_Timeout) {
 
 bool IsDeviceGoneStatus(int32_t i_i_Status) {
     // TULVO_BAD_PARAMETER: a command other than LOCKPIPE on a channel whose device entry is
-    // empty, the status TulvoServ_GetPipe gives.
-    return i_i_Status == TULVO_BAD_PARAMETER || i_i_Status == TULVO_ABORTED ||
-           i_i_Status == TULVO_DEVICE_NOT_PRESENT || i_i_Status == TULVO_NO_RESPONSE ||
-           i_i_Status == TULVO_PORT_NOT_OPEN || i_i_Status == TULVO_PORT_ERROR ||
-           i_i_Status == TULVO_TIMEOUT;
+    // empty, the status TulvoServ_GetPipe gives. TULVO_DATA_TOO_LARGE: the status of every
+    // failed serial write, here a write on the port of a sensor pulled under it.
+    return i_i_Status == TULVO_BAD_PARAMETER || i_i_Status == TULVO_DATA_TOO_LARGE ||
+           i_i_Status == TULVO_ABORTED || i_i_Status == TULVO_DEVICE_NOT_PRESENT ||
+           i_i_Status == TULVO_NO_RESPONSE || i_i_Status == TULVO_PORT_NOT_OPEN ||
+           i_i_Status == TULVO_PORT_ERROR || i_i_Status == TULVO_TIMEOUT;
 }
 
 void SystemScenario::SetUp() {
@@ -183,10 +184,6 @@ bool SystemScenario::WaitTrace(const std::string& i_x_Text, int i_i_Count) {
 }
 
 int SystemScenario::FreeChannels() {
-    struct STimer {
-        ULONGLONG t = GetTickCount64();
-        ~STimer() { printf("DBG %llu free took %llu\n", t, GetTickCount64() - t); }
-    } l_x_T;
     srvtest::CRawClient l_x_Public;
     if (l_x_Public.Connect() != TULVO_OK || l_x_Public.Lock() != TULVO_OK) {
         return -1;

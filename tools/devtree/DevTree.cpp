@@ -612,6 +612,9 @@ HWND FindOnServicesDesktop(const std::string& i_x_ClassName) {
         return nullptr;
     }
     HWINSTA l_h_Own = GetProcessWindowStation();
+    // Put back (after the window station, or wine refuses it) when the window is not there: the
+    // next look must search our own desktop again.
+    HDESK l_h_OwnDesktop = GetThreadDesktop(GetCurrentThreadId());
     HWND l_h_Window = nullptr;
     if (SetProcessWindowStation(l_h_Station)) {
         HDESK l_h_Desktop = OpenDesktopA("Default", 0, FALSE, GENERIC_ALL);
@@ -620,6 +623,7 @@ HWND FindOnServicesDesktop(const std::string& i_x_ClassName) {
         }
         if (l_h_Window == nullptr) {
             SetProcessWindowStation(l_h_Own);
+            SetThreadDesktop(l_h_OwnDesktop);
             if (l_h_Desktop != nullptr) {
                 CloseDesktop(l_h_Desktop);
             }

@@ -341,4 +341,25 @@ TEST_F(DevTreeToolTest, WaitWindowWaitsForTheWindowToAppear) {
     EXPECT_EQ(l_x_Tool.ExitCode(), 0u) << l_x_Tool.Output();
 }
 
+// The tool also looks on the window station of installed services. A look that found nothing
+// there must leave the thread on its own desktop, or a window that appears later beside it is
+// never found.
+TEST_F(DevTreeToolTest, AWindowAppearingAfterALookAtTheServicesDesktopIsFound) {
+    HWINSTA l_h_Own = GetProcessWindowStation();
+    HWINSTA l_h_Station =
+        CreateWindowStationA("__wineservice_winstation", 0, WINSTA_ALL_ACCESS, nullptr);
+    ASSERT_NE(l_h_Station, nullptr);
+    ASSERT_TRUE(SetProcessWindowStation(l_h_Station));
+    HDESK l_h_Desktop = CreateDesktopA("Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    ASSERT_TRUE(SetProcessWindowStation(l_h_Own));
+    ASSERT_NE(l_h_Desktop, nullptr);
+    std::thread([&] {
+        EXPECT_EQ(DevTree_FindWindow(m_x_WindowClass, 0), nullptr);
+        CRecordingWindow l_x_Window(m_x_WindowClass);
+        EXPECT_NE(DevTree_FindWindow(m_x_WindowClass, 10000), nullptr);
+    }).join();
+    CloseDesktop(l_h_Desktop);
+    CloseWindowStation(l_h_Station);
+}
+
 } // namespace

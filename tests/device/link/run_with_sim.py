@@ -6,7 +6,10 @@ TULVO_SIM_PORT, the first COM number it may use in TULVO_SIM_COM_BASE), runs the
 scripts/wine-gtest.sh with the pty modem-line library preloaded, and stops the simulator
 whatever happens. The simulator's log is printed when the program fails or runs out of time.
 Listing the program's cases (--gtest_list_tests, CTest's discovery) needs no simulator.
-A program that is not a GoogleTest one (a benchmark) runs under plain wine with --not-gtest."""
+A program that is not a GoogleTest one (a benchmark) runs under plain wine with --not-gtest.
+With --devtree TULVO_DEVTREE_EXE the simulator announces its plugs and unplugs to the device
+monitor through the device-tree tool, so that a sensor that restarts on its own leaves and
+rejoins the device tree as a real one does (tests/ipc/server/run_server_sim.py)."""
 import argparse
 import os
 import signal
@@ -34,10 +37,10 @@ def find_host_tree(given, program):
     sys.exit("run_with_sim: no host tree with tulvo_sensorsim (tried %s)" % candidates)
 
 
-def stop(process):
+def stop(process, seconds):
     process.send_signal(signal.SIGTERM)
     try:
-        process.wait(timeout=10)
+        process.wait(timeout=seconds)
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
@@ -51,6 +54,8 @@ def main():
                         help="seconds the program may run (default 300)")
     parser.add_argument("--not-gtest", action="store_true",
                         help="the program writes no GoogleTest report: run it under plain wine")
+    parser.add_argument("--devtree", default="",
+                        help="tulvo_devtree.exe: announce the sensors to the device monitor")
     parser.add_argument("program")
     parser.add_argument("args", nargs="*")
     options, extra = parser.parse_known_args()
@@ -70,9 +75,12 @@ def main():
     work = tempfile.mkdtemp(prefix="tulvo-sim-")
     port_file = os.path.join(work, "port")
     log_path = os.path.join(work, "sim.log")
-    sim = subprocess.Popen([os.path.join(host, "bin", "tulvo_sensorsim"), "--control-port", "0",
-                            "--port-file", port_file, "--log", log_path],
-                           stdin=subprocess.DEVNULL)
+    sim_command = [os.path.join(host, "bin", "tulvo_sensorsim"), "--control-port", "0",
+                   "--port-file", port_file, "--log", log_path]
+    if options.devtree:
+        sim_command += ["--quiet", "--devtree", options.devtree]
+    sim = subprocess.Popen(sim_command, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL if options.devtree else None)
     status = 1
     try:
         deadline = time.time() + 30
@@ -96,7 +104,8 @@ def main():
             program.wait()
             status = 1
     finally:
-        stop(sim)
+        # Announcing the removal of every sensor at the end takes a wine process each.
+        stop(sim, 60 if options.devtree else 10)
         if status != 0 and os.path.exists(log_path):
             with open(log_path, errors="replace") as f:
                 lines = f.readlines()
