@@ -54,7 +54,7 @@ CGestVek_Pipe::CGestVek_Pipe(CGestVek* i_px_Owner, int32_t i_i_PipeIndex,
       m_h_ReceivedFrameEvent(nullptr), m_h_FreeFrameEvent(nullptr), m_h_ReadMutex(nullptr),
       m_h_VekAccessMutex(nullptr), m_puc_Data(nullptr), m_ul_DataLen(0),
       m_i_PipeIndex(i_i_PipeIndex), m_ppx_LockHolder(nullptr), m_b_ReceivedSet(false),
-      m_b_FreeSet(true), m_b_Stopped(false), m_b_DepositorWaiting(false),
+      m_b_FreeSet(true), m_b_Stopped(false), m_b_DepositorWaiting(false), m_b_AnswerOwed(false),
       m_x_HolderLock(SRWLOCK_INIT), m_ul_HolderProcessId(0), m_ul_HolderThreadId(0),
       m_ull_HeldSince(0), m_ul_HolderDepth(0) {
     if ((m_h_EventStop = CreatePipeEvent(
@@ -227,6 +227,7 @@ int32_t CGestVek_Pipe::TakeMailboxFrame(uint8_t** o_ppuc_Data, uint32_t* o_pul_D
         *o_ppuc_Data = l_puc_Copy;
         *o_pul_DataLen = m_ul_DataLen;
         DiscardUnread();
+        m_b_AnswerOwed = false;
         l_i_Status = MarkReceived(false, "CGestVek_Pipe::ReadFrame: ResetEvent");
     }
     WakeWaitingDepositor("CGestVek_Pipe::ReadFrame: SetEvent", &l_i_Status);
@@ -329,10 +330,41 @@ int32_t CGestVek_Pipe::WriteFrame(uint32_t i_ul_Timeout, const uint8_t* i_puc_Da
             UnlockMailbox(m_h_ReadMutex);
         }
     }
+    // Owed before the write, whatever its outcome: a write that failed may have reached the
+    // device in part, and a wait for an answer that never comes only costs its time-out.
+    m_b_AnswerOwed = true;
     if (m_px_Owner == nullptr) {
         return TULVO_NO_RESPONSE;
     }
     return m_px_Owner->WriteFrame(m_i_PipeIndex, i_ul_Timeout, i_puc_Data, i_ul_DataLen);
+}
+
+// A client killed between its request and the answer leaves the lock abandoned; the next
+// client takes it over at once and writes its own request, and the answer to the dead
+// client's, still on its way from the device, would be the frame it reads. Frames carry no
+// sender, so the answer is awaited here, before the new holder writes anything.
+void CGestVek_Pipe::DiscardOwedAnswer(uint32_t i_ul_DeadProcessId) {
+    if (!m_b_AnswerOwed) {
+        return;
+    }
+    HANDLE l_ah_Wait[2] = {m_h_EventStop, m_h_ReceivedFrameEvent};
+    const DWORD l_ul_Wait =
+        WaitForMultipleObjects(2, l_ah_Wait, FALSE, GESTVEK_PIPE_DEPOSIT_WAIT_MS);
+    if (l_ul_Wait == WAIT_OBJECT_0 + 1 && LockMailbox(m_h_ReadMutex) == TULVO_OK) {
+        if (m_puc_Data != nullptr) {
+            TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d I=0x%04X answer owed to "
+                            "process %lu discarded\n",
+                            m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex),
+                            GestVek_FrameIdentifier(m_puc_Data, m_ul_DataLen),
+                            static_cast<unsigned long>(i_ul_DeadProcessId));
+            DiscardUnread();
+        }
+        MarkReceived(false, "CGestVek_Pipe::GetTheLock: ResetEvent");
+        int32_t l_i_Ignored = TULVO_OK;
+        WakeWaitingDepositor("CGestVek_Pipe::GetTheLock: SetEvent", &l_i_Ignored);
+        UnlockMailbox(m_h_ReadMutex);
+    }
+    m_b_AnswerOwed = false;
 }
 
 void CGestVek_Pipe::SetStopEvent() {
@@ -372,6 +404,7 @@ int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
     }
     const ULONGLONG l_ull_Now = GetTickCount64();
     AcquireSRWLockExclusive(&m_x_HolderLock);
+    const uint32_t l_ul_PreviousHolder = m_ul_HolderProcessId;
     if (l_b_Abandoned) {
         TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d lock abandoned by process %lu "
                         "after %llu ms, taken over by process %lu\n",
@@ -395,6 +428,9 @@ int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
     }
     ++m_ul_HolderDepth;
     ReleaseSRWLockExclusive(&m_x_HolderLock);
+    if (l_b_Abandoned) {
+        DiscardOwedAnswer(l_ul_PreviousHolder);
+    }
     return TULVO_OK;
 }
 

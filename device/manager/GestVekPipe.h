@@ -101,6 +101,9 @@ private:
     DWORD WaitForRoom();
     void WakeWaitingDepositor(const char* i_pc_Caption, int32_t* io_pi_Status);
     bool HasLiveLockHolder() const;
+    // On a lock taken over from a holder that ended: waits up to 1000 ms for the answer it was
+    // owed and throws it away.
+    void DiscardOwedAnswer(uint32_t i_ul_DeadProcessId);
 
     HANDLE m_h_EventStop;
     const char* m_pc_SerialNumber;
@@ -122,6 +125,8 @@ private:
     std::atomic<bool> m_b_Stopped;
     // A deposit waits for room (under m_h_ReadMutex).
     bool m_b_DepositorWaiting;
+    // A frame was written and no frame has been read since: the device owes an answer.
+    std::atomic<bool> m_b_AnswerOwed;
 
     // The lock's holder, for diagnostics: changed by the holding thread while it owns
     // m_h_VekAccessMutex, read by anyone, always under m_x_HolderLock. The depth counts the

@@ -50,9 +50,11 @@ const char g_ac_Help[] =
     "                          ok=, corrupt=\n"
     "  run [SIZE] [seconds=N] [progress] [failures]\n"
     "                          echo exchanges until 'stop' (or N seconds), reconnecting when\n"
-    "                          the connection is lost: ok=, failed=, corrupt=, statuses=,\n"
-    "                          median_us=, p99_us=; progress prints '+ progress ...' every\n"
-    "                          second, failures prints '! fail t=<unix ms> status=S'\n"
+    "                          the connection is lost: ok=, failed=, corrupt=, lost=,\n"
+    "                          statuses=, median_us=, p99_us=; lost counts frames the\n"
+    "                          service accepted whose answer never came (the wait ran out\n"
+    "                          with no reason given); progress prints '+ progress ...' every\n"
+    "                          second, failures prints '! fail|lost t=<unix ms> status=S'\n"
     "  lock [MS] | unlock      TulvoCli_Lock / TulvoCli_Unlock (pipe 0)\n"
     "  send [SIZE]             TulvoCli_SendFrame of the next echo frame (pipe 0)\n"
     "  recv [MS]               TulvoCli_ReceiveFrame, compared with the last frame sent:\n"
@@ -159,18 +161,40 @@ srvtest::Bytes Take(uint8_t** io_ppuc_Buffer, uint32_t i_ul_Length) {
     return l_x_Bytes;
 }
 
-// One echo exchange on pipe 1: the call's status; *o_pb_Corrupt when it succeeded with an
-// answer other than the request.
-int32_t EchoExchange(size_t i_st_Size, bool* o_pb_Corrupt) {
+// One echo exchange on pipe 1, in the library's own steps (lock, write, read, unlock) so that
+// the caller learns whether the service accepted the frame: the call's status;
+// *o_pb_Accepted when the write went through; *o_pb_Corrupt when it succeeded with an answer
+// other than the request.
+int32_t EchoExchange(size_t i_st_Size, bool* o_pb_Corrupt, bool* o_pb_Accepted) {
+    *o_pb_Corrupt = false;
+    *o_pb_Accepted = false;
+    if (g_px_Conx == nullptr) {
+        return TULVO_BAD_PARAMETER;
+    }
     const srvtest::Bytes l_x_Frame = NextEchoFrame(i_st_Size);
+    Client_PipeConx* const l_px_Pipe = &g_px_Conx->m_ax_Pipes[CLIENT_EXCHANGE_PIPE];
     uint8_t* l_puc_Answer = nullptr;
     uint32_t l_ul_Length = 0;
-    const int32_t l_i_Status =
-        TulvoCli_Exchange(g_px_Conx, g_ul_Timeout, l_x_Frame.data(),
-                          static_cast<uint32_t>(l_x_Frame.size()), &l_puc_Answer, &l_ul_Length);
+    int32_t l_i_Status = Client_LockCmd(l_px_Pipe, g_ul_Timeout);
+    if (l_i_Status == TULVO_OK) {
+        l_i_Status = Client_WriteFrameCmd(l_px_Pipe, g_ul_Timeout, l_x_Frame.data(),
+                                          static_cast<uint32_t>(l_x_Frame.size()));
+    }
+    if (l_i_Status == TULVO_OK) {
+        *o_pb_Accepted = true;
+        l_i_Status = Client_ReadFrameCmd(l_px_Pipe, g_ul_Timeout, &l_puc_Answer, &l_ul_Length);
+    }
+    Client_UnLockCmd(l_px_Pipe);
     *o_pb_Corrupt = l_i_Status == TULVO_OK && Take(&l_puc_Answer, l_ul_Length) != l_x_Frame;
     TulvoCli_FreeBuffer(&l_puc_Answer);
     return l_i_Status;
+}
+
+// An accepted frame whose answer never came: the wait ran out, and the service gave no reason
+// (a removed sensor, a stopped pipe or a lost service each have a status of their own).
+bool AnswerLost(bool i_b_Accepted, int32_t i_i_Status) {
+    return i_b_Accepted && (i_i_Status == TULVO_TIMEOUT || i_i_Status == TULVO_TS_TIMEOUT ||
+                            i_i_Status == TULVO_NO_RESPONSE);
 }
 
 int32_t Connect() {
@@ -289,7 +313,7 @@ std::string RunLoop(const SArgs& i_x_Args, int32_t* o_pi_Status) {
     const bool l_b_Progress = i_x_Args.Has("progress");
     const bool l_b_Failures = i_x_Args.Has("failures");
     const double l_d_End = tulvo_bench::NowUs() + static_cast<double>(l_ull_Seconds) * 1e6;
-    uint64_t l_ull_Ok = 0, l_ull_Failed = 0, l_ull_Corrupt = 0;
+    uint64_t l_ull_Ok = 0, l_ull_Failed = 0, l_ull_Corrupt = 0, l_ull_Lost = 0;
     std::map<int32_t, uint64_t> l_x_Statuses;
     std::vector<double> l_ad_Us;
     double l_d_NextProgress = tulvo_bench::NowUs() + 1e6;
@@ -297,12 +321,13 @@ std::string RunLoop(const SArgs& i_x_Args, int32_t* o_pi_Status) {
     while (!StopAsked() && (l_ull_Seconds == 0 || tulvo_bench::NowUs() < l_d_End)) {
         int32_t l_i_Status = TULVO_OK;
         bool l_b_Corrupt = false;
+        bool l_b_Accepted = false;
         if (g_px_Conx == nullptr) {
             l_i_Status = Connect();
         }
         if (l_i_Status == TULVO_OK) {
             const double l_d_Start = tulvo_bench::NowUs();
-            l_i_Status = EchoExchange(l_st_Size, &l_b_Corrupt);
+            l_i_Status = EchoExchange(l_st_Size, &l_b_Corrupt, &l_b_Accepted);
             if (l_i_Status == TULVO_OK) {
                 l_ad_Us.push_back(tulvo_bench::NowUs() - l_d_Start);
             }
@@ -316,9 +341,11 @@ std::string RunLoop(const SArgs& i_x_Args, int32_t* o_pi_Status) {
         } else {
             ++l_ull_Failed;
             ++l_x_Statuses[l_i_Status];
+            const bool l_b_Lost = AnswerLost(l_b_Accepted, l_i_Status);
+            l_ull_Lost += l_b_Lost ? 1 : 0;
             if (l_b_Failures) {
-                Print("! fail t=%llu status=%d\n", static_cast<unsigned long long>(UnixMs()),
-                      static_cast<int>(l_i_Status));
+                Print("! %s t=%llu status=%d\n", l_b_Lost ? "lost" : "fail",
+                      static_cast<unsigned long long>(UnixMs()), static_cast<int>(l_i_Status));
             }
             // A sensor that is away may come back on its port; one that moved needs a new
             // connection, and so does a lost service.
@@ -329,10 +356,11 @@ std::string RunLoop(const SArgs& i_x_Args, int32_t* o_pi_Status) {
         }
         if (l_b_Progress && tulvo_bench::NowUs() > l_d_NextProgress) {
             l_d_NextProgress += 1e6;
-            Print("+ progress ok=%llu failed=%llu corrupt=%llu\n",
+            Print("+ progress ok=%llu failed=%llu corrupt=%llu lost=%llu\n",
                   static_cast<unsigned long long>(l_ull_Ok),
                   static_cast<unsigned long long>(l_ull_Failed),
-                  static_cast<unsigned long long>(l_ull_Corrupt));
+                  static_cast<unsigned long long>(l_ull_Corrupt),
+                  static_cast<unsigned long long>(l_ull_Lost));
         }
     }
     if (StopAsked()) {
@@ -341,7 +369,7 @@ std::string RunLoop(const SArgs& i_x_Args, int32_t* o_pi_Status) {
     const tulvo_bench::SSummary l_x_Us = tulvo_bench::Summarise(l_ad_Us);
     std::ostringstream l_x_Out;
     l_x_Out << "ok=" << l_ull_Ok << " failed=" << l_ull_Failed << " corrupt=" << l_ull_Corrupt
-            << " statuses=";
+            << " lost=" << l_ull_Lost << " statuses=";
     bool l_b_First = true;
     for (const auto& l_x_Entry : l_x_Statuses) {
         l_x_Out << (l_b_First ? "" : ",") << l_x_Entry.first << ":" << l_x_Entry.second;
@@ -434,7 +462,8 @@ std::string Run(const SArgs& i_x_Args, int32_t* o_pi_Status) {
         for (unsigned long l_ul_Round = 0; l_ul_Round < l_ul_Count && l_i_Status == TULVO_OK;
              ++l_ul_Round) {
             bool l_b_Corrupt = false;
-            l_i_Status = EchoExchange(l_st_Size, &l_b_Corrupt);
+            bool l_b_Accepted = false;
+            l_i_Status = EchoExchange(l_st_Size, &l_b_Corrupt, &l_b_Accepted);
             l_ul_Corrupt += l_b_Corrupt ? 1 : 0;
             l_ul_Ok += (l_i_Status == TULVO_OK && !l_b_Corrupt) ? 1 : 0;
             if (l_b_Corrupt) {
