@@ -4,7 +4,7 @@
 # Set TULVO_BUILD_DIR before sourcing; wine-env.sh is sourced here.
 #   tulvo_wait_until SECONDS CMD...     run CMD every 0.2 s until it succeeds (1 on time-out)
 #   tulvo_start_preloaded_prefix        the prefix's server and programs, with LD_PRELOAD set
-#   tulvo_sim_start DIR SPEC...         the simulator (--sensor SPECs), logs and port file in DIR:
+#   tulvo_sim_start DIR SENSOR...       the simulator (--sensor NAME:COM:SERIAL each), logs and port file in DIR:
 #                                       sets tulvo_sim_pid and tulvo_sim_port
 #   tulvo_simctl COMMAND...             one simulator command
 #   tulvo_sim_stop                      the simulator, with its ports and fake devices
@@ -58,12 +58,12 @@ tulvo_start_preloaded_prefix() {
 tulvo_sim_start() {
     local l_dir=$1
     shift
-    local l_specs=() l_spec
-    for l_spec in "$@"; do
-        l_specs+=(--sensor "$l_spec")
+    local l_sensors=() l_sensor
+    for l_sensor in "$@"; do
+        l_sensors+=(--sensor "$l_sensor")
     done
     "$tulvo_sim_exe" --control-port 0 --port-file "$l_dir/port" --log "$l_dir/sim.log" --quiet \
-        --devtree "$tulvo_bin/tulvo_devtree.exe" "${l_specs[@]}" </dev/null 2>"$l_dir/sim.err" &
+        --devtree "$tulvo_bin/tulvo_devtree.exe" "${l_sensors[@]}" </dev/null 2>"$l_dir/sim.err" &
     tulvo_sim_pid=$!
     if ! tulvo_wait_until 30 test -s "$l_dir/port"; then
         echo "the simulator did not start" >&2

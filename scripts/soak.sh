@@ -191,11 +191,11 @@ trap 'echo "== interrupted"; exit 130' INT TERM
 echo "== soak: $minutes min, $clients clients, $sensors sensors, seed $seed, logs in $logs"
 tulvo_start_preloaded_prefix
 
-specs=()
+sensor_args=()
 for s in $(seq 1 "$sensors"); do
-    specs+=("$(sensor_name "$s"):$(sensor_com "$s"):$(sensor_serial "$s")")
+    sensor_args+=("$(sensor_name "$s"):$(sensor_com "$s"):$(sensor_serial "$s")")
 done
-tulvo_sim_start "$logs" "${specs[@]}" || exit 2
+tulvo_sim_start "$logs" "${sensor_args[@]}" || exit 2
 
 echo "== installing and starting \"$tulvo_service\" with sc"
 tulvo_service_install "$bin/Serv_Tulvo.exe" || { echo "soak: the service did not start" >&2; exit 2; }
