@@ -43,19 +43,6 @@ struct SOptions {
     int m_i_ClockTicks = 100;
 };
 
-std::set<std::string> Listed() {
-    TulvoCli_DeviceProperties* l_px_List = nullptr;
-    uint32_t l_ul_Count = 0;
-    std::set<std::string> l_x_Serials;
-    if (TulvoCli_EnumDevices(&l_px_List, &l_ul_Count) == TULVO_OK) {
-        for (uint32_t l_ul_Index = 0; l_ul_Index < l_ul_Count; ++l_ul_Index) {
-            l_x_Serials.insert(reinterpret_cast<char*>(l_px_List[l_ul_Index].m_puc_SerialNumber));
-        }
-    }
-    TulvoCli_FreeDeviceList(&l_px_List, l_ul_Count);
-    return l_x_Serials;
-}
-
 bool AddSensor(tulvo_test::CSimControl* io_px_Sim, std::vector<std::string>* io_px_Serials) {
     const std::string l_x_Com = std::to_string(tulvo_test::NextComNumber());
     io_px_Serials->push_back(g_ac_Tag + l_x_Com);
@@ -64,7 +51,8 @@ bool AddSensor(tulvo_test::CSimControl* io_px_Sim, std::vector<std::string>* io_
 
 bool WaitListed(const std::vector<std::string>& i_ax_Serials) {
     const std::set<std::string> l_x_Wanted(i_ax_Serials.begin(), i_ax_Serials.end());
-    return tulvo_test::WaitFor([&] { return Listed() == l_x_Wanted; }, g_ul_StartLimit);
+    return tulvo_test::WaitFor([&] { return systest::ListedSerials() == l_x_Wanted; },
+                               g_ul_StartLimit);
 }
 
 tulvo_bench::SClientRun ParseRun(const systest::SResult& i_x_Result) {

@@ -139,7 +139,7 @@ std::vector<std::string> SystemScenario::AddSensors(int i_i_Count) {
     return l_ax_Serials;
 }
 
-std::set<std::string> SystemScenario::Listed() {
+std::set<std::string> ListedSerials() {
     TulvoCli_DeviceProperties* l_px_List = nullptr;
     uint32_t l_ul_Count = 0;
     std::set<std::string> l_x_Serials;
@@ -150,6 +150,10 @@ std::set<std::string> SystemScenario::Listed() {
     }
     TulvoCli_FreeDeviceList(&l_px_List, l_ul_Count);
     return l_x_Serials;
+}
+
+std::set<std::string> SystemScenario::Listed() {
+    return ListedSerials();
 }
 
 bool SystemScenario::WaitListed(const std::set<std::string>& i_x_Serials) {

@@ -91,6 +91,9 @@ protected:
     std::vector<std::unique_ptr<CScenarioClient>> m_apx_Clients;
 };
 
+// The serial numbers the service lists (empty when the list cannot be had).
+std::set<std::string> ListedSerials();
+
 // Statuses a call may end with when its sensor goes away under it or is not there: a status,
 // never a frame that is not the answer.
 bool IsDeviceGoneStatus(int32_t i_i_Status);
