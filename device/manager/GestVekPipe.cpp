@@ -394,11 +394,12 @@ int32_t CGestVek_Pipe::Stop() {
 
 int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
                                   GestVekPipe_ConnectionSlot* i_ppx_Connection,
-                                  uint32_t i_ul_ProcessId) {
+                                  uint32_t i_ul_ProcessId, HANDLE i_h_Application) {
     m_ppx_LockHolder = i_ppx_Connection;
     bool l_b_Abandoned = false;
-    const int32_t l_i_Status = GetTheMutexUnlessSet(m_h_VekAccessMutex, m_h_EventStop, i_ul_Timeout,
-                                                    TOOLSHARE_MUTEX_QUIET, &l_b_Abandoned);
+    const int32_t l_i_Status =
+        GetTheMutexUnlessSet(m_h_VekAccessMutex, m_h_EventStop, i_ul_Timeout, TOOLSHARE_MUTEX_QUIET,
+                             &l_b_Abandoned, i_h_Application);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }

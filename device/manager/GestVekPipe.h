@@ -70,11 +70,12 @@ public:
 
     // Takes the lock (the connection is recorded first, whatever the outcome) and releases it;
     // the lock belongs to the calling thread. A wait for it ends with TULVO_ABORTED when the
-    // pipe stops (device removal, suspend). The client's process id and the time the lock was
+    // pipe stops (device removal, suspend) or the application handle (may be NULL: the
+    // client's process) is signalled. The client's process id and the time the lock was
     // taken are kept for GetLockHolder; the trace log gets a line when the lock is taken,
     // taken over from a holder that ended holding it, and released.
     int32_t GetTheLock(uint32_t i_ul_Timeout, GestVekPipe_ConnectionSlot* i_ppx_Connection,
-                       uint32_t i_ul_ProcessId);
+                       uint32_t i_ul_ProcessId, HANDLE i_h_Application = nullptr);
     int32_t ReleaseTheLock();
     // Who holds the lock and since when (GetTickCount64); false while nobody does. A holder
     // that ended holding it is still given, until the next taker takes the lock over.

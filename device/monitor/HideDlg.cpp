@@ -135,12 +135,13 @@ int32_t TulvoServ_PrepareForReboot(const char* i_pc_Removal, const char* i_pc_Ar
 }
 
 int32_t TulvoServ_WaitForReboot(HANDLE i_h_EventRemoval, HANDLE i_h_EventArrival,
-                                uint32_t i_ul_Timeout) {
+                                uint32_t i_ul_Timeout, HANDLE i_h_Application) {
     CMonitorUse l_x_Use;
     if (l_x_Use.Get() == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
-    return l_x_Use.Get()->WaitForReboot(i_h_EventRemoval, i_h_EventArrival, i_ul_Timeout);
+    return l_x_Use.Get()->WaitForReboot(i_h_EventRemoval, i_h_EventArrival, i_ul_Timeout,
+                                        i_h_Application);
 }
 
 int32_t TulvoServ_CleanForReboot(const char* i_pc_SerialNumber, HANDLE i_h_EventRemoval) {
@@ -151,7 +152,8 @@ int32_t TulvoServ_CleanForReboot(const char* i_pc_SerialNumber, HANDLE i_h_Event
     return l_x_Use.Get()->CleanForReboot(i_pc_SerialNumber, i_h_EventRemoval);
 }
 
-int32_t TulvoHideDlg_WaitForEvent(HANDLE i_h_EventStop, HANDLE i_h_Event, uint32_t i_ul_Timeout) {
+int32_t TulvoHideDlg_WaitForEvent(HANDLE i_h_EventStop, HANDLE i_h_Event, uint32_t i_ul_Timeout,
+                                  HANDLE i_h_Application) {
     if (i_ul_Timeout == 0) {
         return TULVO_OK;
     }
@@ -159,10 +161,11 @@ int32_t TulvoHideDlg_WaitForEvent(HANDLE i_h_EventStop, HANDLE i_h_Event, uint32
     // Tick differences stay right across a wrap of the tick counter.
     const DWORD l_ul_Start = GetTickCount();
     DWORD l_ul_Left = i_ul_Timeout;
-    const HANDLE l_ah_Events[2] = {i_h_EventStop, i_h_Event};
+    const HANDLE l_ah_Events[3] = {i_h_EventStop, i_h_Event, i_h_Application};
+    const DWORD l_ul_Count = i_h_Application != nullptr ? 3 : 2;
     for (;;) {
         const DWORD l_ul_Wait = MsgWaitForMultipleObjects(
-            2, l_ah_Events, FALSE, l_b_Limited ? l_ul_Left : INFINITE, QS_ALLINPUT);
+            l_ul_Count, l_ah_Events, FALSE, l_b_Limited ? l_ul_Left : INFINITE, QS_ALLINPUT);
         if (l_ul_Wait == WAIT_OBJECT_0) {
             TraceLog_Printf("TulvoHideDlg_WaitForEvent WAIT_OBJECT_0 m_h_MonitorEventStop\n");
             return TULVO_ABORTED;
@@ -170,7 +173,11 @@ int32_t TulvoHideDlg_WaitForEvent(HANDLE i_h_EventStop, HANDLE i_h_Event, uint32
         if (l_ul_Wait == WAIT_OBJECT_0 + 1) {
             return TULVO_OK;
         }
-        if (l_ul_Wait == WAIT_OBJECT_0 + 2) {
+        if (l_ul_Count == 3 && l_ul_Wait == WAIT_OBJECT_0 + 2) {
+            TraceLog_Printf("TulvoHideDlg_WaitForEvent the client process has ended\n");
+            return TULVO_ABORTED;
+        }
+        if (l_ul_Wait == WAIT_OBJECT_0 + l_ul_Count) {
             MSG l_x_Message;
             while (PeekMessageA(&l_x_Message, nullptr, 0, 0, PM_REMOVE)) {
                 if (l_x_Message.message == WM_QUIT) {

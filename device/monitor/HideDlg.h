@@ -87,9 +87,11 @@ int32_t TulvoServ_GetPipeLocks(GestIpc_PipeLock** o_ppx_Locks, int32_t* o_pi_Cou
 // stay valid until TulvoServ_CleanForReboot releases the registration.
 int32_t TulvoServ_PrepareForReboot(const char* i_pc_Removal, const char* i_pc_Arrival,
                                    HANDLE* o_ph_EventRemoval, HANDLE* o_ph_EventArrival);
-// Waits for the removal, then the arrival, each up to the time-out. 0 when both came.
+// Waits for the removal, then the arrival, each up to the time-out. 0 when both came;
+// TULVO_ABORTED when the monitor closes or the application handle (may be NULL: the client's
+// process) is signalled.
 int32_t TulvoServ_WaitForReboot(HANDLE i_h_EventRemoval, HANDLE i_h_EventArrival,
-                                uint32_t i_ul_Timeout);
+                                uint32_t i_ul_Timeout, HANDLE i_h_Application = nullptr);
 // Releases a registration. With i_h_EventRemoval (the removal event the registration gave),
 // only that registration is released, so that two channels waiting for the same serial
 // number never release each other's events; with NULL, the first registration in use for the

@@ -45,8 +45,10 @@ struct CHideDlg_WaitedVek {
 
 // Waits for the event, the stop event (TULVO_ABORTED) or the time-out (TULVO_TIMEOUT; 0xFFFFFFFF:
 // none), dispatching the calling thread's messages meanwhile (WM_QUIT ends the wait with 1). A
-// time-out of 0 returns 0 at once. TULVO_SYSTEM_ERROR when the wait fails.
-int32_t TulvoHideDlg_WaitForEvent(HANDLE i_h_EventStop, HANDLE i_h_Event, uint32_t i_ul_Timeout);
+// time-out of 0 returns 0 at once. TULVO_SYSTEM_ERROR when the wait fails. The application
+// handle (may be NULL) ends the wait with TULVO_ABORTED too.
+int32_t TulvoHideDlg_WaitForEvent(HANDLE i_h_EventStop, HANDLE i_h_Event, uint32_t i_ul_Timeout,
+                                  HANDLE i_h_Application = nullptr);
 
 LRESULT CALLBACK TulvoHideDlg_WindowProc(HWND i_h_Window, UINT i_ui_Message, WPARAM i_x_WParam,
                                          LPARAM i_x_LParam);
@@ -91,7 +93,8 @@ public:
     // Reboot coordination (HideDlgReboot.cpp).
     int32_t PrepareForReboot(const char* i_pc_Removal, const char* i_pc_Arrival,
                              HANDLE* o_ph_EventRemoval, HANDLE* o_ph_EventArrival);
-    int32_t WaitForReboot(HANDLE i_h_EventRemoval, HANDLE i_h_EventArrival, uint32_t i_ul_Timeout);
+    int32_t WaitForReboot(HANDLE i_h_EventRemoval, HANDLE i_h_EventArrival, uint32_t i_ul_Timeout,
+                          HANDLE i_h_Application);
     int32_t CleanForReboot(const char* i_pc_SerialNumber, HANDLE i_h_EventRemoval);
     int32_t SetEventDeviceChanged(const char* i_pc_Reported, const char* i_pc_Usb,
                                   int32_t i_i_Arrival);

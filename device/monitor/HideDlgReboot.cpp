@@ -207,17 +207,18 @@ int32_t CHideDlg::SetEventDeviceChanged(const char* i_pc_Reported, const char* i
 }
 
 int32_t CHideDlg::WaitForReboot(HANDLE i_h_EventRemoval, HANDLE i_h_EventArrival,
-                                uint32_t i_ul_Timeout) {
+                                uint32_t i_ul_Timeout, HANDLE i_h_Application) {
     TraceLog_Printf("CHideDlg::WaitForReboot i_ph_EventRemoval=%d\n",
                     HideDlg_HandleValue(i_h_EventRemoval));
-    const int32_t l_i_Status =
-        TulvoHideDlg_WaitForEvent(m_h_MonitorEventStop, i_h_EventRemoval, i_ul_Timeout);
+    const int32_t l_i_Status = TulvoHideDlg_WaitForEvent(m_h_MonitorEventStop, i_h_EventRemoval,
+                                                         i_ul_Timeout, i_h_Application);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
     TraceLog_Printf("CHideDlg::WaitForReboot i_ph_EventArrival=%d\n",
                     HideDlg_HandleValue(i_h_EventArrival));
-    return TulvoHideDlg_WaitForEvent(m_h_MonitorEventStop, i_h_EventArrival, i_ul_Timeout);
+    return TulvoHideDlg_WaitForEvent(m_h_MonitorEventStop, i_h_EventArrival, i_ul_Timeout,
+                                     i_h_Application);
 }
 
 int32_t CHideDlg::CleanForReboot(const char* i_pc_SerialNumber, HANDLE i_h_EventRemoval) {

@@ -42,6 +42,9 @@ extern "C" {
 #define TULVOCLI_INFO_VERSION 0
 #define TULVOCLI_INFO_LOG 1
 #define TULVOCLI_INFO_PIPELOCKS 2
+/* Info type 3 (value 0) lists the private channels in use: a 4-byte count, then the process id
+ * of each channel's client (4 bytes each). */
+#define TULVOCLI_INFO_CHANNELS 3
 #define TULVOCLI_LOG_OFF 0
 #define TULVOCLI_LOG_ON 1
 #define TULVOCLI_LOG_OFF_AT_NEXT_START 2

@@ -51,6 +51,9 @@
 #define SERVERINFOS_TYPE_LOG 1
 // Who holds which pipe lock: the data is the pipe-lock list of PipeLocks.h.
 #define SERVERINFOS_TYPE_PIPELOCKS 2
+// Which processes hold private channels: a 4-byte count N, then N 4-byte process ids, one per
+// channel in use (a process holds at most 32).
+#define SERVERINFOS_TYPE_CHANNELS 3
 #define SERVERINFOS_LOG_OFF 0
 #define SERVERINFOS_LOG_ON 1
 #define SERVERINFOS_LOG_DELETE_MARKER 2

@@ -19,10 +19,10 @@ void GestIpcPrivate_TearDown(GestIpcPrivate_Slot* io_ppv_Slot) {
     free(l_px_Ipc);
 }
 
-int32_t GestIpcPrivate_HandleRequest(void* i_pv_Slot, uint8_t* o_puc_Buffer, uint32_t i_ul_Length,
+int32_t GestIpcPrivate_HandleRequest(void* i_pv_Slot, uint32_t i_ul_Length,
                                      uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
-    return GestIpcPrivate_TrtReveiveBuffer(static_cast<void**>(i_pv_Slot), o_puc_Buffer,
-                                           i_ul_Length, o_ppuc_Response, o_pul_ResponseLength);
+    return GestIpcPrivate_TrtReveiveBuffer(static_cast<void**>(i_pv_Slot), i_ul_Length,
+                                           o_ppuc_Response, o_pul_ResponseLength);
 }
 
 } // namespace
@@ -58,17 +58,26 @@ int32_t GestIpcPrivate_Create(GestIpcPrivate_Slot* io_ppv_Slot, ToolShare_Channe
         ToolShare_CloseWaitEvent(&l_px_Ipc->m_h_Cancel);
         return TULVO_SIGNAL_ERROR;
     }
-    l_i_Status = ToolShareSrv_CreatePrivateConnect(GestIpcPublic_GetParam(), &l_px_Ipc->m_x_Channel,
-                                                   io_px_Public, i_puc_Request, i_ul_Length,
-                                                   nullptr, GESTIPC_CREATE_TIMEOUT_MS);
+    l_px_Ipc->m_ull_Created = GetTickCount64();
+    l_i_Status = ToolShareSrv_CreatePrivateConnect(
+        GestIpcPublic_GetParam(), &l_px_Ipc->m_x_Channel, io_px_Public, i_puc_Request, i_ul_Length,
+        nullptr, GESTIPC_CREATE_TIMEOUT_MS, &l_px_Ipc->m_x_Reply);
     if (l_i_Status != TULVO_OK) {
         TraceLog_Printf("GestIpcPrivate_CGestIpcPrivate : ToolShareSrv_CreatePrivateConnect "
                         "Error : %d\n",
                         static_cast<int>(l_i_Status));
     }
-    const bool l_b_Resumed = ResumeThread(l_px_Ipc->m_h_Thread) != static_cast<DWORD>(-1);
+    const bool l_b_Resumed =
+        GestIpcServer_ResumeThread(l_px_Ipc->m_h_Thread) != static_cast<DWORD>(-1);
     if (!l_b_Resumed) {
         TraceLog_SysError("GestIpcPrivate_Create ResumeThread");
+        if (l_i_Status == TULVO_OK) {
+            // The client has its reply, but nobody would ever serve the channel: it is
+            // closed like a failed creation, and the client's requests run into their
+            // time-outs.
+            ToolShare_Close(&l_px_Ipc->m_x_Channel);
+            l_i_Status = TULVO_SIGNAL_ERROR;
+        }
     }
     if (l_i_Status != TULVO_OK) {
         // The thread finds no channel and ends at once, releasing nothing: all is ours.
@@ -102,16 +111,36 @@ DWORD WINAPI GestIpcPrivate_ThreadReceptProc(LPVOID i_pv_Slot) {
         return static_cast<DWORD>(TULVO_TS_BAD_ARGUMENT);
     }
     TraceLog_Printf("GestIpcPrivate_ThreadReceptProc\n");
+    const uint32_t l_ul_UnlinkedLimit = GestIpcServer_UnlinkedLimitMs();
     int32_t l_i_Status = TULVO_OK;
     for (;;) {
-        // Ends on the client's exit, the cancel event (DESTROYCONX, the stop) or a quit.
-        l_i_Status = ToolShare_WaitData(&l_px_Ipc->m_x_Channel, l_px_Ipc->m_h_Cancel, INFINITE);
+        // Ends on the client's exit, the cancel event (DESTROYCONX, the stop) or a quit; while
+        // the channel is unlinked, also once it has been so for too long.
+        uint32_t l_ul_Wait = INFINITE;
+        if (l_px_Ipc->m_px_GestVek == nullptr) {
+            const ULONGLONG l_ull_Age = GetTickCount64() - l_px_Ipc->m_ull_Created;
+            l_ul_Wait = l_ull_Age < l_ul_UnlinkedLimit
+                            ? static_cast<uint32_t>(l_ul_UnlinkedLimit - l_ull_Age)
+                            : 0;
+        }
+        l_i_Status = ToolShare_WaitData(&l_px_Ipc->m_x_Channel, l_px_Ipc->m_h_Cancel, l_ul_Wait);
+        if (l_i_Status == TULVO_TS_TIMEOUT) {
+            // The request named a process that does not use the channel (or one that died or
+            // hung before linking): the slot goes back, and so do the handles it was given.
+            TraceLog_Printf("GestIpcPrivate_ThreadReceptProc channel of process %lu not linked "
+                            "within %lu ms, closed\n",
+                            static_cast<unsigned long>(l_px_Ipc->m_x_Channel.m_ul_ProcessId),
+                            static_cast<unsigned long>(l_ul_UnlinkedLimit));
+            ToolShareSrv_WithdrawPrivateConnect(&l_px_Ipc->m_x_Channel, &l_px_Ipc->m_x_Reply);
+            break;
+        }
         if (l_i_Status != TULVO_OK) {
             break;
         }
         l_i_Status = GestIpcServer_ServeOneRequest(
             &l_px_Ipc->m_x_Channel, l_px_Ipc->m_h_Cancel,
-            "CGestIpc::ThreadProc :", GestIpcPrivate_HandleRequest, const_cast<void**>(l_ppv_Slot));
+            "CGestIpc::ThreadProc :", GESTIPC_PRIVATE_MAX_REQUEST, GestIpcPrivate_HandleRequest,
+            const_cast<void**>(l_ppv_Slot));
         if (l_i_Status != TULVO_OK) {
             TraceLog_Printf("CGestIpc::ThreadProc TrtReveiveBufferAndTrt Err 0x%02X\n",
                             static_cast<unsigned>(l_i_Status));
@@ -122,22 +151,23 @@ DWORD WINAPI GestIpcPrivate_ThreadReceptProc(LPVOID i_pv_Slot) {
     return static_cast<DWORD>(l_i_Status);
 }
 
-int32_t GestIpcPrivate_TrtReveiveBuffer(GestIpcPrivate_Slot* io_ppv_Slot, uint8_t* o_puc_Buffer,
-                                        uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
-                                        uint32_t* o_pul_ResponseLength) {
+int32_t GestIpcPrivate_TrtReveiveBuffer(GestIpcPrivate_Slot* io_ppv_Slot, uint32_t i_ul_Length,
+                                        uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
     *o_ppuc_Response = nullptr;
     *o_pul_ResponseLength = 0;
     GestIpcPrivate_Channel* const l_px_Ipc = GestIpcSlots_Record(io_ppv_Slot);
-    const int32_t l_i_Status =
-        ToolShare_ReadData(&l_px_Ipc->m_x_Channel, o_puc_Buffer, i_ul_Length, l_px_Ipc->m_h_Cancel,
-                           GESTIPC_TRANSFER_TIMEOUT_MS);
+    uint8_t* l_puc_Request = nullptr;
+    int32_t l_i_Status = GestIpcServer_ReadRequest(&l_px_Ipc->m_x_Channel, l_px_Ipc->m_h_Cancel,
+                                                   i_ul_Length, &l_puc_Request);
     if (l_i_Status != TULVO_OK) {
         TraceLog_Printf("CGestIpc::TrtReveiveBuffer : ToolShare_ReadData Error : %d\n",
                         static_cast<int>(l_i_Status));
         return l_i_Status;
     }
-    return GestIpcPrivate_HandleReveiveBuffer(io_ppv_Slot, o_puc_Buffer, i_ul_Length,
-                                              o_ppuc_Response, o_pul_ResponseLength);
+    l_i_Status = GestIpcPrivate_HandleReveiveBuffer(io_ppv_Slot, l_puc_Request, i_ul_Length,
+                                                    o_ppuc_Response, o_pul_ResponseLength);
+    free(l_puc_Request);
+    return l_i_Status;
 }
 
 int32_t GestIpcPrivate_HandleReveiveBuffer(GestIpcPrivate_Slot* io_ppv_Slot,

@@ -130,9 +130,12 @@ int32_t GestIpcPrivate_TrtLockPipe(GestIpcPrivate_Slot* io_ppv_Slot, const uint8
     }
     if (l_i_Status == TULVO_OK) {
         // The lock belongs to this thread, so to this channel, until UNLOCKPIPE or the
-        // channel's end (then abandoned, for the next client to take over).
+        // channel's end (then abandoned, for the next client to take over). The wait ends
+        // with the client process: a client killed while it waits must not keep its channel,
+        // nor a lock it took before, until the holder lets go.
         l_i_Status = l_px_GestVek_Pipe->GetTheLock(l_x_Request.m_ul_TimeOut, io_ppv_Slot,
-                                                   l_px_Ipc->m_x_Channel.m_ul_ProcessId);
+                                                   l_px_Ipc->m_x_Channel.m_ul_ProcessId,
+                                                   l_px_Ipc->m_x_Channel.m_h_Peer);
         if (l_i_Status != TULVO_OK) {
             GestIpcPrivate_LogErr(l_pc_Command, "l_px_GestVek_Pipe->GetTheLock", l_i_Status);
         }
@@ -265,8 +268,10 @@ int32_t GestIpcPrivate_TrtReboot(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t
     l_px_GestVek_Pipe = nullptr;
     l_x_Hold.Reset();
     if (l_i_Status == TULVO_OK) {
-        l_i_Status = TulvoServ_WaitForReboot(l_h_EventRemoval, l_h_EventArrival,
-                                             l_x_Request.m_ul_RebootWait);
+        // Ends with the client process too: its registration must not outlive it.
+        l_i_Status =
+            TulvoServ_WaitForReboot(l_h_EventRemoval, l_h_EventArrival, l_x_Request.m_ul_RebootWait,
+                                    l_px_Ipc->m_x_Channel.m_h_Peer);
         if (l_i_Status != TULVO_OK) {
             GestIpcPrivate_LogErr(l_pc_Command, "TulvoServ_WaitForReboot", l_i_Status);
         }

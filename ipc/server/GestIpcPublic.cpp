@@ -51,11 +51,30 @@ void GestIpcPublic_AbandonExchange(GestIpcPublic_Server* io_px_Server) {
     ResetEvent(io_px_Server->m_x_Channel.m_h_Outgoing);
 }
 
-int32_t GestIpcPublic_HandleRequest(void* i_pv_Server, uint8_t* o_puc_Buffer, uint32_t i_ul_Length,
+int32_t GestIpcPublic_HandleRequest(void* i_pv_Server, uint32_t i_ul_Length,
                                     uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
     return GestIpcPublic_TrtReveiveBufferAndTrt(static_cast<GestIpcPublic_Server*>(i_pv_Server),
-                                                o_puc_Buffer, i_ul_Length, o_ppuc_Response,
-                                                o_pul_ResponseLength);
+                                                i_ul_Length, o_ppuc_Response, o_pul_ResponseLength);
+}
+
+// Running is set for as long as the server listens, and only this thread resets it, on its
+// way out. Any process may reset it too (clients must be able to signal Recv and Send, and
+// clients written to the protocol also ask for that right on Running): every transfer would
+// then fail as if the service had stopped. Found reset while not stopping, it is set again.
+// False while it is still reset (the caller waits before it looks again).
+bool GestIpcPublic_KeepRunning(GestIpcPublic_Server* io_px_Server) {
+    const HANDLE l_h_Running = io_px_Server->m_x_Channel.m_h_Running;
+    if (l_h_Running == nullptr || WaitForSingleObject(l_h_Running, 0) == WAIT_OBJECT_0 ||
+        GestIpcPublic_IsCancelled(io_px_Server)) {
+        return true;
+    }
+    TraceLog_Printf("GestIpcPublic_ThreadReceptProc Running found reset by another process, "
+                    "set again\n");
+    if (!SetEvent(l_h_Running)) {
+        TraceLog_SysError("GestIpcPublic_ThreadReceptProc SetEvent Running");
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -167,16 +186,23 @@ DWORD WINAPI GestIpcPublic_ThreadReceptProc(LPVOID i_pv_Server) {
     TraceLog_Printf("GestIpcPublic_ThreadReceptProc Started\n");
     int32_t l_i_Status = TULVO_OK;
     for (;;) {
-        // Any end of this wait ends the server: the cancel event, the channel closed, or a
-        // quit message. Nothing else returns from it, so the loop never spins.
-        l_i_Status = ToolShare_WaitData(l_px_Channel, nullptr, INFINITE);
+        // The wait wakes now and then to see that Running is still set: nothing announces a
+        // reset. The cancel event (the channel's peer), a failed wait or a quit message end
+        // the server; a Running that was reset behind its back does not.
+        l_i_Status = ToolShare_WaitData(l_px_Channel, nullptr, GESTIPC_RUNNING_CHECK_MS);
+        if (l_i_Status == TULVO_TS_TIMEOUT || l_i_Status == TULVO_TS_SERVER_NOT_RUNNING) {
+            if (!GestIpcPublic_KeepRunning(l_px_Server)) {
+                WaitForSingleObject(l_px_Server->m_h_Cancel, GESTIPC_RUNNING_CHECK_MS);
+            }
+            continue;
+        }
         if (l_i_Status != TULVO_OK) {
             break;
         }
         // The cancel event is the channel's peer: every transfer's wait holds it already.
-        l_i_Status =
-            GestIpcServer_ServeOneRequest(l_px_Channel, nullptr, "GestIpcPublic_ThreadReceptProc",
-                                          GestIpcPublic_HandleRequest, l_px_Server);
+        l_i_Status = GestIpcServer_ServeOneRequest(
+            l_px_Channel, nullptr, "GestIpcPublic_ThreadReceptProc", GESTIPC_PUBLIC_MAX_REQUEST,
+            GestIpcPublic_HandleRequest, l_px_Server);
         if (l_i_Status != TULVO_OK) {
             TraceLog_Printf("GestIpcPublic_ThreadReceptProc TrtReveiveBufferAndTrt Err 0x%02X\n",
                             static_cast<unsigned>(l_i_Status));
@@ -184,6 +210,7 @@ DWORD WINAPI GestIpcPublic_ThreadReceptProc(LPVOID i_pv_Server) {
                 break;
             }
             GestIpcPublic_AbandonExchange(l_px_Server);
+            GestIpcPublic_KeepRunning(l_px_Server);
         }
     }
     GestIpcPublic_StopPrivateChannels();
@@ -208,19 +235,22 @@ void GestIpcPublic_StopPrivateChannels(void) {
 }
 
 int32_t GestIpcPublic_TrtReveiveBufferAndTrt(GestIpcPublic_Server* io_px_Server,
-                                             uint8_t* o_puc_Buffer, uint32_t i_ul_Length,
-                                             uint8_t** o_ppuc_Response,
+                                             uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
                                              uint32_t* o_pul_ResponseLength) {
-    const int32_t l_i_Status =
-        ToolShare_ReadData(&io_px_Server->m_x_Channel, o_puc_Buffer, i_ul_Length, nullptr,
-                           GESTIPC_TRANSFER_TIMEOUT_MS);
+    *o_ppuc_Response = nullptr;
+    *o_pul_ResponseLength = 0;
+    uint8_t* l_puc_Request = nullptr;
+    int32_t l_i_Status =
+        GestIpcServer_ReadRequest(&io_px_Server->m_x_Channel, nullptr, i_ul_Length, &l_puc_Request);
     if (l_i_Status != TULVO_OK) {
         TraceLog_Printf("GestIpcPublic_TrtReveiveBufferAndTrt : ToolShare_ReadData Error : %d\n",
                         static_cast<int>(l_i_Status));
         return l_i_Status;
     }
-    return GestIpcPublic_HandleReveiveBuffer(io_px_Server, o_puc_Buffer, i_ul_Length,
-                                             o_ppuc_Response, o_pul_ResponseLength);
+    l_i_Status = GestIpcPublic_HandleReveiveBuffer(io_px_Server, l_puc_Request, i_ul_Length,
+                                                   o_ppuc_Response, o_pul_ResponseLength);
+    free(l_puc_Request);
+    return l_i_Status;
 }
 
 int32_t GestIpcPublic_HandleReveiveBuffer(GestIpcPublic_Server* io_px_Server,
@@ -352,6 +382,20 @@ int32_t GestIpcPublic_ServerInfos(uint32_t i_ul_InfoType, uint32_t i_ul_Value,
         }
         return l_i_Status;
     }
+    if (i_ul_InfoType == SERVERINFOS_TYPE_CHANNELS) {
+        uint32_t l_aul_Process[GESTIPC_PRIVATE_SLOT_COUNT];
+        const uint32_t l_ul_Count = GestIpcSlots_ProcessIds(l_aul_Process);
+        *o_ppuc_Data = static_cast<uint8_t*>(malloc(4 * (1 + l_ul_Count)));
+        if (*o_ppuc_Data == nullptr) {
+            return TULVO_NO_MEMORY;
+        }
+        *o_pul_DataLength = 4 * (1 + l_ul_Count);
+        GestIpc_PutU32(*o_ppuc_Data, l_ul_Count);
+        for (uint32_t l_ul_Index = 0; l_ul_Index < l_ul_Count; ++l_ul_Index) {
+            GestIpc_PutU32(*o_ppuc_Data + 4 * (1 + l_ul_Index), l_aul_Process[l_ul_Index]);
+        }
+        return TULVO_OK;
+    }
     TraceLog_Printf("GestIpcPublic_ServerInfos TULVO_BAD_PARAMETER i_ul_InfoType Unknown\n");
     return TULVO_BAD_PARAMETER;
 }
@@ -370,9 +414,15 @@ int32_t GestIpcPublic_TrtCreatePrivateChannelRequest(GestIpcPublic_Server* io_px
                         "Malloc Err\n");
         return TULVO_TS_BAD_ARGUMENT;
     }
+    // The request is a private-connection request: its process id is there.
+    const uint32_t l_ul_ProcessId = GestIpc_GetU32(i_puc_Request + 3);
     GestIpcPrivate_Slot* l_ppv_Slot = nullptr;
-    int32_t l_i_Status = GestIpcSlots_Take(l_px_Ipc, &l_ppv_Slot);
+    int32_t l_i_Status = GestIpcSlots_Take(l_px_Ipc, l_ul_ProcessId, &l_ppv_Slot);
     if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("GestIpcPublic_TrtCreatePrivateChannelRequest no channel for process "
+                        "%lu: %d channels in use\n",
+                        static_cast<unsigned long>(l_ul_ProcessId),
+                        static_cast<int>(GestIpcSlots_Count()));
         free(l_px_Ipc);
         return l_i_Status;
     }
@@ -383,7 +433,13 @@ int32_t GestIpcPublic_TrtCreatePrivateChannelRequest(GestIpcPublic_Server* io_px
     if (l_i_Status != TULVO_OK) {
         // No thread was started: the slot is free for the next request at once.
         GestIpcSlots_GiveUp(l_ppv_Slot);
+        // A failure after the reply went was told to the client already: a second answer
+        // would sit in the channel for the client's next request to read.
+        const bool l_b_Replied = l_px_Ipc->m_x_Reply.m_aul_Handle[2] != 0;
         free(l_px_Ipc);
+        if (l_b_Replied) {
+            return TULVO_OK;
+        }
     }
     return l_i_Status;
 }

@@ -31,8 +31,10 @@
 #ifndef TULVO_IPC_SERVER_GESTIPCSERVER_H
 #define TULVO_IPC_SERVER_GESTIPCSERVER_H
 
+#include "device/link/UsbSerial.h"
 #include "device/manager/GestVekPipe.h"
 #include "device/monitor/HideDlg.h"
+#include "ipc/protocol/GestIpcFormat.h"
 #include "ipc/toolshare/ToolShare.h"
 
 #include <windows.h>
@@ -48,6 +50,21 @@
 #define GESTIPC_CREATE_TIMEOUT_MS 1000
 // How long a stop waits for a receive thread to end.
 #define GESTIPC_STOP_WAIT_MS 1000
+// What a request may announce before anything is allocated for it: the public requests are a
+// few bytes (a device key at most); a private one is a command head and the largest frame the
+// link writes. A longer announcement is dropped with the transport's length status.
+#define GESTIPC_PUBLIC_MAX_REQUEST 4096u
+#define GESTIPC_PRIVATE_MAX_REQUEST (WAITFORREBOOT_OFFSET_FRAME + USBSERIAL_MAX_WRITE_SIZE)
+// A whole request must arrive within the transfer's time-out plus one millisecond for each
+// this many bytes: a client that trickles its chunks holds its thread no longer.
+#define GESTIPC_REQUEST_BYTES_PER_MS 1024u
+// How often the public thread looks whether Running was reset behind its back.
+#define GESTIPC_RUNNING_CHECK_MS 1000
+// A private channel that is not linked within this time is closed: a client links at once,
+// and an unlinked channel can do nothing else.
+#define GESTIPC_UNLINKED_LIMIT_MS 10000
+// Channels one client process may hold at once; more than ten connections' worth.
+#define GESTIPC_CHANNELS_PER_PROCESS 32
 
 // A private channel slot: the channel's record while the channel lives, NULL otherwise. The
 // pipe lock of a channel records the slot's address (GestVekPipe_ConnectionSlot).
@@ -64,6 +81,11 @@ struct GestIpcPrivate_Channel {
     char m_ac_DeviceKey[GESTIPC_DEVICE_KEY_SIZE];
     uint32_t m_ul_PipeIndex;
     HANDLE m_h_Cancel;
+    // When the channel was made (GetTickCount64), for the limit on an unlinked channel.
+    ULONGLONG m_ull_Created;
+    // The handle values the client was given, taken back from it when an unlinked channel is
+    // closed (ToolShareSrv_WithdrawPrivateConnect).
+    ToolShare_PrivateReply m_x_Reply;
 };
 
 // The public channel server, allocated cleared to zero by TulvoServ_OpenGestIpcPublic.
@@ -80,25 +102,31 @@ struct GestIpcPublic_Server {
 
 // ---- One request of a receive loop (GestIpcServe.cpp) ----
 
-// Reads the request's body from the channel and handles it: the status, and a response (with
-// its length) for the loop to write and free, or none.
-typedef int32_t (*GestIpcServer_Handler)(void* i_pv_Context, uint8_t* o_puc_Buffer,
-                                         uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
-                                         uint32_t* o_pul_ResponseLength);
+// Reads the body of a request of that length from the channel (GestIpcServer_ReadRequest)
+// and handles it: the status, and a response (with its length) for the loop to write and
+// free, or none.
+typedef int32_t (*GestIpcServer_Handler)(void* i_pv_Context, uint32_t i_ul_Length,
+                                         uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength);
 // After the channel signalled a request: reads its length (i_h_Cancel ends that wait; a
-// failure is logged as "<i_pc_Loop> : ToolShare_ReadLenData() Error : %d"), lets the handler
-// read and handle it, and writes the response if one was made (the write's status then
-// replaces the handler's). The first failure's status.
+// failure, or a length above i_ul_MaxLength, is logged as "<i_pc_Loop> : ToolShare_ReadLenData()
+// Error : %d"), lets the handler read and handle it, and writes the response if one was made
+// (the write's status then replaces the handler's). The first failure's status.
 int32_t GestIpcServer_ServeOneRequest(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,
-                                      const char* i_pc_Loop, GestIpcServer_Handler i_pf_Handle,
-                                      void* i_pv_Context);
+                                      const char* i_pc_Loop, uint32_t i_ul_MaxLength,
+                                      GestIpcServer_Handler i_pf_Handle, void* i_pv_Context);
+// The body of a request of that length, read within the request's deadline into a buffer
+// that grows as the chunks come (free it); the transfer's status.
+int32_t GestIpcServer_ReadRequest(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,
+                                  uint32_t i_ul_Length, uint8_t** o_ppuc_Request);
 
 // ---- Slot table (GestIpcSlots.cpp) ----
 
 // The slot of that index (0 to 99); the address stays valid for the life of the process.
 GestIpcPrivate_Slot* GestIpcSlots_Get(int32_t i_i_Index);
-// Puts the record in the lowest free slot; TULVO_TOO_MANY_CHANNELS when all 100 are taken.
-int32_t GestIpcSlots_Take(GestIpcPrivate_Channel* i_px_Ipc, GestIpcPrivate_Slot** o_ppv_Slot);
+// Puts the record in the lowest free slot for a channel of that client process;
+// TULVO_TOO_MANY_CHANNELS when all 100 are taken or the process holds its 32 already.
+int32_t GestIpcSlots_Take(GestIpcPrivate_Channel* i_px_Ipc, uint32_t i_ul_ProcessId,
+                          GestIpcPrivate_Slot** o_ppv_Slot);
 // Empties the slot; its record is then the caller's alone.
 void GestIpcSlots_GiveUp(GestIpcPrivate_Slot* io_ppv_Slot);
 // The record in the slot (NULL when free). Only the channel's own thread, and the public
@@ -106,6 +134,8 @@ void GestIpcSlots_GiveUp(GestIpcPrivate_Slot* io_ppv_Slot);
 GestIpcPrivate_Channel* GestIpcSlots_Record(GestIpcPrivate_Slot* i_ppv_Slot);
 // Channels alive right now; for diagnostics and tests.
 int32_t GestIpcSlots_Count(void);
+// The client process of each channel alive, in slot order; their number.
+uint32_t GestIpcSlots_ProcessIds(uint32_t o_aul_ProcessId[GESTIPC_PRIVATE_SLOT_COUNT]);
 // Under the slot lock: sets the cancel event of the slot's channel and, when o_ph_Thread is
 // given, copies its thread handle (NULL while there is no thread) for the caller to wait on
 // and close: the channel may release its own handle as soon as the lock is gone. False when
@@ -121,8 +151,7 @@ int32_t GestIpcPublic_Create(GestIpcPublic_Server* io_px_Server);
 int32_t GestIpcPublic_Stop(GestIpcPublic_Server* io_px_Server);
 DWORD WINAPI GestIpcPublic_ThreadReceptProc(LPVOID i_pv_Server);
 int32_t GestIpcPublic_TrtReveiveBufferAndTrt(GestIpcPublic_Server* io_px_Server,
-                                             uint8_t* o_puc_Buffer, uint32_t i_ul_Length,
-                                             uint8_t** o_ppuc_Response,
+                                             uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
                                              uint32_t* o_pul_ResponseLength);
 int32_t GestIpcPublic_HandleReveiveBuffer(GestIpcPublic_Server* io_px_Server,
                                           const uint8_t* i_puc_Request, uint32_t i_ul_Length,
@@ -156,9 +185,8 @@ int32_t GestIpcPrivate_Create(GestIpcPrivate_Slot* io_ppv_Slot, ToolShare_Channe
                               uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength);
 int32_t GestIpcPrivate_Stop(GestIpcPrivate_Slot* io_ppv_Slot);
 DWORD WINAPI GestIpcPrivate_ThreadReceptProc(LPVOID i_pv_Slot);
-int32_t GestIpcPrivate_TrtReveiveBuffer(GestIpcPrivate_Slot* io_ppv_Slot, uint8_t* o_puc_Buffer,
-                                        uint32_t i_ul_Length, uint8_t** o_ppuc_Response,
-                                        uint32_t* o_pul_ResponseLength);
+int32_t GestIpcPrivate_TrtReveiveBuffer(GestIpcPrivate_Slot* io_ppv_Slot, uint32_t i_ul_Length,
+                                        uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength);
 int32_t GestIpcPrivate_HandleReveiveBuffer(GestIpcPrivate_Slot* io_ppv_Slot,
                                            const uint8_t* i_puc_Request, uint32_t i_ul_Length,
                                            uint8_t** o_ppuc_Response,
@@ -202,10 +230,16 @@ typedef HANDLE (*GestIpcServer_ThreadStarter)(LPTHREAD_START_ROUTINE i_pf_Routin
 typedef struct GestIpcServer_Seams {
     int32_t (*pf_InitializeWaitEvent)(HANDLE* io_ph_Event);
     GestIpcServer_ThreadStarter pf_CreateSuspendedThread;
+    // How long a private channel may stay unlinked (0: GESTIPC_UNLINKED_LIMIT_MS).
+    uint32_t m_ul_UnlinkedLimitMs;
+    // Resumes a thread that was created suspended (NULL: ResumeThread).
+    DWORD (*pf_ResumeThread)(HANDLE i_h_Thread);
 } GestIpcServer_Seams;
 void GestIpcServer_SetSeams(const GestIpcServer_Seams* i_px_Seams);
 int32_t GestIpcServer_InitializeWaitEvent(HANDLE* io_ph_Event);
 HANDLE GestIpcServer_CreateSuspendedThread(LPTHREAD_START_ROUTINE i_pf_Routine,
                                            LPVOID i_pv_Argument, DWORD* o_pul_ThreadId);
+DWORD GestIpcServer_ResumeThread(HANDLE i_h_Thread);
+uint32_t GestIpcServer_UnlinkedLimitMs(void);
 
 #endif

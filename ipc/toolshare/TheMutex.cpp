@@ -68,11 +68,13 @@ int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout, ToolShare_MutexLog 
 }
 
 int32_t GetTheMutexUnlessSet(HANDLE i_h_Mutex, HANDLE i_h_Stop, uint32_t i_ul_Timeout,
-                             ToolShare_MutexLog i_e_Log, bool* o_pb_Abandoned) {
-    // The stop event first: when both are signalled, the stop wins.
-    const HANDLE l_ah_Handles[2] = {i_h_Stop, i_h_Mutex};
-    const DWORD l_ul_Wait = WaitForMultipleObjects(2, l_ah_Handles, FALSE, i_ul_Timeout);
-    if (l_ul_Wait == WAIT_OBJECT_0) {
+                             ToolShare_MutexLog i_e_Log, bool* o_pb_Abandoned, HANDLE i_h_Also) {
+    // The stop event first: when both are signalled, the stop wins. The other handle goes
+    // last, so that the mutex keeps its index.
+    const HANDLE l_ah_Handles[3] = {i_h_Stop, i_h_Mutex, i_h_Also};
+    const DWORD l_ul_Wait =
+        WaitForMultipleObjects(i_h_Also != nullptr ? 3 : 2, l_ah_Handles, FALSE, i_ul_Timeout);
+    if (l_ul_Wait == WAIT_OBJECT_0 || (i_h_Also != nullptr && l_ul_Wait == WAIT_OBJECT_0 + 2)) {
         if (o_pb_Abandoned != nullptr) {
             *o_pb_Abandoned = false;
         }

@@ -18,6 +18,10 @@
 // ("Global\" and ":Running") a base name may have at most 48 characters. Longer base names
 // are refused rather than cut into the name of some other object.
 #define TOOLSHARE_NAME_SIZE 64
+
+#define TOOLSHARE_EVENT_ACCESS (READ_CONTROL | SYNCHRONIZE | EVENT_MODIFY_STATE)
+#define TOOLSHARE_SECTION_ACCESS (READ_CONTROL | FILE_MAP_READ | FILE_MAP_WRITE)
+#define TOOLSHARE_LOCK_ACCESS (READ_CONTROL | SYNCHRONIZE)
 #define TOOLSHARE_MAX_BASENAME_LENGTH 48
 
 // Section layout: size word at 0, length word of the message at 4, first chunk's data at 8.
@@ -41,6 +45,13 @@
 
 // Section size of every section the service creates.
 #define TOOLSHARE_DEFAULT_SECTION_SIZE 0x80000u
+
+// The handle values a private-connection reply gave the client, valid in its process, in the
+// reply's order: service process, Running, Send, Recv, section.
+#define TOOLSHARE_PRIVATE_REPLY_HANDLES 5
+struct ToolShare_PrivateReply {
+    uint32_t m_aul_Handle[TOOLSHARE_PRIVATE_REPLY_HANDLES];
+};
 
 // Channel parameters, one record per process.
 struct ToolShare_Param {
@@ -75,8 +86,9 @@ struct ToolShare_Channel {
 bool ToolShare_UseGlobalNames(void);
 
 // Builds a security descriptor whose DACL grants i_ul_Mask to Administrators, INTERACTIVE and
-// Everyone and i_ul_Mask | 0xFFFF to LocalSystem and SERVICE. 1 on success (the caller frees
-// the descriptor with LocalFree and the list with HeapFree on the process heap), 0 otherwise.
+// Everyone and every right (0x001FFFFF) to LocalSystem and SERVICE. 1 on success (the caller
+// frees the descriptor with LocalFree and the list with HeapFree on the process heap), 0
+// otherwise. The masks of the named objects: what clients open them with, and READ_CONTROL.
 int ToolShare_BuildSecurityDescriptor(PSECURITY_DESCRIPTOR* o_ppx_Descriptor, PACL* o_ppx_Acl,
                                       DWORD i_ul_Mask);
 int ToolShare_SetObjectDacl(HANDLE i_h_Object, DWORD i_ul_Mask);
@@ -103,13 +115,22 @@ int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const ui
 // from the calling thread's queue; other window messages are dispatched while waiting.
 int32_t ToolShare_WaitData(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,
                            uint32_t i_ul_Timeout);
-// Reads the announced length without consuming the message. A length above
-// TOOLSHARE_MAX_MESSAGE_LENGTH gives TULVO_TS_CHANNEL_ERROR; the message is then dropped.
+// Reads the announced length without consuming the message. A length above i_ul_MaxLength
+// (itself bounded by TOOLSHARE_MAX_MESSAGE_LENGTH) gives TULVO_TS_CHANNEL_ERROR; the message
+// is then dropped.
 int32_t ToolShare_ReadLenData(ToolShare_Channel* io_px_Channel, uint32_t* o_pul_Length,
-                              HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
+                              HANDLE i_h_Cancel, uint32_t i_ul_Timeout,
+                              uint32_t i_ul_MaxLength = TOOLSHARE_MAX_MESSAGE_LENGTH);
 // Reads (and consumes) the message body into a buffer of the announced length.
 int32_t ToolShare_ReadData(ToolShare_Channel* io_px_Channel, uint8_t* o_puc_Data,
                            uint32_t i_ul_Length, HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
+// The same for a reader that must not trust the announced length: the buffer (malloc'ed, the
+// caller's on success, one byte at least) grows with the chunks as they arrive, and the whole
+// message must have come within i_ul_Deadline milliseconds (each wait also within i_ul_Timeout)
+// or the read ends with TULVO_TS_TIMEOUT; TULVO_NO_MEMORY when the buffer cannot grow.
+int32_t ToolShare_ReadDataAlloc(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Length,
+                                uint8_t** o_ppuc_Data, HANDLE i_h_Cancel, uint32_t i_ul_Timeout,
+                                uint32_t i_ul_Deadline);
 // Signals the cancel event: every wait that holds it ends, now and later.
 int32_t ToolShare_CancelWaitData(HANDLE i_h_Cancel);
 
@@ -132,11 +153,21 @@ int32_t ToolShareSrv_NeedAccept(int* o_pi_NeedAccept);
 int32_t ToolShareSrv_PublicListen(const ToolShare_Param* i_px_Param,
                                   ToolShare_Channel* io_px_Channel);
 int32_t ToolShareSrv_IsPrivateConnectRequest(const uint8_t* i_puc_Request, uint32_t i_ul_Length);
+// o_px_Reply (may be NULL) receives the handle values the reply gave the client.
 int32_t ToolShareSrv_CreatePrivateConnect(const ToolShare_Param* i_px_Param,
                                           ToolShare_Channel* o_px_Private,
                                           ToolShare_Channel* io_px_Public,
                                           const uint8_t* i_puc_Request, uint32_t i_ul_Length,
-                                          HANDLE i_h_Cancel, uint32_t i_ul_Timeout);
+                                          HANDLE i_h_Cancel, uint32_t i_ul_Timeout,
+                                          ToolShare_PrivateReply* o_px_Reply = nullptr);
+// For a private channel its client never used: closes in the client process the handles the
+// reply gave it, while they still name the channel's own objects (a client that closed them
+// and got the same values again for something else keeps them). The request names any
+// process, which would otherwise keep a section and five handles per request for its life.
+// Without a way to compare objects (before Windows 10), only the service's own process, which
+// never uses them, is cleaned.
+void ToolShareSrv_WithdrawPrivateConnect(const ToolShare_Channel* i_px_Private,
+                                         const ToolShare_PrivateReply* i_px_Reply);
 int32_t ToolShareSrv_Close(ToolShare_Channel* io_px_Channel);
 
 int32_t ToolShareClt_PublicConnect(const ToolShare_Param* i_px_Param,
@@ -170,10 +201,11 @@ int32_t GetTheMutex(HANDLE i_h_Mutex, uint32_t i_ul_Timeout,
                     ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED,
                     bool* o_pb_Abandoned = nullptr);
 // GetTheMutex that also ends, with TULVO_ABORTED and the mutex not taken, once the event is
-// set: for waits that must not outlive what the mutex guards.
+// set, or i_h_Also (may be NULL: a process, say) is signalled: for waits that must not outlive
+// what the mutex guards, or whoever they wait for.
 int32_t GetTheMutexUnlessSet(HANDLE i_h_Mutex, HANDLE i_h_Stop, uint32_t i_ul_Timeout,
                              ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED,
-                             bool* o_pb_Abandoned = nullptr);
+                             bool* o_pb_Abandoned = nullptr, HANDLE i_h_Also = nullptr);
 int32_t ReleaseTheMutex(HANDLE i_h_Mutex, ToolShare_MutexLog i_e_Log = TOOLSHARE_MUTEX_LOGGED);
 
 #endif

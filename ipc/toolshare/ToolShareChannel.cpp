@@ -95,7 +95,7 @@ HANDLE CreateOrOpenEvent(const char* i_pc_Name) {
         l_h_Event = OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, i_pc_Name);
     }
     if (l_h_Event != nullptr) {
-        ToolShare_SetObjectDacl(l_h_Event, 0x001F0002);
+        ToolShare_SetObjectDacl(l_h_Event, TOOLSHARE_EVENT_ACCESS);
         ToolShare_SetLowIntegrityLabel(l_h_Event);
     }
     return l_h_Event;
@@ -164,7 +164,7 @@ int32_t ToolShare_CreateChannel(HANDLE* o_ph_Peer, HANDLE* o_ph_Running, HANDLE*
                 l_b_Found = true;
             }
             if (l_x_Section.IsValid()) {
-                ToolShare_SetObjectDacl(l_x_Section.Get(), 0x001F0006);
+                ToolShare_SetObjectDacl(l_x_Section.Get(), TOOLSHARE_SECTION_ACCESS);
                 ToolShare_SetLowIntegrityLabel(l_x_Section.Get());
             }
         }
@@ -227,8 +227,9 @@ int32_t ToolShare_OpenChannel(HANDLE* o_ph_Peer, HANDLE* o_ph_Running, HANDLE* o
     // Running last: the service creates it before the other three, so a client that meets a
     // service starting up never finds the others without it and takes a service that has it
     // for one that runs without.
+    // A client only waits on Running: the right to set or reset it is not taken.
     if (FormatObjectName(l_ac_Name, l_b_Global, i_pc_BaseName, ":Running")) {
-        l_x_Running.Set(OpenEventA(SYNCHRONIZE | EVENT_MODIFY_STATE, FALSE, l_ac_Name));
+        l_x_Running.Set(OpenEventA(SYNCHRONIZE, FALSE, l_ac_Name));
     }
     if (!l_x_Recv.IsValid() || !l_x_Send.IsValid() || !l_x_Section.IsValid()) {
         return TULVO_TS_SERVER_NOT_RUNNING;

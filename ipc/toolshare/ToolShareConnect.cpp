@@ -144,7 +144,7 @@ int32_t ToolShareSrv_PublicListen(const ToolShare_Param* i_px_Param,
             io_px_Channel->m_h_Lock = CreateMutexA(nullptr, FALSE, l_ac_Name);
         }
         if (io_px_Channel->m_h_Lock != nullptr) {
-            ToolShare_SetObjectDacl(io_px_Channel->m_h_Lock, 0x001F0000);
+            ToolShare_SetObjectDacl(io_px_Channel->m_h_Lock, TOOLSHARE_LOCK_ACCESS);
             ToolShare_SetLowIntegrityLabel(io_px_Channel->m_h_Lock);
         }
         if (io_px_Channel->m_h_Running != nullptr) {
@@ -183,7 +183,11 @@ int32_t ToolShareSrv_CreatePrivateConnect(const ToolShare_Param* i_px_Param,
                                           ToolShare_Channel* o_px_Private,
                                           ToolShare_Channel* io_px_Public,
                                           const uint8_t* i_puc_Request, uint32_t i_ul_Length,
-                                          HANDLE i_h_Cancel, uint32_t i_ul_Timeout) {
+                                          HANDLE i_h_Cancel, uint32_t i_ul_Timeout,
+                                          ToolShare_PrivateReply* o_px_Reply) {
+    if (o_px_Reply != nullptr) {
+        memset(o_px_Reply, 0, sizeof(*o_px_Reply));
+    }
     if (i_px_Param == nullptr || o_px_Private == nullptr || io_px_Public == nullptr ||
         i_puc_Request == nullptr || i_ul_Length < 7 || HoldsChannel(o_px_Private)) {
         return TULVO_TS_BAD_ARGUMENT;
@@ -256,7 +260,66 @@ int32_t ToolShareSrv_CreatePrivateConnect(const ToolShare_Param* i_px_Param,
     l_x_Section.Keep();
     MapRecordView(&l_x_Private);
     *o_px_Private = l_x_Private;
+    if (o_px_Reply != nullptr) {
+        for (uint32_t l_ul_Index = 0; l_ul_Index < TOOLSHARE_PRIVATE_REPLY_HANDLES; ++l_ul_Index) {
+            o_px_Reply->m_aul_Handle[l_ul_Index] = GetBe32(l_auc_Reply + 4 * l_ul_Index);
+        }
+    }
     return TULVO_OK;
+}
+
+void ToolShareSrv_WithdrawPrivateConnect(const ToolShare_Channel* i_px_Private,
+                                         const ToolShare_PrivateReply* i_px_Reply) {
+    if (i_px_Private == nullptr || i_px_Reply == nullptr || i_px_Private->m_h_Peer == nullptr) {
+        return;
+    }
+    typedef BOOL(WINAPI * PF_CompareObjectHandles)(HANDLE, HANDLE);
+    static const PF_CompareObjectHandles s_pf_Compare = [] {
+        const HMODULE l_h_Module = GetModuleHandleA("kernelbase.dll");
+        return l_h_Module == nullptr
+                   ? nullptr
+                   : reinterpret_cast<PF_CompareObjectHandles>(reinterpret_cast<void*>(
+                         GetProcAddress(l_h_Module, "CompareObjectHandles")));
+    }();
+    const HANDLE l_h_Client = i_px_Private->m_h_Peer;
+    // The channel's own three objects: a client that has not closed them has closed none.
+    const struct {
+        uint32_t m_ul_Index;
+        HANDLE m_h_Ours;
+    } l_ax_Own[] = {{2, i_px_Private->m_h_Outgoing},
+                    {3, i_px_Private->m_h_Incoming},
+                    {4, i_px_Private->m_h_Section}};
+    bool l_b_Unchanged = i_px_Private->m_ul_ProcessId == GetCurrentProcessId();
+    if (s_pf_Compare != nullptr) {
+        l_b_Unchanged = true;
+        for (const auto& l_x_Own : l_ax_Own) {
+            HANDLE l_h_Copy = nullptr;
+            if (!DuplicateHandle(l_h_Client,
+                                 WidenHandle(i_px_Reply->m_aul_Handle[l_x_Own.m_ul_Index]),
+                                 GetCurrentProcess(), &l_h_Copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+                l_b_Unchanged = false;
+                break;
+            }
+            l_b_Unchanged = s_pf_Compare(l_h_Copy, l_x_Own.m_h_Ours) != FALSE;
+            CloseHandle(l_h_Copy);
+            if (!l_b_Unchanged) {
+                break;
+            }
+        }
+    }
+    if (!l_b_Unchanged) {
+        return;
+    }
+    // Wine refuses DUPLICATE_CLOSE_SOURCE without a target process: each handle comes over
+    // into this process and is closed here.
+    for (uint32_t l_ul_Value : i_px_Reply->m_aul_Handle) {
+        HANDLE l_h_Local = nullptr;
+        if (l_ul_Value != 0 &&
+            DuplicateHandle(l_h_Client, WidenHandle(l_ul_Value), GetCurrentProcess(), &l_h_Local, 0,
+                            FALSE, DUPLICATE_CLOSE_SOURCE | DUPLICATE_SAME_ACCESS)) {
+            CloseHandle(l_h_Local);
+        }
+    }
 }
 
 int32_t ToolShareSrv_Close(ToolShare_Channel* io_px_Channel) {

@@ -177,16 +177,15 @@ int ToolShare_BuildSecurityDescriptor(PSECURITY_DESCRIPTOR* o_ppx_Descriptor, PA
         l_b_Ok = l_px_Acl != nullptr &&
                  g_x_Fn.pf_InitializeAcl(l_px_Acl, l_ul_AclSize, ACL_REVISION) != FALSE;
     }
-    // The system accounts get every specific right of the object too.
+    // Only the system accounts may delete the object or change its owner or access list: a
+    // user given those rights could shut every other client out until the service restarts.
+    const DWORD l_ul_Full = i_ul_Mask | STANDARD_RIGHTS_ALL | SPECIFIC_RIGHTS_ALL;
     const struct {
         int m_i_Sid;
         DWORD m_ul_Mask;
     } l_ax_Entries[] = {
-        {SID_LOCALSYSTEM, i_ul_Mask | 0xFFFF},
-        {SID_SERVICE, i_ul_Mask | 0xFFFF},
-        {SID_ADMINISTRATORS, i_ul_Mask},
-        {SID_INTERACTIVE, i_ul_Mask},
-        {SID_EVERYONE, i_ul_Mask},
+        {SID_LOCALSYSTEM, l_ul_Full}, {SID_SERVICE, l_ul_Full},  {SID_ADMINISTRATORS, i_ul_Mask},
+        {SID_INTERACTIVE, i_ul_Mask}, {SID_EVERYONE, i_ul_Mask},
     };
     for (const auto& l_x_Entry : l_ax_Entries) {
         if (!l_b_Ok) {

@@ -30,6 +30,7 @@
 #include "service/TraceLog.h"
 
 #include <atomic>
+#include <stdlib.h>
 #include <string.h>
 
 namespace toolshare {
@@ -140,12 +141,53 @@ bool WriterFindsPeerOrCancelSet(const ToolShare_Channel* i_px_Channel, HANDLE i_
            (i_h_Cancel != nullptr && KIsSignalled(i_h_Cancel));
 }
 
-// One routine behind ToolShare_ReadLenData and ToolShare_ReadData: copies i_ul_Count bytes
-// from data offset i_ul_Offset (relative to offset 4) on, waiting for and acknowledging
-// chunks; consuming zeroes what it read and leaves the channel idle.
-int32_t ReadChunks(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Offset, uint8_t* o_puc_Data,
-                   uint32_t i_ul_Count, HANDLE i_h_Cancel, uint32_t i_ul_Timeout,
-                   bool i_b_Consume) {
+// Where a read puts what it takes: a caller's buffer of the whole length, or a buffer that
+// grows with what has arrived, so that a length announced by another process costs memory
+// only once the data is there.
+class CReadTarget {
+public:
+    explicit CReadTarget(uint8_t* o_puc_Fixed) : m_puc_Data(o_puc_Fixed) {}
+    CReadTarget() : m_b_Grow(true) {}
+    ~CReadTarget() { free(m_b_Grow ? m_puc_Data : nullptr); }
+    CReadTarget(const CReadTarget&) = delete;
+    CReadTarget& operator=(const CReadTarget&) = delete;
+
+    // Room for i_ul_Chunk bytes at i_ul_Done of a message of i_ul_Total bytes; NULL when the
+    // buffer cannot grow. Doubling keeps the copies of a long message linear.
+    uint8_t* Room(uint32_t i_ul_Done, uint32_t i_ul_Chunk, uint32_t i_ul_Total) {
+        if (m_b_Grow && i_ul_Done + i_ul_Chunk > m_ul_Capacity) {
+            uint32_t l_ul_Wanted = m_ul_Capacity > i_ul_Total / 2 ? i_ul_Total : 2 * m_ul_Capacity;
+            if (l_ul_Wanted < i_ul_Done + i_ul_Chunk) {
+                l_ul_Wanted = i_ul_Done + i_ul_Chunk;
+            }
+            uint8_t* const l_puc_Grown = static_cast<uint8_t*>(realloc(m_puc_Data, l_ul_Wanted));
+            if (l_puc_Grown == nullptr) {
+                return nullptr;
+            }
+            m_puc_Data = l_puc_Grown;
+            m_ul_Capacity = l_ul_Wanted;
+        }
+        return m_puc_Data + i_ul_Done;
+    }
+    [[nodiscard]] uint8_t* Take() {
+        uint8_t* const l_puc_Data = m_puc_Data;
+        m_puc_Data = nullptr;
+        return l_puc_Data;
+    }
+
+private:
+    uint8_t* m_puc_Data = nullptr;
+    uint32_t m_ul_Capacity = 0;
+    bool m_b_Grow = false;
+};
+
+// One routine behind ToolShare_ReadLenData and the body reads: copies i_ul_Count bytes from
+// data offset i_ul_Offset (relative to offset 4) on, waiting for and acknowledging chunks;
+// consuming zeroes what it read and leaves the channel idle. Each wait lasts at most
+// i_ul_Timeout, and all of them together at most i_ul_Total (INFINITE: no limit).
+int32_t ReadChunks(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Offset,
+                   CReadTarget* io_px_Target, uint32_t i_ul_Count, HANDLE i_h_Cancel,
+                   uint32_t i_ul_Timeout, uint32_t i_ul_Total, bool i_b_Consume) {
     if (!IsUsable(io_px_Channel)) {
         return TULVO_TS_BAD_ARGUMENT;
     }
@@ -154,6 +196,7 @@ int32_t ReadChunks(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Offset, uint8
         BuildWaitSet(l_ah_Set, io_px_Channel->m_h_Incoming, io_px_Channel, i_h_Cancel);
     HANDLE l_ah_Ready[2] = {io_px_Channel->m_h_Incoming, io_px_Channel->m_h_Running};
     DWORD l_ul_ReadyCount = io_px_Channel->m_h_Running != nullptr ? 2 : 1;
+    const DWORD l_ul_Start = i_ul_Total != INFINITE ? GetTickCount() : 0;
 
     int32_t l_i_Result = TULVO_OK;
     uint32_t l_ul_Done = 0;
@@ -169,7 +212,14 @@ int32_t ReadChunks(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Offset, uint8
                 l_i_Result = TULVO_TS_SERVER_NOT_RUNNING;
                 break;
             }
-            DWORD l_ul_Wait = KWait(l_ul_SetCount, l_ah_Set, false, i_ul_Timeout);
+            DWORD l_ul_Wait = i_ul_Timeout;
+            if (i_ul_Total != INFINITE) {
+                // Unsigned tick arithmetic: right across the wrap of the counter.
+                const DWORD l_ul_Elapsed = GetTickCount() - l_ul_Start;
+                const DWORD l_ul_Left = l_ul_Elapsed < i_ul_Total ? i_ul_Total - l_ul_Elapsed : 0;
+                l_ul_Wait = l_ul_Left < l_ul_Wait ? l_ul_Left : l_ul_Wait;
+            }
+            l_ul_Wait = KWait(l_ul_SetCount, l_ah_Set, false, l_ul_Wait);
             if (l_ul_Wait == WAIT_TIMEOUT) {
                 l_i_Result = TULVO_TS_TIMEOUT;
                 break;
@@ -188,7 +238,12 @@ int32_t ReadChunks(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Offset, uint8
             i_ul_Count - l_ul_Done < l_ul_Room ? i_ul_Count - l_ul_Done : l_ul_Room;
         uint8_t* l_puc_Source = l_x_Access.View() + 4 + l_ul_Offset;
         if (l_ul_Chunk != 0) {
-            memcpy(o_puc_Data + l_ul_Done, l_puc_Source, l_ul_Chunk);
+            uint8_t* const l_puc_Target = io_px_Target->Room(l_ul_Done, l_ul_Chunk, i_ul_Count);
+            if (l_puc_Target == nullptr) {
+                l_i_Result = TULVO_NO_MEMORY;
+                break;
+            }
+            memcpy(l_puc_Target, l_puc_Source, l_ul_Chunk);
             if (i_b_Consume) {
                 memset(l_puc_Source, 0, l_ul_Chunk);
             }
@@ -335,7 +390,7 @@ int32_t ToolShare_WaitData(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,
 }
 
 int32_t ToolShare_ReadLenData(ToolShare_Channel* io_px_Channel, uint32_t* o_pul_Length,
-                              HANDLE i_h_Cancel, uint32_t i_ul_Timeout) {
+                              HANDLE i_h_Cancel, uint32_t i_ul_Timeout, uint32_t i_ul_MaxLength) {
     if (o_pul_Length != nullptr) {
         *o_pul_Length = 0;
     }
@@ -343,19 +398,23 @@ int32_t ToolShare_ReadLenData(ToolShare_Channel* io_px_Channel, uint32_t* o_pul_
         return TULVO_TS_BAD_ARGUMENT;
     }
     uint8_t l_auc_Length[4] = {};
+    CReadTarget l_x_Target(l_auc_Length);
     int32_t l_i_Result =
-        ReadChunks(io_px_Channel, 0, l_auc_Length, 4, i_h_Cancel, i_ul_Timeout, false);
+        ReadChunks(io_px_Channel, 0, &l_x_Target, 4, i_h_Cancel, i_ul_Timeout, INFINITE, false);
     if (l_i_Result != TULVO_OK) {
         return l_i_Result;
     }
     uint32_t l_ul_Length = GetBe32(l_auc_Length);
-    if (l_ul_Length > TOOLSHARE_MAX_MESSAGE_LENGTH) {
+    if (i_ul_MaxLength > TOOLSHARE_MAX_MESSAGE_LENGTH) {
+        i_ul_MaxLength = TOOLSHARE_MAX_MESSAGE_LENGTH;
+    }
+    if (l_ul_Length > i_ul_MaxLength) {
         // Nobody may allocate what the other process announces without a bound. The
         // message is dropped: its first chunk is wiped and the channel left idle, so the
         // next request starts clean; a writer waiting for an acknowledgement times out.
         TraceLog_Printf("ToolShare_ReadLenData: announced length %lu above the limit %lu\n",
                         static_cast<unsigned long>(l_ul_Length),
-                        static_cast<unsigned long>(TOOLSHARE_MAX_MESSAGE_LENGTH));
+                        static_cast<unsigned long>(i_ul_MaxLength));
         CSectionAccess l_x_Access(io_px_Channel);
         if (l_x_Access.View() != nullptr) {
             memset(l_x_Access.View() + TOOLSHARE_OFFSET_LENGTH, 0,
@@ -373,7 +432,32 @@ int32_t ToolShare_ReadData(ToolShare_Channel* io_px_Channel, uint8_t* o_puc_Data
     if (io_px_Channel == nullptr || (o_puc_Data == nullptr && i_ul_Length != 0)) {
         return TULVO_TS_BAD_ARGUMENT;
     }
-    return ReadChunks(io_px_Channel, 4, o_puc_Data, i_ul_Length, i_h_Cancel, i_ul_Timeout, true);
+    CReadTarget l_x_Target(o_puc_Data);
+    return ReadChunks(io_px_Channel, 4, &l_x_Target, i_ul_Length, i_h_Cancel, i_ul_Timeout,
+                      INFINITE, true);
+}
+
+int32_t ToolShare_ReadDataAlloc(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Length,
+                                uint8_t** o_ppuc_Data, HANDLE i_h_Cancel, uint32_t i_ul_Timeout,
+                                uint32_t i_ul_Deadline) {
+    if (o_ppuc_Data != nullptr) {
+        *o_ppuc_Data = nullptr;
+    }
+    if (io_px_Channel == nullptr || o_ppuc_Data == nullptr) {
+        return TULVO_TS_BAD_ARGUMENT;
+    }
+    CReadTarget l_x_Target;
+    const int32_t l_i_Result = ReadChunks(io_px_Channel, 4, &l_x_Target, i_ul_Length, i_h_Cancel,
+                                          i_ul_Timeout, i_ul_Deadline, true);
+    if (l_i_Result != TULVO_OK) {
+        return l_i_Result;
+    }
+    // An empty message still comes back as a buffer.
+    *o_ppuc_Data = l_x_Target.Take();
+    if (*o_ppuc_Data == nullptr) {
+        *o_ppuc_Data = static_cast<uint8_t*>(malloc(1));
+    }
+    return *o_ppuc_Data != nullptr ? TULVO_OK : TULVO_NO_MEMORY;
 }
 
 int32_t ToolShare_CancelWaitData(HANDLE i_h_Cancel) {

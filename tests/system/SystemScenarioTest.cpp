@@ -277,7 +277,9 @@ TEST_F(Scenario, AClientKilledAtEachProtocolStepLeavesTheServiceWhole) {
         {"with its answer unread", {l_x_Connect, "lock", "send"}, ""},
         {"waiting for a frame", {l_x_Connect, "lock", "recv-request"}, ""},
         {"in the middle of exchanges", {l_x_Connect}, "run 64 progress"},
-        {"waiting for a restart", {l_x_Connect}, "reboot 1500 30000"},
+        {"waiting for the pipe lock another client holds", {l_x_Connect}, "lock 600000"},
+        // The sensor stays away until it is plugged by hand, the wait has no limit.
+        {"waiting for a restart", {l_x_Connect}, "reboot 3600000 4294967295"},
         {"reading the real-time log", {l_x_Connect}, "watchrun 1000 progress"},
     };
     for (const SKillStep& l_x_Step : l_ax_Steps) {
@@ -287,6 +289,12 @@ TEST_F(Scenario, AClientKilledAtEachProtocolStepLeavesTheServiceWhole) {
             ASSERT_EQ("ok", Sim("async " + SimName(l_x_Serial) + " 0x0135 50 16"));
         }
         const long long l_ll_Plugs = m_x_Sim.Stat(SimName(l_x_Serial), "plugs");
+        CScenarioClient* l_px_Holder = nullptr;
+        if (l_x_Pending == "lock ") {
+            l_px_Holder = &Connected("holder", l_x_Serial);
+            ASSERT_EQ(0, l_px_Holder->Do("lock").m_i_Status);
+        }
+        const int l_i_Locks = TraceCount("cmd:0x11");
         CScenarioClient& l_x_Victim = NewClient(std::string("killed ") + l_x_Step.m_pc_Name);
         for (const std::string& l_x_Command : l_x_Step.m_ax_Done) {
             ASSERT_EQ(0, l_x_Victim.Do(l_x_Command).m_i_Status) << l_x_Command;
@@ -298,6 +306,8 @@ TEST_F(Scenario, AClientKilledAtEachProtocolStepLeavesTheServiceWhole) {
             ASSERT_TRUE(
                 WaitFor([&] { return m_x_Sim.Stat(SimName(l_x_Serial), "last_id_in") == 0x0F01; },
                         LONG_WAIT_MS));
+        } else if (l_x_Pending == "lock ") {
+            ASSERT_TRUE(WaitTrace("cmd:0x11", l_i_Locks + 1));
         } else if (!l_x_Pending.empty()) {
             ASSERT_TRUE(
                 WaitFor([&] { return l_x_Victim.Output().find("+ progress") != std::string::npos; },
@@ -312,8 +322,18 @@ TEST_F(Scenario, AClientKilledAtEachProtocolStepLeavesTheServiceWhole) {
                         LONG_WAIT_MS));
             EXPECT_EQ("ok", Sim("async " + SimName(l_x_Serial) + " off"));
         }
+        if (l_x_Pending == "lock " || l_x_Pending == "reboo") {
+            // Its channel, its lock and its restart registration go with it, while the other
+            // client still holds the lock and the sensor is still away.
+            ExpectAllChannelsFreeBut(l_px_Holder != nullptr ? 3 : 0);
+            EXPECT_TRUE(l_px_Holder == nullptr || l_px_Holder->Quit());
+        }
         if (l_x_Pending == "reboo") {
             // The restart goes on without its client: the sensor leaves and comes back.
+            EXPECT_EQ(l_ll_Plugs, m_x_Sim.Stat(SimName(l_x_Serial), "plugs"));
+            ASSERT_TRUE(WaitFor([&] { return m_x_Sim.Stat(SimName(l_x_Serial), "plugged") == 0; },
+                                LONG_WAIT_MS));
+            EXPECT_EQ("ok", Sim("plug " + SimName(l_x_Serial)));
             ASSERT_TRUE(WaitFor(
                 [&] { return m_x_Sim.Stat(SimName(l_x_Serial), "plugs") == l_ll_Plugs + 1; },
                 LONG_WAIT_MS));
@@ -329,6 +349,10 @@ TEST_F(Scenario, AClientKilledAtEachProtocolStepLeavesTheServiceWhole) {
         EXPECT_EQ(0, l_x_Drained.Number("corrupt")) << l_x_Drained;
         ExpectLockedEcho(l_x_Next, LONG_WAIT_MS);
         ExpectEchoes(l_x_Next, 10);
+        if (l_x_Pending == "reboo") {
+            // The dead client's registration no longer takes the sensor's departure.
+            EXPECT_EQ(0, l_x_Next.Do("reboot 300").m_i_Status);
+        }
         EXPECT_TRUE(l_x_Next.Quit());
     }
     ExpectAllChannelsFreeBut(0);

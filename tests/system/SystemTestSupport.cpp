@@ -1,6 +1,7 @@
 #include "tests/system/SystemTestSupport.h"
 
 #include "ipc/client/TulvoCli.h"
+#include "ipc/protocol/GestIpcFormat.h"
 #include "ipc/protocol/TulvoStatus.h"
 
 #include <fstream>
@@ -192,19 +193,17 @@ int SystemScenario::FreeChannels() {
     if (l_x_Public.Connect() != TULVO_OK || l_x_Public.Lock() != TULVO_OK) {
         return -1;
     }
-    std::vector<std::unique_ptr<srvtest::CRawChannel>> l_apx_Channels;
-    int32_t l_i_Status = TULVO_OK;
-    while (l_i_Status == TULVO_OK) {
-        l_apx_Channels.emplace_back(new srvtest::CRawChannel);
-        l_i_Status = l_x_Public.OpenPrivate(l_apx_Channels.back().get());
-    }
+    srvtest::Bytes l_x_Response;
+    const int32_t l_i_Status = l_x_Public.Exchange(
+        srvtest::ServerInfosRequest(SERVERINFOS_TYPE_CHANNELS, 0), &l_x_Response);
     l_x_Public.Unlock();
-    l_apx_Channels.pop_back();
-    for (std::unique_ptr<srvtest::CRawChannel>& l_px_Channel : l_apx_Channels) {
-        srvtest::Bytes l_x_Response;
-        l_px_Channel->Exchange(srvtest::DestroyRequest(), &l_x_Response, 1000);
+    const srvtest::Bytes l_x_Data = srvtest::DataOf(l_x_Response);
+    if (l_i_Status != TULVO_OK || srvtest::StatusOf(l_x_Response) != TULVO_OK ||
+        l_x_Data.size() < 4) {
+        return -1;
     }
-    return l_i_Status == TULVO_TOO_MANY_CHANNELS ? static_cast<int>(l_apx_Channels.size()) : -1;
+    // The service has 100 private channels.
+    return 100 - static_cast<int>(GestIpc_GetU32(l_x_Data.data()));
 }
 
 } // namespace systest

@@ -81,8 +81,7 @@ protected:
     // How many times the text is in the service's trace log so far.
     int TraceCount(const std::string& i_x_Text);
     bool WaitTrace(const std::string& i_x_Text, int i_i_Count);
-    // How many more private channels the service gives right now; they are destroyed again
-    // (their slots come free a moment after the answer).
+    // How many more private channels the service gives right now, as it counts them.
     int FreeChannels();
     std::string SimName(const std::string& i_x_Serial) const { return SensorName(i_x_Serial); }
 

@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ const char g_ac_Usage[] =
     "                          serial number, pipe, process id of the holder, how long\n"
     "                          it has held it (a holder that ended still shows until the\n"
     "                          next client takes the lock over)\n"
+    "  channels                the private channels in use, as a count per client process:\n"
+    "                          process id, channels (at most 32 a process, 100 in all)\n"
     "  log on|off              switch the service's trace log now\n"
     "  log on-next-start|off-next-start\n"
     "                          create or delete the trace log's marker file, so that\n"
@@ -105,7 +108,8 @@ int Failed(const std::string& i_x_What, int32_t i_i_Status) {
     } else if (i_i_Status == TULVO_DEVICE_NOT_PRESENT) {
         fprintf(stderr, "; tulvo_cli list shows the sensors the service knows");
     } else if (i_i_Status == TULVO_SERVER_TOO_OLD ||
-               (i_i_Status == TULVO_BAD_PARAMETER && i_x_What == "locks")) {
+               (i_i_Status == TULVO_BAD_PARAMETER &&
+                (i_x_What == "locks" || i_x_What == "channels"))) {
         fprintf(stderr, "; the service needs an update");
     }
     fprintf(stderr, "\n");
@@ -262,6 +266,32 @@ int RunLocks() {
                static_cast<unsigned>(l_x_Lock.m_ul_HeldMs));
     }
     GestIpc_FreeBuffer(l_px_Locks);
+    return 0;
+}
+
+int RunChannels() {
+    uint8_t* l_puc_Data = nullptr;
+    uint32_t l_ul_Length = 0;
+    int32_t l_i_Status =
+        TulvoCli_GetServerInfos(TULVOCLI_INFO_CHANNELS, 0, &l_puc_Data, &l_ul_Length);
+    const uint32_t l_ul_Count =
+        l_i_Status == TULVO_OK && l_ul_Length >= 4 ? GestIpc_GetU32(l_puc_Data) : 0;
+    if (l_i_Status == TULVO_OK && (l_ul_Length < 4 || (l_ul_Length - 4) / 4 < l_ul_Count)) {
+        l_i_Status = TULVO_BAD_IPC_FORMAT;
+    }
+    std::map<uint32_t, uint32_t> l_x_PerProcess;
+    for (uint32_t l_ul_Index = 0; l_i_Status == TULVO_OK && l_ul_Index < l_ul_Count; ++l_ul_Index) {
+        ++l_x_PerProcess[GestIpc_GetU32(l_puc_Data + 4 * (1 + l_ul_Index))];
+    }
+    TulvoCli_FreeBuffer(&l_puc_Data);
+    if (l_i_Status != TULVO_OK) {
+        return Failed("channels", l_i_Status);
+    }
+    printf("%u channels in use\n", static_cast<unsigned>(l_ul_Count));
+    for (const auto& l_x_Process : l_x_PerProcess) {
+        printf("process %u\t%u\n", static_cast<unsigned>(l_x_Process.first),
+               static_cast<unsigned>(l_x_Process.second));
+    }
     return 0;
 }
 
@@ -437,6 +467,9 @@ int main(int argc, char** argv) {
     if (l_x_Command == "locks" && l_ul_Words == 1) {
         return RunLocks();
     }
+    if (l_x_Command == "channels" && l_ul_Words == 1) {
+        return RunChannels();
+    }
     if (l_x_Command == "log") {
         return RunLog(l_x_Options);
     }
@@ -446,7 +479,8 @@ int main(int argc, char** argv) {
     if (l_x_Command == "watch") {
         return RunWatch(l_x_Options);
     }
-    if (l_x_Command == "list" || l_x_Command == "version" || l_x_Command == "locks") {
+    if (l_x_Command == "list" || l_x_Command == "version" || l_x_Command == "locks" ||
+        l_x_Command == "channels") {
         return Usage(l_x_Command + " takes no argument");
     }
     return Usage("unknown command " + l_x_Command);

@@ -754,7 +754,12 @@ std::string RunCommand(const std::string& i_x_Line) {
         if (!l_x_Arg.empty() && !ParseCom(l_x_Arg, &l_x_Sensor.m_i_Com)) {
             return "err bad COM name";
         }
-        return Plug(l_x_Sensor, &l_x_Error) ? "ok" : "err " + l_x_Error;
+        if (!Plug(l_x_Sensor, &l_x_Error)) {
+            return "err " + l_x_Error;
+        }
+        // A plug by hand ends a restart early.
+        l_x_Sensor.m_ll_ReplugUs = 0;
+        return "ok";
     }
     if (l_x_Verb == "restart") {
         l_ull_Value = SIM_DEFAULT_RESTART_MS;

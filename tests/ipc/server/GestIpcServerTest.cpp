@@ -8,6 +8,7 @@
 #include "ipc/server/GestIpcServer.h"
 #include "service/TraceLog.h"
 #include "tests/common/ChildProcess.h"
+#include "tests/ipc/toolshare/ToolShareTestSupport.h"
 
 #include <memory>
 
@@ -45,9 +46,13 @@ protected:
         ASSERT_EQ(TULVO_OK, l_x_Next.Lock());
         EXPECT_EQ(Head(0x08) + Bytes({0, 0, 0, 0, 0}), l_x_Next.Ask(EnumDevicesRequest()));
         CRawChannel l_x_Private;
-        EXPECT_EQ(TULVO_OK, l_x_Next.OpenPrivate(&l_x_Private));
+        ASSERT_EQ(TULVO_OK, l_x_Next.OpenPrivate(&l_x_Private));
         EXPECT_EQ(StatusResponse(0x16, 0), l_x_Private.Ask(DestroyRequest()));
         l_x_Next.Unlock();
+    }
+
+    static Bytes PrivateRequest(uint32_t i_ul_ProcessId) {
+        return Bytes({0x00, 0x00, 0x07}) + Be32(i_ul_ProcessId) + Bytes(8, 0);
     }
 
     CRawClient m_x_Client;
@@ -132,60 +137,135 @@ TEST_F(PublicServer, AnUnlinkedChannelServesLinkAndDestroyOnlyAndEndsOnAnythingE
     EXPECT_TRUE(WaitFor([] { return GestIpcSlots_Count() == 0; }, LONG_WAIT_MS));
 }
 
-TEST_F(PublicServer, TheHundredAndFirstChannelIsRefusedAndTheLowestFreeSlotIsReused) {
+TEST_F(PublicServer, ChannelsAreBoundPerProcessAndInAllAndTheLowestFreeSlotIsReused) {
+    // None of these channels is linked: the limit on unlinked ones stays out of the way.
+    const GestIpcServer_Seams l_x_Seams = {nullptr, nullptr, 600000, nullptr};
+    GestIpcServer_SetSeams(&l_x_Seams);
+    const Bytes l_x_Refused = Bytes({0x00, 0x00, 0x07}) + Be32(0xFFFFFE69);
     std::vector<std::unique_ptr<CRawChannel>> l_ax_Channels;
-    for (int l_i = 0; l_i < 99; ++l_i) {
+    for (int l_i = 0; l_i < 32; ++l_i) {
         l_ax_Channels.emplace_back(new CRawChannel);
         ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(l_ax_Channels.back().get()));
     }
+    // One process holds 32 channels at most, whoever asks in its name.
+    EXPECT_EQ(l_x_Refused, m_x_Client.Ask(PrivateRequest(GetCurrentProcessId())));
+    CChildProcess l_ax_Named[3];
+    for (int l_i = 0; l_i < 67; ++l_i) {
+        CChildProcess& l_x_Named = l_ax_Named[l_i / 32];
+        if (l_i % 32 == 0) {
+            StartChild(&l_x_Named, "idle");
+        }
+        ASSERT_EQ(24u, m_x_Client.Ask(PrivateRequest(l_x_Named.ProcessId())).size()) << l_i;
+    }
     // A client process that cannot be opened gets no channel, and its slot is free at once.
-    CRawChannel l_x_Refused;
-    EXPECT_EQ(TULVO_TS_PEER_LOST, m_x_Client.OpenPrivate(&l_x_Refused, 0));
+    CRawChannel l_x_None;
+    EXPECT_EQ(TULVO_TS_PEER_LOST, m_x_Client.OpenPrivate(&l_x_None, 0));
     EXPECT_EQ(99, GestIpcSlots_Count());
-    l_ax_Channels.emplace_back(new CRawChannel);
-    ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(l_ax_Channels.back().get()));
-    EXPECT_EQ(
-        Bytes({0x00, 0x00, 0x07}) + Be32(0xFFFFFE69),
-        m_x_Client.Ask(Bytes({0x00, 0x00, 0x07}) + Be32(GetCurrentProcessId()) + Bytes(8, 0)));
+    EXPECT_EQ(24u, m_x_Client.Ask(PrivateRequest(l_ax_Named[2].ProcessId())).size());
+    // All 100 in use: refused for a process that holds only four.
+    EXPECT_EQ(l_x_Refused, m_x_Client.Ask(PrivateRequest(l_ax_Named[2].ProcessId())));
     // Two channels end; the next request takes the lower of their slots, then the other.
-    EXPECT_EQ(StatusResponse(0x16, 0), l_ax_Channels[57]->Ask(DestroyRequest()));
+    EXPECT_EQ(StatusResponse(0x16, 0), l_ax_Channels[25]->Ask(DestroyRequest()));
     EXPECT_EQ(StatusResponse(0x16, 0), l_ax_Channels[12]->Ask(DestroyRequest()));
     ASSERT_TRUE(WaitFor([] { return GestIpcSlots_Count() == 98; }, LONG_WAIT_MS));
     CRawChannel l_x_Reused;
     ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(&l_x_Reused));
     EXPECT_NE(nullptr, GestIpcSlots_Record(GestIpcSlots_Get(12)));
-    EXPECT_EQ(nullptr, GestIpcSlots_Record(GestIpcSlots_Get(57)));
+    EXPECT_EQ(nullptr, GestIpcSlots_Record(GestIpcSlots_Get(25)));
     // The channel in the reused slot is served like any other.
     EXPECT_EQ(StatusResponse(0x10, TULVO_DEVICE_NOT_PRESENT),
               l_x_Reused.Ask(LinkRequest(1, "TLVSRV-none")));
+    // Who holds channels: 31 of this process's, 32, 32 and 4 of the others'.
+    const Bytes l_x_Holders = DataOf(m_x_Client.Ask(ServerInfosRequest(3, 0)));
+    ASSERT_EQ(4u + 4 * 99, l_x_Holders.size());
+    EXPECT_EQ(Be32(99), Bytes(l_x_Holders.begin(), l_x_Holders.begin() + 4));
+    EXPECT_EQ(Be32(l_ax_Named[2].ProcessId()), Bytes(l_x_Holders.end() - 4, l_x_Holders.end()));
 }
 
-TEST_F(PublicServer, AnAnnouncedLengthBeyondTheBoundIsDroppedAndTheNextRequestServed) {
-    ToolShare_Channel* const l_px_Channel = m_x_Client.Get();
-    uint8_t* const l_puc_View = static_cast<uint8_t*>(
-        MapViewOfFile(l_px_Channel->m_h_Section, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0));
-    ASSERT_NE(nullptr, l_puc_View);
-    const Bytes l_x_Length = Be32(0x7FFFFFFF);
-    memcpy(l_puc_View + 4, l_x_Length.data(), 4);
-    UnmapViewOfFile(l_puc_View);
-    SetEvent(l_px_Channel->m_h_Outgoing);
-    ASSERT_TRUE(
-        WaitFor([] { return CTraceCapture::Count("exchange abandoned") == 1; }, LONG_WAIT_MS));
-    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPublic_ThreadReceptProc : ToolShare_ReadLenData() "
-                                      "Error : -419\n"));
+TEST_F(PublicServer, AChannelNotLinkedInTimeIsClosedAndTheHandlesGivenInItsNameTakenBack) {
+    const GestIpcServer_Seams l_x_Seams = {nullptr, nullptr, 300, nullptr};
+    GestIpcServer_SetSeams(&l_x_Seams);
+    CChildProcess l_x_Named;
+    StartChild(&l_x_Named, "idle");
+    HANDLE l_h_Named =
+        OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION, FALSE, l_x_Named.ProcessId());
+    ASSERT_NE(nullptr, l_h_Named);
+    const size_t l_st_Before = tstest::CountHandlesIn(l_h_Named);
+    for (int l_i = 0; l_i < 3; ++l_i) {
+        ASSERT_EQ(24u, m_x_Client.Ask(PrivateRequest(l_x_Named.ProcessId())).size());
+    }
+    EXPECT_EQ(l_st_Before + 15, tstest::CountHandlesIn(l_h_Named));
+    ASSERT_TRUE(WaitFor([] { return GestIpcSlots_Count() == 0; }, LONG_WAIT_MS));
+    EXPECT_EQ(3, CTraceCapture::Count("not linked within 300 ms, closed\n"));
+    EXPECT_EQ(l_st_Before, tstest::CountHandlesIn(l_h_Named));
+    CloseHandle(l_h_Named);
+}
+
+TEST_F(PublicServer, ARunningResetByAnotherProcessIsSetAgainAndNoChannelEnds) {
+    CRawChannel l_x_Private;
+    ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(&l_x_Private));
+    // What any process may do: Running is open to it with the right to reset it.
+    HANDLE l_h_Running =
+        OpenEventA(EVENT_MODIFY_STATE, FALSE, "Global\\" GESTIPC_PUBLIC_BASENAME ":Running");
+    ASSERT_NE(nullptr, l_h_Running);
+    // Reset under a request on its way, then while the service waits for one.
+    ASSERT_TRUE(ResetEvent(l_h_Running));
+    ASSERT_TRUE(SetEvent(m_x_Client.Get()->m_h_Outgoing));
+    for (int l_i_Resets = 1; l_i_Resets <= 2; ++l_i_Resets) {
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                return CTraceCapture::Count("Running found reset by another process") == l_i_Resets;
+            },
+            LONG_WAIT_MS));
+        EXPECT_EQ(TULVO_OK, ToolShareClt_ServerOK(m_x_Client.Get()));
+        EXPECT_EQ(Head(0x08) + Bytes({0, 0, 0, 0, 0}), m_x_Client.Ask(EnumDevicesRequest()));
+        EXPECT_EQ(StatusResponse(0x10, TULVO_DEVICE_NOT_PRESENT),
+                  l_x_Private.Ask(LinkRequest(0, "TLVSRV-none")));
+        ResetEvent(l_h_Running);
+    }
+    CloseHandle(l_h_Running);
+    EXPECT_EQ(0, CTraceCapture::Count("GestIpcPrivate_Stop"));
+}
+
+TEST_F(PublicServer, AnAnnouncedLengthBeyondWhatTheChannelCarriesIsDropped) {
+    // The public channel carries requests of a few bytes; a private one a command and the
+    // largest frame the link writes. Nothing is allocated for the announcement.
+    CRawChannel l_x_Private;
+    ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(&l_x_Private));
+    const struct {
+        CRawChannel* m_px_Channel;
+        uint32_t m_ul_Length;
+        const char* m_pc_Line;
+    } l_ax_Rows[] = {
+        {&m_x_Client, 4097,
+         "GestIpcPublic_ThreadReceptProc : ToolShare_ReadLenData() Error : -419\n"},
+        {&l_x_Private, GESTIPC_PRIVATE_MAX_REQUEST + 1,
+         "CGestIpc::ThreadProc : : ToolShare_ReadLenData() Error : -419\n"},
+    };
+    for (const auto& l_x_Row : l_ax_Rows) {
+        ToolShare_Channel* const l_px_Channel = l_x_Row.m_px_Channel->Get();
+        const Bytes l_x_Length = Be32(l_x_Row.m_ul_Length);
+        memcpy(l_px_Channel->m_puc_View + 4, l_x_Length.data(), 4);
+        SetEvent(l_px_Channel->m_h_Outgoing);
+        EXPECT_TRUE(
+            WaitFor([&] { return CTraceCapture::Count(l_x_Row.m_pc_Line) == 1; }, LONG_WAIT_MS))
+            << l_x_Row.m_ul_Length;
+    }
+    // The public exchange is abandoned and the next one served; the private channel, whose
+    // client broke the protocol, is gone.
     EXPECT_EQ(Head(0x08) + Bytes({0, 0, 0, 0, 0}), m_x_Client.Ask(EnumDevicesRequest()));
+    EXPECT_TRUE(WaitFor([] { return GestIpcSlots_Count() == 0; }, LONG_WAIT_MS));
 }
 
 TEST_F(PublicServer, AClientKilledBeforeItsRequestIsCompleteLeavesTheServiceToTheNext) {
     CChildProcess l_x_Child;
     StartChild(&l_x_Child, "partial");
     l_x_Child.Kill();
-    // The rest of the request never comes: the exchange is abandoned after the transfer's
-    // time-out, and the next client is served.
-    ASSERT_TRUE(
-        WaitFor([] { return CTraceCapture::Count("exchange abandoned") == 1; }, LONG_WAIT_MS));
-    EXPECT_EQ(1, CTraceCapture::Count("GestIpcPublic_TrtReveiveBufferAndTrt : ToolShare_ReadData "
-                                      "Error : -421\n"));
+    // The rest of the request never comes: the read ends with the client, its channel goes,
+    // and the next client is served.
+    ASSERT_TRUE(WaitFor([] { return GestIpcSlots_Count() == 0; }, LONG_WAIT_MS));
+    EXPECT_EQ(1, CTraceCapture::Count("CGestIpc::TrtReveiveBuffer : ToolShare_ReadData Error : "
+                                      "-418\n"));
     ExpectTheNextClientServed();
 }
 
@@ -199,6 +279,10 @@ protected:
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    static DWORD NoResume(HANDLE) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return static_cast<DWORD>(-1);
+    }
     // The public server must not listen, and closing it must not wait for anything.
     void ExpectNoListener(const char* i_pc_Failure) {
         EXPECT_EQ(1, CTraceCapture::Count(i_pc_Failure));
@@ -210,11 +294,11 @@ protected:
 };
 
 TEST_F(ServerSeams, APublicServerWithoutCancelEventOrThreadDoesNotListen) {
-    GestIpcServer_Seams l_x_Seams = {NoEvent, nullptr};
+    GestIpcServer_Seams l_x_Seams = {NoEvent, nullptr, 0, nullptr};
     GestIpcServer_SetSeams(&l_x_Seams);
     Open();
     ExpectNoListener("GestIpcPublic_Create : ToolShare_InitializeWaitEvent() Error : -390\n");
-    l_x_Seams = {nullptr, NoThread};
+    l_x_Seams = {nullptr, NoThread, 0, nullptr};
     GestIpcServer_SetSeams(&l_x_Seams);
     CTraceCapture::Clear();
     TulvoServ_OpenGestIpcPublic();
@@ -226,14 +310,22 @@ TEST_F(ServerSeams, APrivateChannelWithoutCancelEventOrThreadIsRefusedAndItsSlot
     CRawClient l_x_Client;
     ASSERT_EQ(TULVO_OK, l_x_Client.Connect());
     CRawChannel l_x_Private;
-    GestIpcServer_Seams l_x_Seams = {NoEvent, nullptr};
+    GestIpcServer_Seams l_x_Seams = {NoEvent, nullptr, 0, nullptr};
     GestIpcServer_SetSeams(&l_x_Seams);
     EXPECT_EQ(TULVO_CREATE_OBJECT_FAILED, l_x_Client.OpenPrivate(&l_x_Private));
     EXPECT_EQ(0, GestIpcSlots_Count());
-    l_x_Seams = {nullptr, NoThread};
+    l_x_Seams = {nullptr, NoThread, 0, nullptr};
     GestIpcServer_SetSeams(&l_x_Seams);
     EXPECT_EQ(TULVO_SIGNAL_ERROR, l_x_Client.OpenPrivate(&l_x_Private));
     EXPECT_EQ(0, GestIpcSlots_Count());
+    // A thread that cannot start after the reply went: the client has its channel, but the
+    // slot is free at once and no second answer waits for the client's next request.
+    l_x_Seams = {nullptr, nullptr, 0, NoResume};
+    GestIpcServer_SetSeams(&l_x_Seams);
+    EXPECT_EQ(TULVO_OK, l_x_Client.OpenPrivate(&l_x_Private));
+    EXPECT_EQ(0, GestIpcSlots_Count());
+    EXPECT_EQ(Head(0x08) + Bytes({0, 0, 0, 0, 0}), l_x_Client.Ask(EnumDevicesRequest()));
+    l_x_Private.Close();
     EXPECT_EQ(1, CTraceCapture::Count("GestIpcPrivate_Create : ToolShare_InitializeWaitEvent() "
                                       "Error : -390\n"));
     EXPECT_EQ(1, CTraceCapture::Count("GestIpcPrivate_Create ThreadReceptProc"));

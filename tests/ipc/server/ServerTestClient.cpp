@@ -1,7 +1,8 @@
 // A client of the channel servers that the tests start as a child process and kill at one
 // step of its exchange. It prints "ready" once it stands where the test wants to kill it,
 // then waits to be killed.
-//   server_test_client partial               public Lock taken, the first chunk of a request
+//   server_test_client idle                  nothing: a process that others name in requests
+//   server_test_client partial               a private channel, the first chunk of a request
 //                                            longer than the section written, nothing more
 //   server_test_client lockpipe SERIAL PIPE  a private channel linked and its pipe locked
 //   server_test_client recv SERIAL PIPE      a private channel linked, RECVBUFFER with no
@@ -17,7 +18,6 @@
 
 using srvtest::Bytes;
 using srvtest::CRawChannel;
-using srvtest::CRawClient;
 
 namespace {
 
@@ -53,16 +53,16 @@ int main(int argc, char** argv) {
     }
     ToolShare_Init();
     const char* const l_pc_Mode = argv[1];
+    if (strcmp(l_pc_Mode, "idle") == 0) {
+        return Ready();
+    }
     if (strcmp(l_pc_Mode, "partial") == 0) {
-        CRawClient l_x_Client;
-        int32_t l_i_Status = l_x_Client.Connect();
-        if (l_i_Status == TULVO_OK) {
-            l_i_Status = l_x_Client.Lock();
-        }
+        CRawChannel l_x_Private;
+        const int32_t l_i_Status = srvtest::OpenPrivateChannel(&l_x_Private);
         if (l_i_Status != TULVO_OK) {
             return Fail("connect", l_i_Status);
         }
-        tstest::WriteFirstChunkOnly(l_x_Client.Get(), l_x_Client.Get()->m_ul_SectionSize * 2);
+        tstest::WriteFirstChunkOnly(l_x_Private.Get(), l_x_Private.Get()->m_ul_SectionSize * 2);
         return Ready();
     }
     if (argc < 4) {

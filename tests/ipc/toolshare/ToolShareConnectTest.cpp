@@ -150,7 +150,8 @@ TEST(ToolShareNames, ServiceKeepsTheSizeOfASectionLeftByAnEarlierInstance) {
     CloseHandle(l_h_Old);
 }
 
-// The DACL read back from an object: five entries in order with the given masks.
+// The DACL read back from an object: five entries in order, every right for the system
+// accounts and no more than the given mask for the others (no DELETE, WRITE_DAC, WRITE_OWNER).
 void ExpectTransportDacl(HANDLE i_h_Object, DWORD i_ul_Mask, const char* i_pc_What) {
     PACL l_px_Dacl = nullptr;
     PSECURITY_DESCRIPTOR l_px_Descriptor = nullptr;
@@ -163,8 +164,8 @@ void ExpectTransportDacl(HANDLE i_h_Object, DWORD i_ul_Mask, const char* i_pc_Wh
         WELL_KNOWN_SID_TYPE m_e_Sid;
         DWORD m_ul_Mask;
     } l_ax_Expected[] = {
-        {WinLocalSystemSid, i_ul_Mask | 0xFFFF},
-        {WinServiceSid, i_ul_Mask | 0xFFFF},
+        {WinLocalSystemSid, 0x001FFFFF},
+        {WinServiceSid, 0x001FFFFF},
         {WinBuiltinAdministratorsSid, i_ul_Mask},
         {WinInteractiveSid, i_ul_Mask},
         {WinWorldSid, i_ul_Mask},
@@ -192,15 +193,19 @@ TEST(ToolShareSecurity, EveryNamedObjectCarriesTheFiveEntriesWithItsMask) {
     ToolShare_Param l_x_Param = {l_x_Base.c_str(), 4096};
     ToolShare_Channel l_x_Service = {};
     ASSERT_EQ(TULVO_OK, ToolShareSrv_PublicListen(&l_x_Param, &l_x_Service));
-    ExpectTransportDacl(l_x_Service.m_h_Running, 0x001F0002, "Running");
-    ExpectTransportDacl(l_x_Service.m_h_Incoming, 0x001F0002, "Recv");
-    ExpectTransportDacl(l_x_Service.m_h_Outgoing, 0x001F0002, "Send");
-    ExpectTransportDacl(l_x_Service.m_h_Section, 0x001F0006, "Mfile");
-    ExpectTransportDacl(l_x_Service.m_h_Lock, 0x001F0000, "Lock");
-    // The entries still let a client open with the rights it asks for.
+    ExpectTransportDacl(l_x_Service.m_h_Running, 0x00120002, "Running");
+    ExpectTransportDacl(l_x_Service.m_h_Incoming, 0x00120002, "Recv");
+    ExpectTransportDacl(l_x_Service.m_h_Outgoing, 0x00120002, "Send");
+    ExpectTransportDacl(l_x_Service.m_h_Section, 0x00020006, "Mfile");
+    ExpectTransportDacl(l_x_Service.m_h_Lock, 0x00120000, "Lock");
+    // The entries still let a client open with the rights it asks for; it waits on Running
+    // but may not reset it.
     ToolShare_Channel l_x_Client = {};
     EXPECT_EQ(TULVO_OK, ToolShareClt_PublicConnect(&l_x_Param, &l_x_Client));
     EXPECT_NE(nullptr, l_x_Client.m_h_Lock);
+    ASSERT_NE(nullptr, l_x_Client.m_h_Running);
+    EXPECT_FALSE(ResetEvent(l_x_Client.m_h_Running));
+    EXPECT_EQ(TULVO_OK, ToolShareClt_ServerOK(&l_x_Client));
     ToolShare_Close(&l_x_Client);
     ToolShareSrv_Close(&l_x_Service);
 }

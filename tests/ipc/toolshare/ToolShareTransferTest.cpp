@@ -127,6 +127,37 @@ TEST_F(ChannelTest, ReaderAcknowledgesEachChunkAndAssemblesTheMessage) {
     EXPECT_FALSE(IsSignalled(l_h_Recv));
 }
 
+TEST_F(ChannelTest, AGrowingReadAssemblesTheChunksAndCutsATrickleOffAtItsDeadline) {
+    const std::vector<uint8_t> l_x_Message = Pattern(2 * (SMALL_SECTION - 4) + 100, 5);
+    auto l_x_Writer = std::async(std::launch::async, [&] {
+        return WriteMessage(&m_x_Client, l_x_Message, nullptr, WAIT_LIMIT_MS);
+    });
+    uint32_t l_ul_Length = 0;
+    uint8_t* l_puc_Data = nullptr;
+    ASSERT_EQ(TULVO_OK, ToolShare_ReadLenData(&m_x_Service, &l_ul_Length, nullptr, WAIT_LIMIT_MS));
+    ASSERT_EQ(TULVO_OK, ToolShare_ReadDataAlloc(&m_x_Service, l_ul_Length, &l_puc_Data, nullptr,
+                                                WAIT_LIMIT_MS, WAIT_LIMIT_MS));
+    EXPECT_EQ(l_x_Message, std::vector<uint8_t>(l_puc_Data, l_puc_Data + l_ul_Length));
+    free(l_puc_Data);
+    EXPECT_EQ(TULVO_OK, l_x_Writer.get());
+    // A writer that sends one chunk every 100 ms, far within a chunk's time-out, would take
+    // four seconds: the read gives up at its deadline for the whole message.
+    std::thread l_x_Trickle([&] {
+        PutBe32(m_puc_View + 4, 40 * (SMALL_SECTION - 4));
+        SetEvent(m_x_Client.m_h_Outgoing);
+        while (WaitForSingleObject(m_x_Client.m_h_Incoming, 1000) == WAIT_OBJECT_0) {
+            ResetEvent(m_x_Client.m_h_Incoming);
+            Sleep(100);
+            SetEvent(m_x_Client.m_h_Outgoing);
+        }
+    });
+    ASSERT_EQ(TULVO_OK, ToolShare_ReadLenData(&m_x_Service, &l_ul_Length, nullptr, WAIT_LIMIT_MS));
+    EXPECT_EQ(TULVO_TS_TIMEOUT, ToolShare_ReadDataAlloc(&m_x_Service, l_ul_Length, &l_puc_Data,
+                                                        nullptr, WAIT_LIMIT_MS, 500));
+    EXPECT_EQ(nullptr, l_puc_Data);
+    l_x_Trickle.join();
+}
+
 TEST_F(ChannelTest, EmptyMessageIsALengthWordOfZero) {
     ASSERT_EQ(TULVO_OK, ToolShare_WriteLenDataAndData(&m_x_Client, nullptr, 0, nullptr, 0));
     EXPECT_EQ(0u, GetBe32(m_puc_View + 4));
