@@ -4,9 +4,12 @@
 # on them without a pause (tulvo_scenario_client "run", which checks every answer byte for
 # byte), and at random moments (seeded, logged) a sensor unplugged and plugged again or a
 # client killed and a new one started. The service's handle count, thread count and private
-# bytes are sampled every 10 s (tulvo_procstat.exe under the same prefix). Not part of CI.
+# bytes are sampled every 10 s (tulvo_procstat.exe under the same prefix). With --strangers, a
+# careless or hostile local program (tulvo_stranger.exe) acts every 20-40 s: Running reset,
+# 100 channels requested in the service's name, a trickled request, a client killed while it
+# waits for a lock another holds. Not part of CI.
 #   scripts/soak.sh [--minutes N] [--clients N] [--sensors N] [--seed N] [--size BYTES]
-#                   [--logs DIR]
+#                   [--strangers] [--logs DIR]
 # Prints the report of scripts/soak_report.py at the end; exit code 1 when a frame was
 # corrupted, the service's figures are not flat or the service went away, 2 when it could not
 # run. Everything it starts is stopped and removed at the end, also when interrupted; its logs
@@ -21,6 +24,7 @@ clients=10
 sensors=4
 seed=$(($(date +%s) % 100000))
 size=64
+strangers=0
 logs=""
 while [ $# -gt 0 ]; do
     case $1 in
@@ -30,7 +34,8 @@ while [ $# -gt 0 ]; do
     --seed) seed=$2; shift 2 ;;
     --size) size=$2; shift 2 ;;
     --logs) logs=$2; shift 2 ;;
-    -h | --help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --strangers) strangers=1; shift ;;
+    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "soak: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -44,7 +49,7 @@ fi
 bin=$tulvo_bin
 client_exe=$bin/tulvo_scenario_client.exe
 tulvo_require "$tulvo_sim_exe" "$tulvo_shim" "$bin/Serv_Tulvo.exe" "$bin/tulvo_devtree.exe" \
-    "$bin/tulvo_procstat.exe" "$bin/tulvo_cli.exe" "$client_exe" || exit 2
+    "$bin/tulvo_procstat.exe" "$bin/tulvo_cli.exe" "$bin/tulvo_stranger.exe" "$client_exe" || exit 2
 
 logs=${logs:-$TULVO_BUILD_DIR/soak/$(date +%Y%m%d-%H%M%S)-$seed}
 mkdir -p "$logs"
@@ -64,6 +69,39 @@ sensor_fault() {
     echo "t=$l_t $1 sensor=$(sensor_name "$2") $l_answer" | tee -a "$events"
 }
 cli() { timeout 60 wine "$bin/tulvo_cli.exe" "$@" </dev/null 2>&1 | tr -d '\r'; }
+
+stranger() { timeout 120 wine "$bin/tulvo_stranger.exe" "$@" </dev/null 2>&1 | tr -d '\r'; }
+# One act of a stranger, chosen at random, logged when it begins; the slow ones run in the
+# background, with what they print in strangers.log.
+stranger_act() {
+    local l_t l_s l_pid l_waiter
+    l_t=$(now_ms)
+    case $((RANDOM % 4)) in
+    0) echo "t=$l_t stranger act=running $(stranger running)" | tee -a "$events" ;;
+    1)
+        l_pid=$(timeout 60 wine "$bin/tulvo_procstat.exe" Serv_Tulvo.exe </dev/null 2>&1 |
+            sed -n 's/.*pid=\([0-9]*\).*/\1/p')
+        echo "t=$l_t stranger act=channels $(stranger channels "${l_pid:-0}" 100)" |
+            tee -a "$events"
+        ;;
+    2)
+        echo "t=$l_t stranger act=trickle" | tee -a "$events"
+        stranger trickle >>"$logs/strangers.log" &
+        ;;
+    3)
+        l_s=$((RANDOM % sensors + 1))
+        echo "t=$l_t stranger act=lockwait sensor=$(sensor_name "$l_s")" | tee -a "$events"
+        stranger hold "$(sensor_serial "$l_s")" 3000 >>"$logs/strangers.log" &
+        sleep 0.5
+        wine "$bin/tulvo_stranger.exe" lockwait "$(sensor_serial "$l_s")" </dev/null \
+            >>"$logs/strangers.log" 2>&1 &
+        l_waiter=$!
+        sleep 1
+        kill -KILL "$l_waiter" 2>/dev/null
+        wait "$l_waiter" 2>/dev/null
+        ;;
+    esac
+}
 
 sensor_name() { echo "s$1"; }
 sensor_serial() { printf 'SOAK%04d' "$1"; }
@@ -188,7 +226,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo "== interrupted"; exit 130' INT TERM
 
-echo "== soak: $minutes min, $clients clients, $sensors sensors, seed $seed, logs in $logs"
+echo "== soak: $minutes min, $clients clients, $sensors sensors, seed $seed," \
+    "strangers $([ "$strangers" = 1 ] && echo on || echo off), logs in $logs"
 tulvo_start_preloaded_prefix
 
 sensor_args=()
@@ -215,6 +254,7 @@ sampler_pid=$!
 started=$(date +%s)
 end=$((started + minutes * 60))
 next_fault=$((started + 5 + RANDOM % 16))
+next_stranger=$((started + 20 + RANDOM % 21))
 declare -A replug_at=()
 while [ "$(date +%s)" -lt "$end" ]; do
     t=$(date +%s)
@@ -239,6 +279,10 @@ while [ "$(date +%s)" -lt "$end" ]; do
             start_client $((RANDOM % sensors + 1))
         fi
         next_fault=$((t + 5 + RANDOM % 16))
+    fi
+    if [ "$strangers" = 1 ] && [ "$t" -ge "$next_stranger" ] && [ "$t" -lt $((end - 30)) ]; then
+        stranger_act
+        next_stranger=$(($(date +%s) + 20 + RANDOM % 21))
     fi
     sleep 0.25
 done

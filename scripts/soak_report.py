@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """The report of a soak run (scripts/soak.sh) from the files it leaves in its log directory:
-events.log (what the run did to sensors and clients, t=<unix ms> first), samples.log (the
+events.log (what the run did to sensors and clients, and the strangers' acts, t=<unix ms>
+first), samples.log (the
 service's figures every 10 s from tulvo_procstat.exe), and per client client-K.out (the result
 lines of tulvo_scenario_client) and client-K.killed when the run killed it.
 
-Exit code 1 when a frame came back corrupted, an answer was lost with no fault of its sensor
-to explain it, the service's process went away or changed, or a figure is not flat; else 0.
+Exit code 1 when a frame came back corrupted, an answer was lost or an exchange failed with no
+fault of its sensor or act of a stranger to explain it, the service's process went away or
+changed, or a figure is not flat; else 0.
 
   scripts/soak_report.py LOG_DIR
 """
@@ -51,6 +53,7 @@ class Client:
         self.finished = False
         self.corrupt = 0
         self.lost_times = []
+        self.fail_times = []
         self.statuses = {}
         self.median_us = None
         for line in lines:
@@ -64,8 +67,7 @@ class Client:
                     continue
                 status = int(f.get("status", "0"))
                 self.statuses[status] = self.statuses.get(status, 0) + 1
-                if kind == "lost":
-                    self.lost_times.append(int(f["t"]))
+                (self.lost_times if kind == "lost" else self.fail_times).append(int(f["t"]))
             elif re.match(r"=\d+ run ", line):
                 f = fields(line)
                 self.ok = int(f["ok"])
@@ -93,10 +95,12 @@ def read_events(log_dir):
 
 
 def lost_near_a_fault(lost_ms, sensor, events):
-    """Whether a fault of that sensor (unplugged or plugged again) falls in the span of the
-    exchange whose answer was lost at lost_ms."""
-    return any(verb in ("unplug", "plug") and f.get("sensor") == sensor and
-               lost_ms - LOST_WINDOW_MS <= t <= lost_ms for t, verb, f in events)
+    """Whether a fault of that sensor (unplugged or plugged again, a client of it killed) or an
+    act of a stranger, which may touch every sensor, falls in the span of the exchange whose
+    answer was lost (or that failed) at lost_ms."""
+    return any(((verb in ("unplug", "plug", "kill") and f.get("sensor") == sensor) or
+                verb == "stranger") and lost_ms - LOST_WINDOW_MS <= t <= lost_ms
+               for t, verb, f in events)
 
 
 GONE = {}
@@ -169,6 +173,9 @@ def report(log_dir, out=sys.stdout):
     corrupt = sum(c.corrupt for c in clients)
     lost = [(t, c.index) for c in clients for t in c.lost_times]
     explained = [x for x in lost if lost_near_a_fault(x[0], sensor_of.get(x[1]), events)]
+    failed = [(t, c.index) for c in clients for t in c.fail_times]
+    stray = [x for x in failed if not lost_near_a_fault(x[0], sensor_of.get(x[1]), events)]
+    strangers = sum(1 for _, verb, _ in events if verb == "stranger")
     statuses = {}
     for c in clients:
         for status, count in c.statuses.items():
@@ -180,8 +187,8 @@ def report(log_dir, out=sys.stdout):
 
     p = lambda *a: print(*a, file=out)  # noqa: E731
     p("soak report: %s" % log_dir)
-    p("run: %.1f min, %d client processes (%d killed by the run), %d sensor unplugs" %
-      (span, len(clients), kills, unplugs))
+    p("run: %.1f min, %d client processes (%d killed by the run), %d sensor unplugs, "
+      "%d acts of strangers" % (span, len(clients), kills, unplugs, strangers))
     p("exchanges answered and checked: %d (%d of them from the last progress line of clients "
       "that did not end their run, each up to 1 s short)" % (ok, short))
     medians = sorted(c.median_us for c in clients if c.median_us)
@@ -189,7 +196,10 @@ def report(log_dir, out=sys.stdout):
         p("exchange median per client: %d-%d us" % (medians[0], medians[-1]))
     p("frames corrupted: %d" % corrupt)
     p("answers lost (accepted, never answered, no reason given): %d, %d of them within %d s "
-      "after a fault of their sensor" % (len(lost), len(explained), LOST_WINDOW_MS // 1000))
+      "after a fault of their sensor or a stranger's act" %
+      (len(lost), len(explained), LOST_WINDOW_MS // 1000))
+    p("failed exchanges: %d, %d of them with no fault or stranger's act in the %d s before" %
+      (len(failed), len(stray), LOST_WINDOW_MS // 1000))
     p("failures by status: %s" % (", ".join("%d:%d" % kv for kv in sorted(statuses.items()))
                                   or "none"))
     if corrupt:
@@ -197,6 +207,8 @@ def report(log_dir, out=sys.stdout):
     if len(lost) > len(explained):
         failures.append("%d lost answers with no fault to explain them" %
                         (len(lost) - len(explained)))
+    if stray:
+        failures.append("%d failed exchanges with no fault to explain them" % len(stray))
     if unfinished:
         failures.append("clients %s did not end their run" % unfinished)
 

@@ -66,7 +66,8 @@ class Report(unittest.TestCase):
         self.dir = tempfile.TemporaryDirectory()
         self.events = ["t=1000 begin minutes=1 service pid=40",
                        "t=1000 start client=0 sensor=s1 pid=7",
-                       "t=1000 start client=1 sensor=s2 pid=8"]
+                       "t=1000 start client=1 sensor=s2 pid=8",
+                       "t=4000 unplug sensor=s2 ok"]
         self.samples = ["t=1000 rest pid=40 handles=200 threads=10 private=1000000"] + [
             "t=%d pid=40 handles=300 threads=30 private=2000000" % (2000 + i * 10000)
             for i in range(12)] + ["t=200000 rest pid=40 handles=201 threads=10 private=1000000"]
@@ -119,6 +120,14 @@ class Report(unittest.TestCase):
         status, text = self.run_report()
         self.assertEqual(0, status, text)
         self.assertIn("-553:1", text)
+
+    def test_a_failed_exchange_needs_a_fault_of_its_sensor_or_a_strangers_act_before_it(self):
+        self.events[3] = "t=4000 unplug sensor=s1 ok"
+        status, text = self.run_report()
+        self.assertEqual(1, status, text)
+        self.assertIn("failed exchanges: 1, 1 of them with no fault", text)
+        self.events.append("t=4500 stranger act=running running: reset")
+        self.assertEqual(0, self.run_report()[0])
 
     def test_a_service_that_went_away_or_came_back_as_another_process_fails(self):
         self.samples[5] = "t=52000 no process Serv_Tulvo.exe"
