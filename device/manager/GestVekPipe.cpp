@@ -436,12 +436,12 @@ int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
 }
 
 int32_t CGestVek_Pipe::ReleaseTheLock() {
-    m_ppx_LockHolder = nullptr;
     // The record changes before the mutex goes, so that the next taker finds it up to date;
     // a thread that does not hold the lock changes nothing (its release fails below).
     AcquireSRWLockExclusive(&m_x_HolderLock);
     if (m_ul_HolderDepth > 0 && m_ul_HolderThreadId == GetCurrentThreadId() &&
         --m_ul_HolderDepth == 0) {
+        m_ppx_LockHolder = nullptr;
         TraceLog_Printf("CGestVek_Pipe::ReleaseTheLock %s pipe %d unlocked by process %lu after "
                         "%llu ms\n",
                         m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex),

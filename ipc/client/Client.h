@@ -16,6 +16,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #define CLIENT_PUBLIC_BASENAME "VEK_TulvoServer"
 #define CLIENT_PIPE_COUNT 3
 #define CLIENT_NORMAL_PIPE 0
@@ -25,6 +27,11 @@
 // gives the service beyond the request's time-out.
 #define CLIENT_EXCHANGE_TIMEOUT 1000
 #define CLIENT_READ_MARGIN 10000
+// The longest the service may take over a request beyond the request's own time-outs: the
+// device list waits up to 10 s and then 5 s for the monitor; a restart first asks the sensor
+// for its serial number (a write and a read of up to 15 s each).
+#define CLIENT_ENUMDEVICES_MS 15000
+#define CLIENT_SERIAL_EXCHANGE_MS 30000
 
 // One private connection. Its channel record's lock (an unnamed mutex made with the channel)
 // is lock 2: a thread that dies holding it leaves it abandoned, and the next thread takes it
@@ -32,6 +39,14 @@
 struct Client_PipeConx {
     ToolShare_Channel m_x_Channel;
     HANDLE m_h_Mutex; // held by one thread of the process from LOCKPIPE to UNLOCKPIPE
+    // Who holds m_h_Mutex and how many times: the service serves a channel on one thread, so
+    // an UNLOCKPIPE from any thread of the process would free the lock another thread holds.
+    // Only the holder changes them; others read the holder to learn that it is not them.
+    std::atomic<DWORD> m_ul_HolderThread;
+    uint32_t m_ul_HolderDepth;
+    // The last wait for an answer on this pipe ended before the answer came (under the
+    // channel record's lock, like every exchange).
+    bool m_b_AnswerLate;
 };
 
 struct TulvoCli_Connection {
@@ -62,10 +77,25 @@ int32_t Client_WriteData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_
                          uint32_t i_ul_RequestLength, uint32_t i_ul_TimeOut);
 int32_t Client_ReadData(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
                         uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_TimeOut);
-// One exchange on the public channel or on a pipe, under the channel record's lock.
+// One exchange on the public channel or on a pipe, under the channel record's lock; the
+// response is awaited up to Client_ResponseWait(i_ul_TimeOut).
 int32_t Client_WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
                              uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
                              uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut);
+// The same with the wait for the response given. With io_pb_AnswerLate (a pipe's
+// m_b_AnswerLate), an answer still owed from an earlier wait is taken and dropped before the
+// request goes (TULVO_TS_TIMEOUT, nothing sent, when it does not come within i_ul_ResponseWait),
+// and a wait that ends before its answer marks the answer owed. A WM_QUIT taken by a wait is
+// posted again and gives TULVO_ABORTED.
+int32_t Client_Exchange(ToolShare_Channel* io_px_Channel, bool* io_pb_AnswerLate,
+                        const uint8_t* i_puc_Request, uint32_t i_ul_RequestLength,
+                        uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength,
+                        uint32_t i_ul_TimeOut, uint32_t i_ul_ResponseWait);
+// How long to wait for a response when the service may take i_ul_ServiceMs over the request:
+// that and a margin, saturating (never wrapping); INFINITE stays INFINITE.
+uint32_t Client_ResponseWait(uint32_t i_ul_ServiceMs);
+// A sum of time-outs that saturates instead of wrapping; INFINITE if either is.
+uint32_t Client_AddTimes(uint32_t i_ul_First, uint32_t i_ul_Second);
 
 // Command calls: the status the service wrote into its response, or why there is none
 // (the exchange's status, TULVO_NO_RESPONSE, TULVO_NO_MEMORY, TULVO_BAD_IPC_FORMAT for a

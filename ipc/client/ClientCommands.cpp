@@ -36,14 +36,25 @@ struct CRequest {
     uint32_t m_ul_Length;
 };
 
-ToolShare_Channel* OnPipe(Client_PipeConx* i_px_Pipe) {
-    return &i_px_Pipe->m_x_Channel;
+// Where a request goes: a channel and, for a pipe, its mark of an answer still owed.
+struct CTarget {
+    ToolShare_Channel* m_px_Channel;
+    bool* m_pb_AnswerLate;
+};
+
+CTarget OnPipe(Client_PipeConx* i_px_Pipe) {
+    return {&i_px_Pipe->m_x_Channel, &i_px_Pipe->m_b_AnswerLate};
 }
 
-// Sends the request (freed here) and takes the response. The status of the exchange, or of a
-// request that could not be built.
-int32_t ExchangeRequest(ToolShare_Channel* io_px_Channel, CRequest* io_px_Request,
-                        uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts,
+CTarget OnPublic(ToolShare_Channel* i_px_Public) {
+    return {i_px_Public, nullptr};
+}
+
+// Sends the request (freed here) and takes the response, waited for as long as the service
+// may take over it (i_ul_ServiceMs) and a margin. The status of the exchange, or of a request
+// that could not be built.
+int32_t ExchangeRequest(CTarget i_x_Target, CRequest* io_px_Request, uint32_t i_ul_TimeOut,
+                        uint32_t i_ul_ServiceMs, const CCommandTexts& i_x_Texts,
                         uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength) {
     *o_ppuc_Response = nullptr;
     *o_pul_ResponseLength = 0;
@@ -54,8 +65,9 @@ int32_t ExchangeRequest(ToolShare_Channel* io_px_Channel, CRequest* io_px_Reques
         return io_px_Request->m_i_BuildStatus;
     }
     const int32_t l_i_Status =
-        Client_WriteReadData(io_px_Channel, io_px_Request->m_puc_Bytes, io_px_Request->m_ul_Length,
-                             o_ppuc_Response, o_pul_ResponseLength, i_ul_TimeOut);
+        Client_Exchange(i_x_Target.m_px_Channel, i_x_Target.m_pb_AnswerLate,
+                        io_px_Request->m_puc_Bytes, io_px_Request->m_ul_Length, o_ppuc_Response,
+                        o_pul_ResponseLength, i_ul_TimeOut, Client_ResponseWait(i_ul_ServiceMs));
     GestIpc_FreeBuffer(io_px_Request->m_puc_Bytes);
     io_px_Request->m_puc_Bytes = nullptr;
     return l_i_Status;
@@ -90,13 +102,14 @@ int32_t CheckResponse(uint8_t* i_puc_Response, uint32_t i_ul_Length, uint32_t i_
 }
 
 // A command whose response carries nothing but its status.
-int32_t RunStatusCommand(ToolShare_Channel* io_px_Channel, CRequest i_x_Request,
-                         uint32_t i_ul_Command, uint32_t i_ul_TimeOut,
+int32_t RunStatusCommand(CTarget i_x_Target, CRequest i_x_Request, uint32_t i_ul_Command,
+                         uint32_t i_ul_TimeOut, uint32_t i_ul_ServiceMs,
                          const CCommandTexts& i_x_Texts) {
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    const int32_t l_i_Status = ExchangeRequest(io_px_Channel, &i_x_Request, i_ul_TimeOut, i_x_Texts,
-                                               &l_puc_Response, &l_ul_Length);
+    const int32_t l_i_Status =
+        ExchangeRequest(i_x_Target, &i_x_Request, i_ul_TimeOut, i_ul_ServiceMs, i_x_Texts,
+                        &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
@@ -119,15 +132,15 @@ int32_t CopyOut(const uint8_t* i_puc_Bytes, uint32_t i_ul_Length, uint8_t** o_pp
 }
 
 // A data response (SERVERINFOS, RECVBUFFER): the data bytes in a new buffer.
-int32_t RunDataCommand(ToolShare_Channel* io_px_Channel, CRequest i_x_Request,
-                       uint32_t i_ul_Command, uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts,
-                       uint8_t** o_ppuc_Data, uint32_t* o_pul_DataLength) {
+int32_t RunDataCommand(CTarget i_x_Target, CRequest i_x_Request, uint32_t i_ul_Command,
+                       uint32_t i_ul_TimeOut, const CCommandTexts& i_x_Texts, uint8_t** o_ppuc_Data,
+                       uint32_t* o_pul_DataLength) {
     *o_ppuc_Data = nullptr;
     *o_pul_DataLength = 0;
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    int32_t l_i_Status = ExchangeRequest(io_px_Channel, &i_x_Request, i_ul_TimeOut, i_x_Texts,
-                                         &l_puc_Response, &l_ul_Length);
+    int32_t l_i_Status = ExchangeRequest(i_x_Target, &i_x_Request, i_ul_TimeOut, i_ul_TimeOut,
+                                         i_x_Texts, &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
@@ -161,8 +174,10 @@ int32_t Client_EnumDevices(ToolShare_Channel* io_px_Public, uint8_t** o_ppuc_Lis
         GestIpc_BuildEnumDevicesRequest(&l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
-    int32_t l_i_Status = ExchangeRequest(io_px_Public, &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
-                                         g_x_EnumTexts, &l_puc_Response, &l_ul_Length);
+    // The service may wait for the device list to be built before it answers.
+    int32_t l_i_Status =
+        ExchangeRequest(OnPublic(io_px_Public), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
+                        CLIENT_ENUMDEVICES_MS, g_x_EnumTexts, &l_puc_Response, &l_ul_Length);
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
@@ -193,8 +208,8 @@ int32_t Client_ServerInfosCmd(ToolShare_Channel* io_px_Public, uint32_t i_ul_Inf
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus = GestIpc_BuildServerInfosRequest(
         i_ul_InfoType, i_ul_Value, &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
-    return RunDataCommand(io_px_Public, l_x_Request, BYTE2_SERVERINFOS, CLIENT_EXCHANGE_TIMEOUT,
-                          g_x_EnumTexts, o_ppuc_Data, o_pul_DataLen);
+    return RunDataCommand(OnPublic(io_px_Public), l_x_Request, BYTE2_SERVERINFOS,
+                          CLIENT_EXCHANGE_TIMEOUT, g_x_EnumTexts, o_ppuc_Data, o_pul_DataLen);
 }
 
 int32_t Client_LinkCmd(Client_PipeConx* io_px_Pipe, const TulvoCli_Connection* i_px_Conx,
@@ -204,7 +219,7 @@ int32_t Client_LinkCmd(Client_PipeConx* io_px_Pipe, const TulvoCli_Connection* i
         GestIpc_BuildLinkRequest(i_ul_PipeIndex, i_px_Conx->m_ac_SerialNumber,
                                  &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_LINKPRIVATECONX,
-                            CLIENT_EXCHANGE_TIMEOUT, g_x_LinkTexts);
+                            CLIENT_EXCHANGE_TIMEOUT, CLIENT_EXCHANGE_TIMEOUT, g_x_LinkTexts);
 }
 
 int32_t Client_LockCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut) {
@@ -214,24 +229,38 @@ int32_t Client_LockCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut) {
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }
+    if (io_px_Pipe->m_ul_HolderThread != GetCurrentThreadId()) {
+        // Taken over from a thread that ended holding it: its count went with it.
+        io_px_Pipe->m_ul_HolderThread = GetCurrentThreadId();
+        io_px_Pipe->m_ul_HolderDepth = 0;
+    }
+    ++io_px_Pipe->m_ul_HolderDepth;
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus = GestIpc_BuildLockPipeRequest(
         i_ul_TimeOut, &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_LOCKPIPE, i_ul_TimeOut,
-                            g_x_LockTexts);
+                            i_ul_TimeOut, g_x_LockTexts);
 }
 
 int32_t Client_UnLockCmd(Client_PipeConx* io_px_Pipe) {
+    // Only the thread that holds the pipe may end the span: the service would free the lock
+    // of whichever thread holds it (a lock that timed out, a thread that never locked).
+    if (io_px_Pipe->m_ul_HolderThread != GetCurrentThreadId()) {
+        TraceLog_Printf("Client_UnLockCmd: the pipe is not locked by this thread\n");
+        return TULVO_SIGNAL_ERROR;
+    }
+    if (--io_px_Pipe->m_ul_HolderDepth == 0) {
+        io_px_Pipe->m_ul_HolderThread = 0;
+    }
     CRequest l_x_Request = {};
     l_x_Request.m_i_BuildStatus =
         GestIpc_BuildUnlockPipeRequest(&l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     uint8_t* l_puc_Response = nullptr;
     uint32_t l_ul_Length = 0;
     const int32_t l_i_Status =
-        ExchangeRequest(OnPipe(io_px_Pipe), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT, g_x_UnLockTexts,
-                        &l_puc_Response, &l_ul_Length);
-    // Released whatever came of the request; a thread that does not own the mutex (its lock
-    // failed) changes nothing here.
+        ExchangeRequest(OnPipe(io_px_Pipe), &l_x_Request, CLIENT_EXCHANGE_TIMEOUT,
+                        CLIENT_EXCHANGE_TIMEOUT, g_x_UnLockTexts, &l_puc_Response, &l_ul_Length);
+    // Released whatever came of the request.
     Client_CountKernelCalls(1);
     ReleaseTheMutex(io_px_Pipe->m_h_Mutex);
     if (l_i_Status != TULVO_OK) {
@@ -247,7 +276,7 @@ int32_t Client_WriteFrameCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut,
         GestIpc_BuildSendBufferRequest(i_ul_TimeOut, i_puc_Frame, i_ul_FrameLength,
                                        &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_SENDBUFFER, i_ul_TimeOut,
-                            g_x_WriteFrameTexts);
+                            i_ul_TimeOut, g_x_WriteFrameTexts);
 }
 
 int32_t Client_ReadFrameCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut,
@@ -266,8 +295,13 @@ int32_t Client_WaitForRebootCmd(Client_PipeConx* io_px_Pipe, uint32_t i_ul_Write
     l_x_Request.m_i_BuildStatus = GestIpc_BuildWaitForRebootRequest(
         i_ul_WriteTimeOut, i_ul_RebootTimeOut, i_puc_Frame, i_ul_FrameLength,
         &l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
+    // The service asks the sensor for its serial number, writes the frame, then waits up to
+    // the reboot time-out for the sensor to leave and again for it to come back.
+    const uint32_t l_ul_ServiceMs =
+        Client_AddTimes(Client_AddTimes(CLIENT_SERIAL_EXCHANGE_MS, i_ul_WriteTimeOut),
+                        Client_AddTimes(i_ul_RebootTimeOut, i_ul_RebootTimeOut));
     return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_WAITFORREBOOT, i_ul_WriteTimeOut,
-                            g_x_WriteFrameTexts);
+                            l_ul_ServiceMs, g_x_WriteFrameTexts);
 }
 
 int32_t Client_DestroyCmd(Client_PipeConx* io_px_Pipe) {
@@ -275,5 +309,5 @@ int32_t Client_DestroyCmd(Client_PipeConx* io_px_Pipe) {
     l_x_Request.m_i_BuildStatus =
         GestIpc_BuildDestroyConxRequest(&l_x_Request.m_puc_Bytes, &l_x_Request.m_ul_Length);
     return RunStatusCommand(OnPipe(io_px_Pipe), l_x_Request, BYTE2_DESTROYCONX,
-                            CLIENT_EXCHANGE_TIMEOUT, g_x_DestroyTexts);
+                            CLIENT_EXCHANGE_TIMEOUT, CLIENT_EXCHANGE_TIMEOUT, g_x_DestroyTexts);
 }

@@ -51,19 +51,89 @@ void UnlockChannel(ToolShare_Channel* io_px_Channel) {
     ToolShareClt_Unlock(io_px_Channel);
 }
 
-// The reader gives the service the request's own time-out and a margin; a time-out so long
-// that the sum would wrap waits as long as it can instead.
-uint32_t ResponseWait(uint32_t i_ul_TimeOut) {
-    if (i_ul_TimeOut == INFINITE) {
-        return INFINITE;
+// A quit message that a wait took goes back to the thread's queue, with its exit code: the
+// caller's message loop must still end, and the call reports that it was cut short.
+int32_t QuitTaken() {
+    PostQuitMessage(ToolShare_TakenQuitExitCode());
+    return TULVO_ABORTED;
+}
+
+// The response to the request just written, waited for up to i_ul_Wait.
+int32_t ReadResponse(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
+                     uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_Wait) {
+    *o_ppuc_DataReceive = nullptr;
+    *o_pul_DataReceiveLength = 0;
+    int32_t l_i_Status = ToolShare_WaitData(io_px_Channel, nullptr, i_ul_Wait);
+    if (l_i_Status == 1) {
+        l_i_Status = QuitTaken();
     }
-    if (i_ul_TimeOut > INFINITE - 1 - CLIENT_READ_MARGIN) {
-        return INFINITE - 1;
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_ReadData : ToolShare_WaitData Error : %d\n", l_i_Status);
+        return l_i_Status;
     }
-    return i_ul_TimeOut + CLIENT_READ_MARGIN;
+    uint32_t l_ul_Length = 0;
+    l_i_Status = ToolShare_ReadLenData(io_px_Channel, &l_ul_Length, nullptr, CLIENT_READ_MARGIN);
+    if (l_i_Status != TULVO_OK) {
+        TraceLog_Printf("Client_ReadData : ToolShare_ReadLenData Error : %d\n", l_i_Status);
+        return l_i_Status;
+    }
+    // One byte at least, so that an empty message still comes back as a buffer.
+    uint8_t* l_puc_Data = static_cast<uint8_t*>(calloc(l_ul_Length > 0 ? l_ul_Length : 1, 1));
+    if (l_puc_Data == nullptr) {
+        TraceLog_Printf("Client_ReadData: malloc *o_ppuc_DataReceive Err\n");
+        return TULVO_NO_MEMORY;
+    }
+    l_i_Status =
+        ToolShare_ReadData(io_px_Channel, l_puc_Data, l_ul_Length, nullptr, CLIENT_READ_MARGIN);
+    if (l_i_Status != TULVO_OK) {
+        free(l_puc_Data);
+        TraceLog_Printf("Client_ReadData : ToolShare_ReadData Error: %d\n", l_i_Status);
+        return l_i_Status;
+    }
+    *o_ppuc_DataReceive = l_puc_Data;
+    *o_pul_DataReceiveLength = l_ul_Length;
+    return TULVO_OK;
+}
+
+// A pipe whose last wait for an answer ended before the answer came: the service writes that
+// answer once it has served the request, and it must be neither read as the answer to the
+// next request nor written over it (the channel carries one message at a time). It is taken
+// and thrown away first, waiting no longer than the next request would wait for its own.
+int32_t DropLateAnswer(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Wait) {
+    uint8_t* l_puc_Late = nullptr;
+    uint32_t l_ul_Length = 0;
+    const int32_t l_i_Status = ReadResponse(io_px_Channel, &l_puc_Late, &l_ul_Length, i_ul_Wait);
+    if (l_i_Status == TULVO_OK) {
+        TraceLog_Printf("Client_WriteReadData : late answer 0x%02X of %u bytes dropped\n",
+                        l_ul_Length > 2 ? l_puc_Late[2] : 0u, static_cast<unsigned>(l_ul_Length));
+    } else {
+        TraceLog_Printf("Client_WriteReadData : the answer to an earlier request has not come: "
+                        "%d\n",
+                        l_i_Status);
+    }
+    free(l_puc_Late);
+    return l_i_Status;
 }
 
 } // namespace
+
+uint32_t Client_ResponseWait(uint32_t i_ul_ServiceMs) {
+    if (i_ul_ServiceMs == INFINITE) {
+        return INFINITE;
+    }
+    // Saturating: a sum that would wrap waits as long as it can instead.
+    if (i_ul_ServiceMs > INFINITE - 1 - CLIENT_READ_MARGIN) {
+        return INFINITE - 1;
+    }
+    return i_ul_ServiceMs + CLIENT_READ_MARGIN;
+}
+
+uint32_t Client_AddTimes(uint32_t i_ul_First, uint32_t i_ul_Second) {
+    if (i_ul_First == INFINITE || i_ul_Second == INFINITE) {
+        return INFINITE;
+    }
+    return i_ul_First > INFINITE - 1 - i_ul_Second ? INFINITE - 1 : i_ul_First + i_ul_Second;
+}
 
 void Client_SetPublicBaseName(const char* i_pc_BaseName) {
     g_pc_BaseName.store(i_pc_BaseName != nullptr ? i_pc_BaseName : CLIENT_PUBLIC_BASENAME);
@@ -126,6 +196,9 @@ int32_t Client_CreatePrivateConnections(ToolShare_Channel* io_px_Public,
     const ToolShare_Param l_x_Param = PublicParam();
     int32_t l_i_Status = ToolShareClt_AcquirePrivateConnect(
         &l_x_Param, &io_px_Pipe->m_x_Channel, io_px_Public, nullptr, CLIENT_EXCHANGE_TIMEOUT);
+    if (l_i_Status == 1) {
+        l_i_Status = QuitTaken();
+    }
     if (l_i_Status != TULVO_OK) {
         // "N\xB0": the degree sign of code page 1252, as the trace has always carried it.
         TraceLog_Printf("TulvoCli_Connect : ToolShareClt_AcquirePrivateConnect Pipe N\xB0 %d "
@@ -188,46 +261,22 @@ int32_t Client_WriteData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_
 
 int32_t Client_ReadData(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
                         uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_TimeOut) {
-    *o_ppuc_DataReceive = nullptr;
-    *o_pul_DataReceiveLength = 0;
-    int32_t l_i_Status = ToolShare_WaitData(io_px_Channel, nullptr, ResponseWait(i_ul_TimeOut));
-    if (l_i_Status == 1) {
-        // The wait took the thread's WM_QUIT: hand it back to the caller's message loop,
-        // which must still end, and report the exchange as cut short.
-        PostQuitMessage(0);
-        l_i_Status = TULVO_ABORTED;
-    }
-    if (l_i_Status != TULVO_OK) {
-        TraceLog_Printf("Client_ReadData : ToolShare_WaitData Error : %d\n", l_i_Status);
-        return l_i_Status;
-    }
-    uint32_t l_ul_Length = 0;
-    l_i_Status = ToolShare_ReadLenData(io_px_Channel, &l_ul_Length, nullptr, CLIENT_READ_MARGIN);
-    if (l_i_Status != TULVO_OK) {
-        TraceLog_Printf("Client_ReadData : ToolShare_ReadLenData Error : %d\n", l_i_Status);
-        return l_i_Status;
-    }
-    // One byte at least, so that an empty message still comes back as a buffer.
-    uint8_t* l_puc_Data = static_cast<uint8_t*>(calloc(l_ul_Length > 0 ? l_ul_Length : 1, 1));
-    if (l_puc_Data == nullptr) {
-        TraceLog_Printf("Client_ReadData: malloc *o_ppuc_DataReceive Err\n");
-        return TULVO_NO_MEMORY;
-    }
-    l_i_Status =
-        ToolShare_ReadData(io_px_Channel, l_puc_Data, l_ul_Length, nullptr, CLIENT_READ_MARGIN);
-    if (l_i_Status != TULVO_OK) {
-        free(l_puc_Data);
-        TraceLog_Printf("Client_ReadData : ToolShare_ReadData Error: %d\n", l_i_Status);
-        return l_i_Status;
-    }
-    *o_ppuc_DataReceive = l_puc_Data;
-    *o_pul_DataReceiveLength = l_ul_Length;
-    return TULVO_OK;
+    return ReadResponse(io_px_Channel, o_ppuc_DataReceive, o_pul_DataReceiveLength,
+                        Client_ResponseWait(i_ul_TimeOut));
 }
 
 int32_t Client_WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Request,
                              uint32_t i_ul_RequestLength, uint8_t** o_ppuc_Response,
                              uint32_t* o_pul_ResponseLength, uint32_t i_ul_TimeOut) {
+    return Client_Exchange(io_px_Channel, nullptr, i_puc_Request, i_ul_RequestLength,
+                           o_ppuc_Response, o_pul_ResponseLength, i_ul_TimeOut,
+                           Client_ResponseWait(i_ul_TimeOut));
+}
+
+int32_t Client_Exchange(ToolShare_Channel* io_px_Channel, bool* io_pb_AnswerLate,
+                        const uint8_t* i_puc_Request, uint32_t i_ul_RequestLength,
+                        uint8_t** o_ppuc_Response, uint32_t* o_pul_ResponseLength,
+                        uint32_t i_ul_TimeOut, uint32_t i_ul_ResponseWait) {
     *o_ppuc_Response = nullptr;
     *o_pul_ResponseLength = 0;
     int32_t l_i_Status = ServerTest(io_px_Channel);
@@ -240,10 +289,22 @@ int32_t Client_WriteReadData(ToolShare_Channel* io_px_Channel, const uint8_t* i_
         TraceLog_Printf("Client_WriteReadData : ToolShareClt_Lock Error : %d\n", l_i_Status);
         return l_i_Status;
     }
-    l_i_Status = Client_WriteData(io_px_Channel, i_puc_Request, i_ul_RequestLength, i_ul_TimeOut);
+    if (io_pb_AnswerLate != nullptr && *io_pb_AnswerLate) {
+        l_i_Status = DropLateAnswer(io_px_Channel, i_ul_ResponseWait);
+        *io_pb_AnswerLate = l_i_Status != TULVO_OK;
+    }
     if (l_i_Status == TULVO_OK) {
         l_i_Status =
-            Client_ReadData(io_px_Channel, o_ppuc_Response, o_pul_ResponseLength, i_ul_TimeOut);
+            Client_WriteData(io_px_Channel, i_puc_Request, i_ul_RequestLength, i_ul_TimeOut);
+    }
+    if (l_i_Status == TULVO_OK) {
+        l_i_Status =
+            ReadResponse(io_px_Channel, o_ppuc_Response, o_pul_ResponseLength, i_ul_ResponseWait);
+        // Given up before the answer came (a time-out, a quit message): it is still coming.
+        if (io_pb_AnswerLate != nullptr &&
+            (l_i_Status == TULVO_TS_TIMEOUT || l_i_Status == TULVO_ABORTED)) {
+            *io_pb_AnswerLate = true;
+        }
     }
     UnlockChannel(io_px_Channel);
     return l_i_Status;

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <array>
 #include <new>
 
 namespace {
@@ -56,11 +57,14 @@ int32_t LockedSpan(Client_PipeConx* io_px_Pipe, uint32_t i_ul_TimeOut, const uin
     return l_i_Status;
 }
 
+// The record's four texts, in the order the service sends them.
+std::array<unsigned char**, 4> Texts(TulvoCli_DeviceProperties* io_px_Device) {
+    return {&io_px_Device->m_puc_InstanceId, &io_px_Device->m_puc_SerialNumber,
+            &io_px_Device->m_puc_FriendlyName, &io_px_Device->m_puc_DevicePath};
+}
+
 void FreeTexts(TulvoCli_DeviceProperties* io_px_Device) {
-    unsigned char** l_appuc_Texts[] = {
-        &io_px_Device->m_puc_InstanceId, &io_px_Device->m_puc_SerialNumber,
-        &io_px_Device->m_puc_FriendlyName, &io_px_Device->m_puc_DevicePath};
-    for (unsigned char** l_ppuc_Text : l_appuc_Texts) {
+    for (unsigned char** l_ppuc_Text : Texts(io_px_Device)) {
         free(*l_ppuc_Text);
         *l_ppuc_Text = nullptr;
     }
@@ -94,8 +98,8 @@ int32_t DecodeDeviceList(const uint8_t* i_puc_List, uint32_t i_ul_ListLength, ui
     }
     uint32_t l_ul_Position = 1;
     for (uint32_t l_ul_Device = 0; l_ul_Device < i_ul_Count; ++l_ul_Device) {
-        const int32_t l_i_Status = TulvoCli_CopyDeviceFromBuffer(
-            &l_px_List[l_ul_Device], i_puc_List, i_ul_ListLength, &l_ul_Position);
+        const int32_t l_i_Status = TulvoCli_CopyDeviceFromList(&l_px_List[l_ul_Device], i_puc_List,
+                                                               i_ul_ListLength, &l_ul_Position);
         if (l_i_Status != TULVO_OK) {
             TulvoCli_FreeDeviceList(&l_px_List, l_ul_Device);
             return l_i_Status;
@@ -216,18 +220,15 @@ int32_t TulvoCli_FreeDeviceList(TulvoCli_DeviceProperties** io_ppx_List, uint32_
     return TULVO_OK;
 }
 
-int32_t TulvoCli_CopyDeviceFromBuffer(TulvoCli_DeviceProperties* o_px_Device,
-                                      const uint8_t* i_puc_Buffer, uint32_t i_ul_BufferLength,
-                                      uint32_t* io_pul_Position) {
+int32_t TulvoCli_CopyDeviceFromList(TulvoCli_DeviceProperties* o_px_Device,
+                                    const uint8_t* i_puc_Buffer, uint32_t i_ul_BufferLength,
+                                    uint32_t* io_pul_Position) {
     if (o_px_Device == nullptr || i_puc_Buffer == nullptr || io_pul_Position == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
     memset(o_px_Device, 0, sizeof(*o_px_Device));
-    unsigned char** l_appuc_Texts[] = {
-        &o_px_Device->m_puc_InstanceId, &o_px_Device->m_puc_SerialNumber,
-        &o_px_Device->m_puc_FriendlyName, &o_px_Device->m_puc_DevicePath};
-    for (unsigned char** l_ppuc_Text : l_appuc_Texts) {
-        const int32_t l_i_Status = TulvoCli_CopyAPropertyFromBuffer(
+    for (unsigned char** l_ppuc_Text : Texts(o_px_Device)) {
+        const int32_t l_i_Status = TulvoCli_CopyAPropertyFromList(
             l_ppuc_Text, i_puc_Buffer, i_ul_BufferLength, io_pul_Position);
         if (l_i_Status != TULVO_OK) {
             FreeTexts(o_px_Device);
@@ -237,12 +238,40 @@ int32_t TulvoCli_CopyDeviceFromBuffer(TulvoCli_DeviceProperties* o_px_Device,
     return TULVO_OK;
 }
 
-int32_t TulvoCli_CopyAPropertyFromBuffer(unsigned char** o_ppuc_Text, const uint8_t* i_puc_Buffer,
-                                         uint32_t i_ul_BufferLength, uint32_t* io_pul_Position) {
+int32_t TulvoCli_CopyAPropertyFromList(unsigned char** o_ppuc_Text, const uint8_t* i_puc_Buffer,
+                                       uint32_t i_ul_BufferLength, uint32_t* io_pul_Position) {
     if (o_ppuc_Text == nullptr || io_pul_Position == nullptr) {
         return TULVO_BAD_PARAMETER;
     }
     return GestIpc_CopyTextFromList(o_ppuc_Text, i_puc_Buffer, i_ul_BufferLength, io_pul_Position);
+}
+
+int32_t TulvoCli_CopyDeviceFromBuffer(TulvoCli_DeviceProperties* o_px_Device,
+                                      const uint8_t* i_puc_Buffer, uint32_t* io_pul_Position) {
+    if (o_px_Device == nullptr || i_puc_Buffer == nullptr || io_pul_Position == nullptr) {
+        return TULVO_BAD_PARAMETER;
+    }
+    memset(o_px_Device, 0, sizeof(*o_px_Device));
+    for (unsigned char** l_ppuc_Text : Texts(o_px_Device)) {
+        TulvoCli_CopyAPropertyFromBuffer(l_ppuc_Text, i_puc_Buffer, io_pul_Position);
+    }
+    return TULVO_OK;
+}
+
+int32_t TulvoCli_CopyAPropertyFromBuffer(unsigned char** o_ppuc_Text, const uint8_t* i_puc_Buffer,
+                                         uint32_t* io_pul_Position) {
+    if (o_ppuc_Text == nullptr || i_puc_Buffer == nullptr || io_pul_Position == nullptr) {
+        return TULVO_BAD_PARAMETER;
+    }
+    *o_ppuc_Text = nullptr;
+    const size_t l_st_Length =
+        strlen(reinterpret_cast<const char*>(i_puc_Buffer) + *io_pul_Position);
+    if (l_st_Length >= UINT32_MAX - *io_pul_Position) {
+        return TULVO_BAD_PARAMETER;
+    }
+    return TulvoCli_CopyAPropertyFromList(o_ppuc_Text, i_puc_Buffer,
+                                          *io_pul_Position + static_cast<uint32_t>(l_st_Length) + 1,
+                                          io_pul_Position);
 }
 
 int32_t TulvoCli_GetServerInfos(uint32_t i_ul_InfoType, uint32_t i_ul_Value, uint8_t** o_ppuc_Data,
@@ -350,8 +379,7 @@ int32_t TulvoCli_SendRealTimeLogFrame(TulvoCli_Connection* i_px_Connection, uint
     }
     Client_PipeConx* l_px_Pipe = Pipe(i_px_Connection, CLIENT_REALTIMELOG_PIPE);
     if (!ServerIsRecentEnough(i_px_Connection)) {
-        // Closed like every other attempt on that pipe, though nothing was locked.
-        Client_UnLockCmd(l_px_Pipe);
+        // Nothing was locked: an UNLOCKPIPE would free the lock of whichever thread holds it.
         return TULVO_SERVER_TOO_OLD;
     }
     return LockedSpan(l_px_Pipe, i_ul_TimeOut, i_puc_Frame, i_ul_FrameLength, nullptr, nullptr);

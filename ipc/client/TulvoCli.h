@@ -76,14 +76,21 @@ int32_t TulvoCli_Disconnect(TulvoCli_Connection** io_ppx_Connection);
 int32_t TulvoCli_EnumDevices(TulvoCli_DeviceProperties** o_ppx_List, uint32_t* o_pul_Count);
 int32_t TulvoCli_FreeDeviceList(TulvoCli_DeviceProperties** io_ppx_List, uint32_t i_ul_Count);
 /* Decoding of one device-list entry of i_ul_BufferLength bytes, from *io_pul_Position on:
- * the four texts, each copied with TulvoCli_CopyAPropertyFromBuffer, which moves the position
+ * the four texts, each copied with TulvoCli_CopyAPropertyFromList, which moves the position
  * past the text's NUL. TULVO_BAD_IPC_FORMAT when a text runs past the end (nothing is read
  * beyond it, and the record is left empty). */
+int32_t TulvoCli_CopyDeviceFromList(TulvoCli_DeviceProperties* o_px_Device,
+                                    const uint8_t* i_puc_Buffer, uint32_t i_ul_BufferLength,
+                                    uint32_t* io_pul_Position);
+int32_t TulvoCli_CopyAPropertyFromList(unsigned char** o_ppuc_Text, const uint8_t* i_puc_Buffer,
+                                       uint32_t i_ul_BufferLength, uint32_t* io_pul_Position);
+/* The same without a length, for programs written to the first form of these calls: each text
+ * runs to its NUL, which the caller vouches for. The record's fields whose text could not be
+ * copied stay NULL; 0, or TULVO_BAD_PARAMETER without a buffer. Prefer the forms above. */
 int32_t TulvoCli_CopyDeviceFromBuffer(TulvoCli_DeviceProperties* o_px_Device,
-                                      const uint8_t* i_puc_Buffer, uint32_t i_ul_BufferLength,
-                                      uint32_t* io_pul_Position);
+                                      const uint8_t* i_puc_Buffer, uint32_t* io_pul_Position);
 int32_t TulvoCli_CopyAPropertyFromBuffer(unsigned char** o_ppuc_Text, const uint8_t* i_puc_Buffer,
-                                         uint32_t i_ul_BufferLength, uint32_t* io_pul_Position);
+                                         uint32_t* io_pul_Position);
 
 /* One SERVERINFOS exchange on a short public conversation. For info type 0 the service's
  * version comes back in *o_ppuc_Data (*o_pul_DataLen bytes, the text with its NUL). */

@@ -115,6 +115,9 @@ int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const ui
 // from the calling thread's queue; other window messages are dispatched while waiting.
 int32_t ToolShare_WaitData(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,
                            uint32_t i_ul_Timeout);
+// The exit code of the WM_QUIT that ToolShare_WaitData last took on the calling thread, for a
+// caller that hands the message back to its message loop.
+int ToolShare_TakenQuitExitCode(void);
 // Reads the announced length without consuming the message. A length above i_ul_MaxLength
 // (itself bounded by TOOLSHARE_MAX_MESSAGE_LENGTH) gives TULVO_TS_CHANNEL_ERROR; the message
 // is then dropped.

@@ -39,6 +39,8 @@ namespace {
 std::atomic<uint32_t> g_ul_KernelCalls{0};
 } // namespace
 
+thread_local int t_i_TakenQuitExitCode = 0;
+
 void CountKernelCall() {
     g_ul_KernelCalls.fetch_add(1, std::memory_order_relaxed);
 }
@@ -270,6 +272,10 @@ int32_t ReadChunks(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Offset,
 
 } // namespace
 
+int ToolShare_TakenQuitExitCode(void) {
+    return t_i_TakenQuitExitCode;
+}
+
 uint32_t ToolShare_GetKernelCallCount(void) {
     return g_ul_KernelCalls.load(std::memory_order_relaxed);
 }
@@ -374,6 +380,7 @@ int32_t ToolShare_WaitData(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,
         MSG l_x_Message;
         while (PeekMessageA(&l_x_Message, nullptr, 0, 0, PM_REMOVE)) {
             if (l_x_Message.message == WM_QUIT) {
+                t_i_TakenQuitExitCode = static_cast<int>(l_x_Message.wParam);
                 return 1;
             }
             DispatchMessageA(&l_x_Message);

@@ -147,7 +147,8 @@ TEST_F(ClientTest, RealTimeLogFramesAreSentOnlyToServicesFromVersion150On) {
     Connect();
     EXPECT_EQ(TulvoCli_SendRealTimeLogFrame(m_px_Conx, TIMEOUT, l_auc_Frame, 3),
               TULVO_SERVER_TOO_OLD);
-    EXPECT_EQ(m_x_StandIn.Requests("p3"), (std::vector<std::string>{LinkRequest(2), "010012"}));
+    // Nothing was locked, so nothing is unlocked either.
+    EXPECT_EQ(m_x_StandIn.Requests("p3"), (std::vector<std::string>{LinkRequest(2)}));
     TulvoCli_Disconnect(&m_px_Conx);
 
     clitest::CStandIn l_x_Newer;
@@ -257,6 +258,37 @@ TEST_F(ClientTest, TulvoCliLocksNamesAnOlderServiceAndRefusesAMalformedList) {
                                                std::string(8, '0'))));
 }
 
+// The quit message a wait took, handed back with its exit code.
+void ExpectQuitPosted(WPARAM i_x_ExitCode) {
+    MSG l_x_Message;
+    ASSERT_TRUE(PeekMessageA(&l_x_Message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(i_x_ExitCode, l_x_Message.wParam);
+}
+
+TEST_F(ClientTest, AQuitMessageEndsAWaitIsHandedBackAndItsLateAnswerIsNotTakenForTheNext) {
+    StartStandIn("--on RECVBUFFER#1=sleep:300 --on LINKPRIVATECONX#4=sleep:300");
+    Connect();
+    PostQuitMessage(9);
+    uint8_t* l_puc_Frame = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(TULVO_ABORTED, TulvoCli_ReceiveFrame(m_px_Conx, TIMEOUT, &l_puc_Frame, &l_ul_Length));
+    ExpectQuitPosted(9);
+    // The answer comes after the wait was given up: it is taken away before the next request
+    // goes, which the service then receives (its late write would have erased it).
+    const uint8_t l_auc_Frame[] = {0x0F, 0x01, 0x00, 0x11};
+    EXPECT_EQ(TULVO_OK, TulvoCli_SendFrame(m_px_Conx, TIMEOUT, l_auc_Frame, sizeof(l_auc_Frame)));
+    EXPECT_EQ(m_x_StandIn.Requests("p1"),
+              (std::vector<std::string>{LinkRequest(0), "01001400001388",
+                                        "0100130000138800000004"
+                                        "0F010011"}));
+    // In a connect, outside the "0 or negative" rule no longer.
+    TulvoCli_Connection* l_px_Other = nullptr;
+    PostQuitMessage(7);
+    EXPECT_EQ(TULVO_ABORTED, TulvoCli_Connect(&l_px_Other, "SN1"));
+    EXPECT_EQ(nullptr, l_px_Other);
+    ExpectQuitPosted(7);
+}
+
 TEST(TulvoCliDll, ExportsTheTulvoCliCallsAndTheStatusNames) {
     HMODULE l_h_Dll = LoadLibraryA((tulvo_test::BinDirectory() + "TulvoCli.dll").c_str());
     ASSERT_NE(l_h_Dll, nullptr);
@@ -274,15 +306,46 @@ TEST(TulvoCliDll, ExportsTheTulvoCliCallsAndTheStatusNames) {
             reinterpret_cast<const char*>(l_puc_Base + l_pul_Names[l_ul_Index]));
     }
     std::sort(l_ax_Names.begin(), l_ax_Names.end());
-    EXPECT_EQ(
-        l_ax_Names,
-        (std::vector<std::string>{
-            "TulvoCli_Connect", "TulvoCli_CopyAPropertyFromBuffer", "TulvoCli_CopyDeviceFromBuffer",
-            "TulvoCli_Disconnect", "TulvoCli_EnumDevices", "TulvoCli_Exchange",
-            "TulvoCli_FreeBuffer", "TulvoCli_FreeDeviceList", "TulvoCli_GetServerInfos",
-            "TulvoCli_Lock", "TulvoCli_Post", "TulvoCli_ReceiveFrame",
-            "TulvoCli_ReceiveRealTimeLog", "TulvoCli_SendFrame", "TulvoCli_SendRealTimeLogFrame",
-            "TulvoCli_Unlock", "TulvoCli_WaitForReboot", "TulvoStatus_Name"}));
+    EXPECT_EQ(l_ax_Names, (std::vector<std::string>{"TulvoCli_Connect",
+                                                    "TulvoCli_CopyAPropertyFromBuffer",
+                                                    "TulvoCli_CopyAPropertyFromList",
+                                                    "TulvoCli_CopyDeviceFromBuffer",
+                                                    "TulvoCli_CopyDeviceFromList",
+                                                    "TulvoCli_Disconnect",
+                                                    "TulvoCli_EnumDevices",
+                                                    "TulvoCli_Exchange",
+                                                    "TulvoCli_FreeBuffer",
+                                                    "TulvoCli_FreeDeviceList",
+                                                    "TulvoCli_GetServerInfos",
+                                                    "TulvoCli_Lock",
+                                                    "TulvoCli_Post",
+                                                    "TulvoCli_ReceiveFrame",
+                                                    "TulvoCli_ReceiveRealTimeLog",
+                                                    "TulvoCli_SendFrame",
+                                                    "TulvoCli_SendRealTimeLogFrame",
+                                                    "TulvoCli_Unlock",
+                                                    "TulvoCli_WaitForReboot",
+                                                    "TulvoStatus_Name"}));
+    // The decoders called through the DLL as the header declares them: the first forms take
+    // no length, the bounded ones stop at it.
+    auto l_pf_Copy = reinterpret_cast<decltype(&TulvoCli_CopyDeviceFromBuffer)>(
+        reinterpret_cast<void*>(GetProcAddress(l_h_Dll, "TulvoCli_CopyDeviceFromBuffer")));
+    auto l_pf_CopyBounded = reinterpret_cast<decltype(&TulvoCli_CopyDeviceFromList)>(
+        reinterpret_cast<void*>(GetProcAddress(l_h_Dll, "TulvoCli_CopyDeviceFromList")));
+    auto l_pf_Free = reinterpret_cast<decltype(&TulvoCli_FreeDeviceList)>(
+        reinterpret_cast<void*>(GetProcAddress(l_h_Dll, "TulvoCli_FreeDeviceList")));
+    ASSERT_TRUE(l_pf_Copy != nullptr && l_pf_CopyBounded != nullptr && l_pf_Free != nullptr);
+    const uint8_t l_auc_List[] = "\1ID\0SN1\0Sensor\0COM5\0";
+    auto* l_px_Device =
+        static_cast<TulvoCli_DeviceProperties*>(calloc(1, sizeof(TulvoCli_DeviceProperties)));
+    uint32_t l_ul_Position = 1;
+    EXPECT_EQ(TULVO_OK, l_pf_Copy(l_px_Device, l_auc_List, &l_ul_Position));
+    EXPECT_EQ(sizeof(l_auc_List) - 1, l_ul_Position);
+    EXPECT_STREQ("COM5", reinterpret_cast<char*>(l_px_Device->m_puc_DevicePath));
+    l_ul_Position = 1;
+    EXPECT_EQ(TULVO_BAD_IPC_FORMAT, l_pf_CopyBounded(l_px_Device, l_auc_List, 12, &l_ul_Position));
+    EXPECT_EQ(nullptr, l_px_Device->m_puc_InstanceId);
+    l_pf_Free(&l_px_Device, 1);
     FreeLibrary(l_h_Dll);
 }
 

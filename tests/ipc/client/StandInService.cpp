@@ -15,6 +15,7 @@
 //   status:S     answer with status S (decimal) and no data
 //   raw:HEX      answer exactly these bytes
 //   echo:HH      answer as usual, but with HH as the echoed command byte
+//   sleep:MS     answer MS milliseconds later
 // Log lines: "<channel> <request in hex>", "<channel> open|closed|lost"; channels are "pub",
 // "p1", "p2"... Prints "ready" once it listens.
 #include "ipc/protocol/DeviceList.h"
@@ -147,6 +148,8 @@ void ApplyActions(const std::vector<std::string>& i_ax_Actions, const Bytes& i_x
                                               : StatusResponse(i_x_Request, l_i_Status);
         } else if (l_x_Action.compare(0, 4, "raw:") == 0) {
             *io_px_Response = ParseHex(l_x_Value);
+        } else if (l_x_Action.compare(0, 6, "sleep:") == 0) {
+            Sleep(static_cast<DWORD>(strtoul(l_x_Value.c_str(), nullptr, 10)));
         } else if (l_x_Action.compare(0, 5, "echo:") == 0 && io_px_Response->size() >= 3) {
             (*io_px_Response)[2] = ParseHex(l_x_Value).at(0);
         }

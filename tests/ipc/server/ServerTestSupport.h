@@ -73,6 +73,8 @@ public:
     // Exchange that must succeed (a test failure otherwise); the response.
     Bytes Ask(const Bytes& i_x_Request, uint32_t i_ul_Timeout = LONG_WAIT_MS);
     void Close();
+    // Lets go of a record whose handles belong to another process, without closing them.
+    void Forget() { m_x_Channel = {}; }
 
 protected:
     ToolShare_Channel m_x_Channel = {};
