@@ -37,7 +37,17 @@ int32_t GestIpcServer_ServeOneRequest(ToolShare_Channel* io_px_Channel, HANDLE i
     if (l_puc_Response != nullptr && l_ul_ResponseLength != 0) {
         l_i_Status =
             ToolShare_WriteLenDataAndData(io_px_Channel, l_puc_Response, l_ul_ResponseLength,
-                                          nullptr, GESTIPC_TRANSFER_TIMEOUT_MS);
+                                          nullptr, GESTIPC_TRANSFER_TIMEOUT_MS, true);
+        // A client whose wait ended before this answer was ready has written its next
+        // request: the answer would erase it and be read as the answer to it.
+        if (l_i_Status == TOOLSHARE_PEER_WROTE_FIRST) {
+            TraceLog_Printf("%s : response 0x%02X dropped: the next request came first\n",
+                            i_pc_Loop,
+                            l_ul_ResponseLength > COMMANDE_OFFSET_COMMANDE
+                                ? static_cast<unsigned>(l_puc_Response[COMMANDE_OFFSET_COMMANDE])
+                                : 0u);
+            l_i_Status = TULVO_OK;
+        }
     }
     GestIpc_FreeBuffer(l_puc_Response);
     return l_i_Status;

@@ -108,9 +108,13 @@ int32_t ToolShare_OpenChannel(HANDLE* o_ph_Peer, HANDLE* o_ph_Running, HANDLE* o
 // ---- Data transfer ----
 // The cancel event is optional (NULL); time-outs in milliseconds, INFINITE for none.
 
+// With i_b_UnlessPeerWrote, a message the peer has written and not yet seen read is not
+// written over: nothing is written, and the result is TOOLSHARE_PEER_WROTE_FIRST. A service
+// uses it for its responses: a client that sent its next request has given up on this one.
+#define TOOLSHARE_PEER_WROTE_FIRST 2
 int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Data,
                                       uint32_t i_ul_Length, HANDLE i_h_Cancel,
-                                      uint32_t i_ul_Timeout);
+                                      uint32_t i_ul_Timeout, bool i_b_UnlessPeerWrote = false);
 // 0 when data waits (the incoming event stays signalled), 1 when a WM_QUIT message was taken
 // from the calling thread's queue; other window messages are dispatched while waiting.
 int32_t ToolShare_WaitData(ToolShare_Channel* io_px_Channel, HANDLE i_h_Cancel,

@@ -119,8 +119,10 @@ private:
 };
 
 // Writer's check before the first chunk: clears stale signals left by an interrupted
-// transfer and tells whether the peer or the cancel event ends the write.
-bool WriterFindsPeerOrCancelSet(const ToolShare_Channel* i_px_Channel, HANDLE i_h_Cancel) {
+// transfer and tells whether the peer or the cancel event ends the write. With
+// io_pb_PeerWrote, a message of the peer waiting in the section is kept and reported instead.
+bool WriterFindsPeerOrCancelSet(const ToolShare_Channel* i_px_Channel, HANDLE i_h_Cancel,
+                                bool* io_pb_PeerWrote) {
     HANDLE l_ah_Set[4] = {i_px_Channel->m_h_Incoming, i_px_Channel->m_h_Outgoing};
     DWORD l_ul_Count = 2;
     if (i_px_Channel->m_h_Peer != nullptr) {
@@ -134,6 +136,10 @@ bool WriterFindsPeerOrCancelSet(const ToolShare_Channel* i_px_Channel, HANDLE i_
     }
     // Something is signalled: look at each handle.
     if (KIsSignalled(i_px_Channel->m_h_Incoming)) {
+        if (io_pb_PeerWrote != nullptr) {
+            *io_pb_PeerWrote = true;
+            return false;
+        }
         KResetEvent(i_px_Channel->m_h_Incoming);
     }
     if (KIsSignalled(i_px_Channel->m_h_Outgoing)) {
@@ -282,7 +288,7 @@ uint32_t ToolShare_GetKernelCallCount(void) {
 
 int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const uint8_t* i_puc_Data,
                                       uint32_t i_ul_Length, HANDLE i_h_Cancel,
-                                      uint32_t i_ul_Timeout) {
+                                      uint32_t i_ul_Timeout, bool i_b_UnlessPeerWrote) {
     if (io_px_Channel == nullptr || !IsUsable(io_px_Channel) ||
         (i_puc_Data == nullptr && i_ul_Length != 0)) {
         return TULVO_TS_BAD_ARGUMENT;
@@ -307,8 +313,14 @@ int32_t ToolShare_WriteLenDataAndData(ToolShare_Channel* io_px_Channel, const ui
         if (RunningTestFails(io_px_Channel)) {
             return TULVO_TS_SERVER_NOT_RUNNING;
         }
-        if (l_ul_Header != 0 && WriterFindsPeerOrCancelSet(io_px_Channel, i_h_Cancel)) {
+        bool l_b_PeerWrote = false;
+        if (l_ul_Header != 0 &&
+            WriterFindsPeerOrCancelSet(io_px_Channel, i_h_Cancel,
+                                       i_b_UnlessPeerWrote ? &l_b_PeerWrote : nullptr)) {
             return TULVO_TS_PEER_LOST;
+        }
+        if (l_b_PeerWrote) {
+            return TOOLSHARE_PEER_WROTE_FIRST;
         }
         if (l_x_Access.View() == nullptr) {
             return TULVO_TS_CHANNEL_ERROR;

@@ -175,6 +175,15 @@ TEST_F(ServerSim, AReceiveTimesOutAndASensorPulledDuringItOrAWriteEndsThemWithAS
     Open();
     std::unique_ptr<CRawChannel> l_px_Channel = Linked(l_x_Serial, 1);
     EXPECT_EQ(Head(0x14) + Be32(0xFFFFFDD7) + Be32(0), l_px_Channel->Ask(RecvRequest(200)));
+    // A client that stops waiting and sends its next request once the first was taken: the
+    // late answer is dropped rather than written over the request, which gets its own.
+    ASSERT_EQ(TULVO_OK, l_px_Channel->Write(RecvRequest(2000)));
+    ASSERT_TRUE(WaitFor(
+        [&] { return WaitForSingleObject(l_px_Channel->Get()->m_h_Outgoing, 0) == WAIT_TIMEOUT; },
+        LONG_WAIT_MS));
+    EXPECT_EQ(StatusResponse(0x11, 0), l_px_Channel->Ask(LockRequest(1000)));
+    EXPECT_EQ(1, CTraceCapture::Count("response 0x14 dropped: the next request came first"));
+    EXPECT_EQ(StatusResponse(0x12, 0), l_px_Channel->Ask(UnlockRequest()));
     {
         SPending l_x_Recv;
         Start(&l_x_Recv, l_px_Channel.get(), RecvRequest(INFINITE));
