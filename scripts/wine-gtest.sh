@@ -20,7 +20,19 @@ done
 report=$(mktemp "${TMPDIR:-/tmp}/tulvo-gtest-XXXXXX")
 rm -f "$report"
 server=$(tulvo_wine_server_pid)
-wine "$@" "--gtest_output=xml:Z:$report" &
+# TULVO_WINE_DEBUG_LOG=1: the program reads what wine's debug channels say of the programs it
+# starts (wine keeps no Event Log: it prints the entries on its "eventlog" channel). Every wine
+# process writes them to its Unix standard error, which the programs started by the test
+# inherit from it: that goes to a file, named to the program in the same variable, and is
+# copied to ours at the end.
+debug_log=
+if [ "${TULVO_WINE_DEBUG_LOG:-}" = 1 ]; then
+    debug_log=$(mktemp "${TMPDIR:-/tmp}/tulvo-winedebug-XXXXXX")
+    export TULVO_WINE_DEBUG_LOG=$debug_log
+    wine "$@" "--gtest_output=xml:Z:$report" 2>>"$debug_log" &
+else
+    wine "$@" "--gtest_output=xml:Z:$report" &
+fi
 test_pid=$!
 watch_pid=
 if [ -n "$server" ]; then
@@ -45,4 +57,8 @@ elif [ "$status" -eq 0 ] && [ ! -s "$report" ]; then
     status=1
 fi
 rm -f "$report"
+if [ -n "$debug_log" ]; then
+    cat "$debug_log" >&2
+    rm -f "$debug_log"
+fi
 exit "$status"
