@@ -20,15 +20,17 @@ done
 report=$(mktemp "${TMPDIR:-/tmp}/tulvo-gtest-XXXXXX")
 rm -f "$report"
 server=$(tulvo_wine_server_pid)
-# TULVO_WINE_DEBUG_LOG=1: the program reads what wine's debug channels say of the programs it
-# starts (wine keeps no Event Log: it prints the entries on its "eventlog" channel). Every wine
-# process writes them to its Unix standard error, which the programs started by the test
-# inherit from it: that goes to a file, named to the program in the same variable, and is
+# TULVO_WINE_DEBUG_LOG=1: the program reads the Event Log entries of the programs it starts.
+# Wine keeps no Event Log: ReportEventW prints each entry on the debug channels chosen here,
+# each line with its process id, to the Unix standard error that the programs inherit from the
+# test. That goes to a file, named to the program in the same variable (as Z:\...), and is
 # copied to ours at the end.
 debug_log=
 if [ "${TULVO_WINE_DEBUG_LOG:-}" = 1 ]; then
     debug_log=$(mktemp "${TMPDIR:-/tmp}/tulvo-winedebug-XXXXXX")
-    export TULVO_WINE_DEBUG_LOG=$debug_log
+    TULVO_WINE_DEBUG_LOG="Z:$(printf '%s' "$debug_log" | tr / '\\')"
+    export TULVO_WINE_DEBUG_LOG
+    export WINEDEBUG=+pid,-all,+eventlog,fixme+advapi
     wine "$@" "--gtest_output=xml:Z:$report" 2>>"$debug_log" &
 else
     wine "$@" "--gtest_output=xml:Z:$report" &

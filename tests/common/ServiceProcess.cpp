@@ -3,8 +3,10 @@
 #include "tests/common/ChildProcess.h"
 #include "tests/common/TempDir.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -12,36 +14,10 @@ namespace tulvo_test {
 
 namespace {
 
-// The debug log's Windows name (the script gives its Unix name), empty without one.
+// The file of the test's wine debug output, by its Windows name; empty without one.
 std::string DebugLogPath() {
-    const char* const l_pc_Unix = getenv("TULVO_WINE_DEBUG_LOG");
-    if (l_pc_Unix == nullptr || l_pc_Unix[0] != '/') {
-        return "";
-    }
-    std::string l_x_Path = std::string("Z:") + l_pc_Unix;
-    for (char& l_c : l_x_Path) {
-        l_c = l_c == '/' ? '\\' : l_c;
-    }
-    return l_x_Path;
-}
-
-// The text of a wine debug string, L"..." with C escapes and \xxxx for other characters.
-std::string UnescapeDebugString(const std::string& i_x_Quoted) {
-    std::string l_x_Text;
-    for (size_t l_st = 0; l_st < i_x_Quoted.size(); ++l_st) {
-        char l_c = i_x_Quoted[l_st];
-        if (l_c == '\\' && l_st + 1 < i_x_Quoted.size()) {
-            l_c = i_x_Quoted[++l_st];
-            if (l_c == 'n' || l_c == 'r' || l_c == 't') {
-                l_c = l_c == 'n' ? '\n' : l_c == 'r' ? '\r' : '\t';
-            } else if (isxdigit(static_cast<unsigned char>(l_c)) && l_st + 3 < i_x_Quoted.size()) {
-                l_c = static_cast<char>(strtoul(i_x_Quoted.substr(l_st, 4).c_str(), nullptr, 16));
-                l_st += 3;
-            }
-        }
-        l_x_Text += l_c;
-    }
-    return l_x_Text;
+    const char* const l_pc_Path = getenv("TULVO_WINE_DEBUG_LOG");
+    return l_pc_Path != nullptr ? l_pc_Path : "";
 }
 
 } // namespace
@@ -71,20 +47,10 @@ bool CServiceProcess::Start(const std::string& i_x_Directory) {
     l_x_Startup.hStdOutput = l_h_File;
     l_x_Startup.hStdError = l_h_File;
     std::string l_x_Command = "\"" + BinDirectory() + "Serv_Tulvo.exe\" -debug";
-    // The service alone gets the channels of its entries, each line with its process id.
-    char l_ac_WineDebug[256] = "";
-    const bool l_b_EventLog = HasEventLog();
-    if (l_b_EventLog) {
-        m_st_DebugLogStart = ReadFile(DebugLogPath()).size();
-        GetEnvironmentVariableA("WINEDEBUG", l_ac_WineDebug, sizeof(l_ac_WineDebug));
-        SetEnvironmentVariableA("WINEDEBUG", "+pid,-all,+eventlog,fixme+advapi");
-    }
+    m_st_DebugLogStart = DebugLogPath().empty() ? 0 : ReadFile(DebugLogPath()).size();
     const BOOL l_b_Started =
         CreateProcessA(nullptr, &l_x_Command[0], nullptr, nullptr, TRUE, 0, nullptr,
                        i_x_Directory.c_str(), &l_x_Startup, &m_x_Info);
-    if (l_b_EventLog) {
-        SetEnvironmentVariableA("WINEDEBUG", l_ac_WineDebug[0] != '\0' ? l_ac_WineDebug : nullptr);
-    }
     CloseHandle(l_h_File);
     return l_b_Started != FALSE;
 }
@@ -131,73 +97,42 @@ std::string CServiceProcess::Output() const {
     return ReadFile(m_x_Output);
 }
 
-bool CServiceProcess::HasEventLog() {
-    return !DebugLogPath().empty();
-}
-
-std::vector<CEventLogEntry> CServiceProcess::EventLogEntries() const {
-    std::vector<CEventLogEntry> l_ax_Entries;
-    const std::string l_x_Log = ReadFile(DebugLogPath());
+std::string CServiceProcess::EventLog() const {
+    // Wine prints an entry's type and id on the advapi fixme line of ReportEventW, then each
+    // string on a line of the "eventlog" channel, from the same thread.
+    std::vector<std::string> l_ax_Entries;
+    const std::string l_x_Log = DebugLogPath().empty() ? "" : ReadFile(DebugLogPath());
     std::istringstream l_x_Lines(l_x_Log.substr(std::min(m_st_DebugLogStart, l_x_Log.size())));
-    // The entry each thread is writing: its strings follow its advapi line.
-    std::map<std::string, size_t> l_x_Current;
+    std::map<unsigned, size_t> l_x_Writing; // the entry each thread is writing
     std::string l_x_Line;
     while (std::getline(l_x_Lines, l_x_Line)) {
-        // pid:tid:class:channel:function text
-        std::istringstream l_x_Fields(l_x_Line);
-        std::string l_x_Pid, l_x_Tid, l_x_Class, l_x_Channel, l_x_Rest;
-        if (!std::getline(l_x_Fields, l_x_Pid, ':') || !std::getline(l_x_Fields, l_x_Tid, ':') ||
-            !std::getline(l_x_Fields, l_x_Class, ':') ||
-            !std::getline(l_x_Fields, l_x_Channel, ':') || !std::getline(l_x_Fields, l_x_Rest) ||
-            strtoul(l_x_Pid.c_str(), nullptr, 16) != m_x_Info.dwProcessId) {
-            continue;
-        }
-        if (l_x_Channel == "advapi" && l_x_Rest.rfind("ReportEventW (", 0) == 0) {
-            // (handle,0xTYPE,0xCATEGORY,0xID,...
-            std::istringstream l_x_Args(l_x_Rest.substr(14));
-            std::string l_x_Handle, l_x_Type, l_x_Category, l_x_Id;
-            std::getline(l_x_Args, l_x_Handle, ',');
-            std::getline(l_x_Args, l_x_Type, ',');
-            std::getline(l_x_Args, l_x_Category, ',');
-            std::getline(l_x_Args, l_x_Id, ',');
-            CEventLogEntry l_x_Entry;
-            l_x_Entry.m_us_Type = static_cast<uint16_t>(strtoul(l_x_Type.c_str(), nullptr, 16));
-            l_x_Entry.m_ul_EventId = static_cast<uint32_t>(strtoul(l_x_Id.c_str(), nullptr, 16));
-            l_x_Current[l_x_Tid] = l_ax_Entries.size();
-            l_ax_Entries.push_back(l_x_Entry);
-        } else if (l_x_Channel == "eventlog" && l_x_Current.count(l_x_Tid) != 0) {
-            const size_t l_st_Open = l_x_Rest.find("L\"");
-            const size_t l_st_Close = l_x_Rest.rfind('"');
-            if (l_st_Open != std::string::npos && l_st_Close > l_st_Open + 1) {
-                CEventLogEntry& l_x_Entry = l_ax_Entries[l_x_Current[l_x_Tid]];
-                l_x_Entry.m_x_Channel = l_x_Class;
-                l_x_Entry.m_ax_Strings.push_back(UnescapeDebugString(
-                    l_x_Rest.substr(l_st_Open + 2, l_st_Close - l_st_Open - 2)));
+        unsigned l_ui_Pid = 0, l_ui_Tid = 0, l_ui_Type = 0, l_ui_Id = 0;
+        int l_i_String = 0;
+        if (sscanf(l_x_Line.c_str(), "%x:%x:fixme:advapi:ReportEventW (%*[^,],0x%x,0x%*x,0x%x",
+                   &l_ui_Pid, &l_ui_Tid, &l_ui_Type, &l_ui_Id) == 4 &&
+            l_ui_Pid == m_x_Info.dwProcessId) {
+            char l_ac_Head[24];
+            snprintf(l_ac_Head, sizeof(l_ac_Head), "%08x %04x:", l_ui_Id, l_ui_Type);
+            l_x_Writing[l_ui_Tid] = l_ax_Entries.size();
+            l_ax_Entries.push_back(l_ac_Head);
+        } else if (sscanf(l_x_Line.c_str(), "%x:%x:%*[a-z]:eventlog:ReportEventW L\"%n", &l_ui_Pid,
+                          &l_ui_Tid, &l_i_String) == 2 &&
+                   l_i_String > 0 && l_ui_Pid == m_x_Info.dwProcessId &&
+                   l_x_Writing.count(l_ui_Tid) != 0) {
+            std::string& l_x_Entry = l_ax_Entries[l_x_Writing[l_ui_Tid]];
+            l_x_Entry += l_x_Entry.back() == ':' ? " " : "|";
+            // L"..." with '\' before '\' and '"': the service's strings have no other escapes.
+            for (size_t l_st = l_i_String; l_st < l_x_Line.rfind('"'); ++l_st) {
+                l_st += l_x_Line[l_st] == '\\' ? 1 : 0;
+                l_x_Entry += l_x_Line[l_st];
             }
         }
     }
-    return l_ax_Entries;
-}
-
-bool CServiceProcess::WaitForEventLogEntry(uint32_t i_ul_EventId, size_t i_st_Strings,
-                                           uint32_t i_ul_Timeout,
-                                           CEventLogEntry* o_px_Entry) const {
-    const ULONGLONG l_ull_End = GetTickCount64() + i_ul_Timeout;
-    for (;;) {
-        for (const CEventLogEntry& l_x_Entry : EventLogEntries()) {
-            if (l_x_Entry.m_ul_EventId == i_ul_EventId &&
-                l_x_Entry.m_ax_Strings.size() >= i_st_Strings) {
-                if (o_px_Entry != nullptr) {
-                    *o_px_Entry = l_x_Entry;
-                }
-                return true;
-            }
-        }
-        if (GetTickCount64() > l_ull_End) {
-            return false;
-        }
-        Sleep(20);
+    std::string l_x_Text;
+    for (const std::string& l_x_Entry : l_ax_Entries) {
+        l_x_Text += l_x_Entry + "\n";
     }
+    return l_x_Text;
 }
 
 } // namespace tulvo_test
