@@ -68,9 +68,10 @@ void Report(uint32_t i_ul_EventId, int i_i_Count, const char* const* i_ppc_Inser
     wchar_t l_aw_Inserts[EVENTLOG_MAX_INSERTS][EVENTLOG_INSERT_SIZE];
     const wchar_t* l_apw_Inserts[EVENTLOG_MAX_INSERTS];
     for (int l_i = 0; l_i < i_i_Count && l_i < EVENTLOG_MAX_INSERTS; ++l_i) {
+        // The inserts are built to fit; one that does not is left out rather than cut.
         if (MultiByteToWideChar(CP_ACP, 0, i_ppc_Inserts[l_i] != nullptr ? i_ppc_Inserts[l_i] : "",
                                 -1, l_aw_Inserts[l_i], EVENTLOG_INSERT_SIZE) == 0) {
-            l_aw_Inserts[l_i][EVENTLOG_INSERT_SIZE - 1] = L'\0';
+            l_aw_Inserts[l_i][0] = L'\0';
         }
         l_apw_Inserts[l_i] = l_aw_Inserts[l_i];
     }
