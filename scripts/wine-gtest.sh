@@ -20,7 +20,21 @@ done
 report=$(mktemp "${TMPDIR:-/tmp}/tulvo-gtest-XXXXXX")
 rm -f "$report"
 server=$(tulvo_wine_server_pid)
-wine "$@" "--gtest_output=xml:Z:$report" &
+# TULVO_WINE_DEBUG_LOG=1: the program reads the Event Log entries of the programs it starts.
+# Wine keeps no Event Log: ReportEventW prints each entry on the debug channels chosen here,
+# each line with its process id, to the Unix standard error that the programs inherit from the
+# test. That goes to a file, named to the program in the same variable (as Z:\...), and is
+# copied to ours at the end.
+debug_log=
+if [ "${TULVO_WINE_DEBUG_LOG:-}" = 1 ]; then
+    debug_log=$(mktemp "${TMPDIR:-/tmp}/tulvo-winedebug-XXXXXX")
+    TULVO_WINE_DEBUG_LOG="Z:$(printf '%s' "$debug_log" | tr / '\\')"
+    export TULVO_WINE_DEBUG_LOG
+    export WINEDEBUG=+pid,-all,+eventlog,fixme+advapi
+    wine "$@" "--gtest_output=xml:Z:$report" 2>>"$debug_log" &
+else
+    wine "$@" "--gtest_output=xml:Z:$report" &
+fi
 test_pid=$!
 watch_pid=
 if [ -n "$server" ]; then
@@ -45,4 +59,8 @@ elif [ "$status" -eq 0 ] && [ ! -s "$report" ]; then
     status=1
 fi
 rm -f "$report"
+if [ -n "$debug_log" ]; then
+    cat "$debug_log" >&2
+    rm -f "$debug_log"
+fi
 exit "$status"

@@ -3,6 +3,7 @@
 // client of a running service. The exit code is 0 in every case.
 #include "ipc/client/TulvoCli.h"
 #include "service/AsciiText.h"
+#include "service/EventLog.h"
 #include "service/ServiceLifecycle.h"
 #include "service/TraceLog.h"
 #include "service/VersionInfo.h"
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
                         OrEmpty(l_pc_FileVersion));
         TraceLog_Printf("%s\n", OrEmpty(l_pc_LegalCopyright));
         TraceLog_Printf("Serv_Tulvo Calling StartServiceCtrlDispatcher\n");
+        EventLog_CatchFatalErrors();
         if (!StartServiceCtrlDispatcherA(l_ax_ServiceTable)) {
             TraceLog_SysError("StartServiceCtrlDispatcher");
         }
@@ -130,6 +132,7 @@ int main(int argc, char** argv) {
         if (Tulvo_AsciiEqualNoCase(l_pc_Option, "debug")) {
             InterlockedExchange(&g_i_Serv_Tulvo_DebugMode, 1);
             fflush(stdout);
+            EventLog_CatchFatalErrors();
             Serv_Tulvo_ServiceCmd_Debug(argc, argv);
         } else if (Tulvo_AsciiEqualNoCase(l_pc_Option, "send")) {
             RemoteCommand(argc, argv, l_pc_OriginalFilename);

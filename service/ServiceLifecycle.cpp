@@ -2,9 +2,12 @@
 
 #include "device/monitor/HideDlg.h"
 #include "ipc/server/GestIpcPublic.h"
+#include "service/EventLog.h"
 #include "service/TraceLog.h"
+#include "service/VersionInfo.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 volatile LONG g_i_Serv_Tulvo_DebugMode = 0;
 
@@ -22,6 +25,8 @@ SERVICE_STATUS g_x_Status;
 DWORD g_ul_CheckPoint = 1;
 DWORD g_ul_ExitCode = 0;
 HANDLE g_h_EventStop = nullptr;
+// The name the control manager started the service under, while its service procedure runs.
+const char* g_pc_ServiceName = nullptr;
 
 BOOL CALLBACK InitStateLock(PINIT_ONCE, PVOID, PVOID*) {
     InitializeCriticalSection(&g_x_StateLock);
@@ -38,6 +43,23 @@ public:
     CStateGuard(const CStateGuard&) = delete;
     CStateGuard& operator=(const CStateGuard&) = delete;
 };
+
+// The entry that says the service runs, and in service mode its restarts after a failure,
+// which it can set only once it runs.
+void ReportStarted() {
+    char* const l_pc_Version = Serv_Tulvo_GetVersionInfoString("FileVersion", nullptr);
+    char l_ac_Directory[MAX_PATH] = "";
+    const DWORD l_ul_Len = GetCurrentDirectoryA(sizeof(l_ac_Directory), l_ac_Directory);
+    if (l_ul_Len == 0 || l_ul_Len >= sizeof(l_ac_Directory)) {
+        l_ac_Directory[0] = '\0';
+    }
+    EventLog_Started(l_pc_Version, TraceLog_IsEnabled(), l_ac_Directory);
+    free(l_pc_Version);
+    if (InterlockedCompareExchange(&g_i_Serv_Tulvo_DebugMode, 0, 0) == 0 &&
+        g_pc_ServiceName != nullptr) {
+        Serv_Tulvo_SetFailureActions(g_pc_ServiceName);
+    }
+}
 
 } // namespace
 
@@ -90,6 +112,7 @@ void WINAPI Serv_Tulvo_Service_main(DWORD i_ul_Argc, LPSTR* i_ppc_Argv) {
     Serv_Tulvo_ApplyLogArguments(static_cast<int>(i_ul_Argc), i_ppc_Argv);
     TraceLog_Printf("Serv_Tulvo_Service_main\n");
     g_ul_ExitCode = 0;
+    g_pc_ServiceName = (i_ul_Argc > 0 && i_ppc_Argv != nullptr) ? i_ppc_Argv[0] : nullptr;
 
     SERVICE_STATUS_HANDLE l_h_Status =
         RegisterServiceCtrlHandlerA(SERV_TULVO_SERVICE_NAME, Serv_Tulvo_ServiceCtrlHandler);
@@ -112,6 +135,7 @@ void WINAPI Serv_Tulvo_Service_main(DWORD i_ul_Argc, LPSTR* i_ppc_Argv) {
         CStateGuard l_x_Guard;
         g_h_StatusHandle = nullptr;
     }
+    g_pc_ServiceName = nullptr;
 }
 
 void Serv_Tulvo_ServiceCmd_Debug(int i_i_Argc, char** i_ppc_Argv) {
@@ -128,11 +152,21 @@ void Serv_Tulvo_ServiceCmd_Start(int i_i_Argc, char** i_ppc_Argv) {
     }
     TraceLog_Printf("Serv_Tulvo_ServiceCmd_Start Starting\n");
 
+    bool l_b_Started = false;
     int l_i_Reported = Serv_Tulvo_ReportStatus(SERVICE_START_PENDING, NO_ERROR, 3000);
     if (l_i_Reported) {
         HANDLE l_h_Event = CreateEventA(nullptr, FALSE, FALSE, SERV_TULVO_SERVICE_NAME);
         if (l_h_Event == nullptr) {
             TraceLog_SysError("Serv_Tulvo_ServiceCmd_Start : CreateEvent");
+            l_i_Reported = 0;
+        } else if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            // The stop event lives exactly as long as a run routine, and only a run routine
+            // makes it: another instance serves, and two would share the ports and the
+            // public channel. The public channel's objects tell nothing here: clients of an
+            // instance that crashed keep them, Running set, for a restarted one to take over.
+            TraceLog_Printf("Serv_Tulvo_ServiceCmd_Start : another instance is running\n");
+            EventLog_AlreadyRunning();
+            CloseHandle(l_h_Event);
             l_i_Reported = 0;
         } else {
             {
@@ -146,6 +180,10 @@ void Serv_Tulvo_ServiceCmd_Start(int i_i_Argc, char** i_ppc_Argv) {
                 TulvoServ_OpenHideDlg(1);
                 TulvoServ_OpenGestIpcPublic();
                 l_i_Reported = Serv_Tulvo_ReportStatus(SERVICE_RUNNING, NO_ERROR, 3000);
+            }
+            if (l_i_Reported) {
+                ReportStarted();
+                l_b_Started = true;
             }
         }
     }
@@ -179,4 +217,9 @@ void Serv_Tulvo_ServiceCmd_Start(int i_i_Argc, char** i_ppc_Argv) {
         }
     }
     TraceLog_Printf("Serv_Tulvo_ServiceCmd_Start Stopped\n");
+    if (l_b_Started) {
+        char* const l_pc_Version = Serv_Tulvo_GetVersionInfoString("FileVersion", nullptr);
+        EventLog_Stopped(l_pc_Version);
+        free(l_pc_Version);
+    }
 }

@@ -18,5 +18,8 @@ void Serv_Tulvo_ServiceCmd_Start(int i_i_Argc, char** i_ppc_Argv);
 int Serv_Tulvo_ReportStatus(DWORD i_ul_State, DWORD i_ul_Win32ExitCode, DWORD i_ul_WaitHint);
 void WINAPI Serv_Tulvo_ServiceCtrlHandler(DWORD i_ul_Control);
 void Serv_Tulvo_SignalStop(void);
+// Gives the service of that name its restarts after a failure when it has no failure actions;
+// 1 when it has them afterwards, as far as the control manager tells.
+int Serv_Tulvo_SetFailureActions(const char* i_pc_ServiceName);
 
 #endif

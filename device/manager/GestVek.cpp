@@ -3,6 +3,7 @@
 #include "device/discovery/TulvoEnum.h"
 #include "device/link/Ilv.h"
 #include "ipc/protocol/TulvoStatus.h"
+#include "service/EventLog.h"
 #include "service/TraceLog.h"
 
 #include <stdio.h>
@@ -129,6 +130,9 @@ int32_t CGestVek::Allocate() {
         const int32_t l_i_Status = l_px_Link->Start();
         if (l_i_Status != TULVO_OK) {
             m_i_OpenError = l_px_Link->GetOpenError();
+            EventLog_PortNotOpened(reinterpret_cast<const char*>(m_x_Properties.m_puc_SerialNumber),
+                                   reinterpret_cast<const char*>(m_x_Properties.m_puc_DevicePath),
+                                   static_cast<uint32_t>(m_i_OpenError), l_i_Status);
             delete l_px_Link;
             return l_i_Status;
         }

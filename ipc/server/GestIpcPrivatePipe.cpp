@@ -6,6 +6,7 @@
 #include "ipc/protocol/GestIpcFormat.h"
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/server/GestIpcServer.h"
+#include "service/EventLog.h"
 #include "service/TraceLog.h"
 
 #include <string.h>
@@ -274,6 +275,7 @@ int32_t GestIpcPrivate_TrtReboot(GestIpcPrivate_Slot* io_ppv_Slot, const uint8_t
                                     l_px_Ipc->m_x_Channel.m_h_Peer);
         if (l_i_Status != TULVO_OK) {
             GestIpcPrivate_LogErr(l_pc_Command, "TulvoServ_WaitForReboot", l_i_Status);
+            EventLog_RestartEnded(l_ac_SerialNumber, l_x_Request.m_ul_RebootWait, l_i_Status);
         }
     }
     if (l_i_Status == TULVO_OK) {

@@ -13,6 +13,7 @@
 #include "ipc/protocol/PipeLocks.h"
 #include "ipc/protocol/TulvoStatus.h"
 #include "ipc/server/GestIpcServer.h"
+#include "service/EventLog.h"
 #include "service/TraceLog.h"
 #include "service/VersionInfo.h"
 
@@ -101,7 +102,10 @@ void TulvoServ_OpenGestIpcPublic(void) {
     }
     l_px_Server->m_l_Holders = 1;
     g_px_GestIpcPublic = l_px_Server;
-    GestIpcPublic_Create(l_px_Server);
+    const int32_t l_i_Created = GestIpcPublic_Create(l_px_Server);
+    if (l_i_Created != TULVO_OK) {
+        EventLog_ChannelNotCreated(l_i_Created);
+    }
 }
 
 void TulvoServ_CloseGestIpcPublic(void) {
@@ -216,6 +220,8 @@ DWORD WINAPI GestIpcPublic_ThreadReceptProc(LPVOID i_pv_Server) {
     GestIpcPublic_StopPrivateChannels();
     GestIpcPublic_CloseChannel(l_px_Server);
     TraceLog_Printf("GestIpcPublic_ThreadReceptProc Stopped \n");
+    EventLog_ServerThreadEnded("GestIpcPublic_ThreadReceptProc", l_i_Status,
+                               GestIpcPublic_IsCancelled(l_px_Server));
     GestIpcPublic_DropHolder(l_px_Server);
     return static_cast<DWORD>(l_i_Status);
 }

@@ -138,7 +138,7 @@ std::string RunToEnd(const std::string& i_x_CommandLine, const std::string& i_x_
     CChildProcess l_x_Child;
     *o_pul_ExitCode = STILL_ACTIVE;
     if (!l_x_Child.Start(i_x_CommandLine, i_x_Directory)) {
-        return "<CreateProcess failed>";
+        return "<CreateProcess failed: " + std::to_string(GetLastError()) + ">";
     }
     if (l_x_Child.WaitForExit(i_ul_TimeoutMs)) {
         *o_pul_ExitCode = l_x_Child.ExitCode();

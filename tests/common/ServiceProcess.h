@@ -34,10 +34,14 @@ public:
     DWORD ProcessId() const { return m_x_Info.dwProcessId; }
     HANDLE Process() const { return m_x_Info.hProcess; }
     std::string Output() const;
+    // Its Event Log entries so far, read from the test's wine debug output (scripts/wine-gtest.sh
+    // with TULVO_WINE_DEBUG_LOG), one line each: "80000064 0002: SN0001|COM5|system error 2...".
+    std::string EventLog() const;
 
 private:
     PROCESS_INFORMATION m_x_Info = {};
     std::string m_x_Output;
+    size_t m_st_DebugLogStart = 0;
 };
 
 } // namespace tulvo_test

@@ -1,14 +1,16 @@
 #!/usr/bin/env python3
 """The MSI package under wine's msiexec, as an administrator would use it: a silent install
 puts every file in place and leaves "VEK USB Service" running with automatic start, answering
-Serv_Tulvo.exe -send version and tulvo_cli version from the installed directory; a silent
-uninstall stops the service and removes it, its files and its directories.
+Serv_Tulvo.exe -send version and tulvo_cli version from the installed directory, with its Event
+Log source registered and its restarts after a failure set (as far as wine can show them); a
+silent uninstall stops the service and removes it, its source, its files and its directories.
 
 Runs in the wine prefix of the build (WINEPREFIX, else TULVO_BUILD_DIR/wineprefix) with its
 server started (scripts/wine-env.sh). Every wine program writes to a file, not to a pipe: a
 program the installer starts must not keep this script's pipe open."""
 import argparse
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -17,6 +19,7 @@ import time
 SERVICE = "VEK USB Service"
 INSTALL_DIR = "C:\\Program Files\\VEK USB Service"
 SERVICE_KEY = "HKLM\\System\\CurrentControlSet\\Services\\" + SERVICE
+EVENTLOG_KEY = "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\" + SERVICE
 # Relative to the installation directory.
 FILES = [
     "bin/Serv_Tulvo.exe", "bin/tulvo_cli.exe", "bin/TulvoCli.dll", "bin/tulvo_example.exe",
@@ -73,6 +76,22 @@ def service_key_exists():
     return wine(["reg", "query", SERVICE_KEY])[0] == 0
 
 
+def check_failure_actions():
+    """Restart after 5 s, twice, then after 60 s, reset after a day, as sc qfailure shows them
+    once the running service has set them. Wine's sc has no qfailure and its control manager
+    keeps no failure actions: then say so."""
+    code, text = wine(["sc", "qfailure", SERVICE])
+    if code != 0 and "RESET_PERIOD" not in text:
+        print("note  failure actions cannot be read back here (sc qfailure: exit %s)" % code)
+        return
+    wait_for(lambda: "RESTART" in wine(["sc", "qfailure", SERVICE])[1])
+    code, text = wine(["sc", "qfailure", SERVICE])
+    delays = re.findall(r"RESTART -- Delay = (\d+)", text)
+    reset = re.search(r"RESET_PERIOD[^:]*:\s*(\d+)", text)
+    check(delays == ["5000", "5000", "60000"] and reset is not None and reset.group(1) == "86400",
+          "failure actions: restart after 5 s, 5 s, then 60 s; reset after a day", text)
+
+
 def remove_leftovers(options):
     """What an interrupted run, or another test's sc create, may have left."""
     wine(["msiexec", "/x", options.product_code, "/qn"], timeout=300)
@@ -116,6 +135,13 @@ def main():
         check((INSTALL_DIR + "\\bin\\Serv_Tulvo.exe").lower() in text.lower(),
               "the service runs the installed executable", text)
 
+        code, text = wine(["reg", "query", EVENTLOG_KEY, "/v", "EventMessageFile"])
+        check((INSTALL_DIR + "\\bin\\Serv_Tulvo.exe").lower() in text.lower(),
+              "the Event Log source takes its texts from the installed executable", text)
+        code, text = wine(["reg", "query", EVENTLOG_KEY, "/v", "TypesSupported"])
+        check("0x7" in text, "the Event Log source has errors, warnings and information", text)
+        check_failure_actions()
+
         code, text = wine([INSTALL_DIR + "\\bin\\Serv_Tulvo.exe", "-send", "version"])
         check("Version returned by Server : " + version in text, "Serv_Tulvo.exe -send version",
               text)
@@ -133,6 +159,7 @@ def main():
     check(code == 0, "msiexec /x exits 0 (%.1f s)" % (time.time() - started), text)
     check(service_state() is None, "no service entry left", wine(["sc", "query", SERVICE])[1])
     check(not service_key_exists(), "no service key left in the registry")
+    check(wine(["reg", "query", EVENTLOG_KEY])[0] != 0, "no Event Log source left")
     check(not os.path.exists(unix_dir), "no installation directory left",
           "\n".join(os.path.join(d, f) for d, _, fs in os.walk(unix_dir) for f in fs))
     # The service's process is gone with it: nobody answers on its channel any more.

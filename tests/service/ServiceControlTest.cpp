@@ -152,6 +152,11 @@ TEST_F(ServiceControlTest, StartArgumentSwitchesLogAndStopReachesStoppedCleanly)
          " Serv_Tulvo_ServiceCmd_Start Starting\r\n", " Serv_Tulvo_ServiceCmd_Start Wait\r\n",
          " Serv_Tulvo_ServiceCmd_Start Cleaning\r\n", " Serv_Tulvo_ServiceCmd_Start Stopped\r\n",
          " Serv_Tulvo Exited ********************\r\n\r\n"});
+    // It gave itself restarts after a failure, which wine's control manager cannot give back.
+    tulvo_test::ExpectInOrder(Trace(), {" Serv_Tulvo_ServiceCmd_Start Starting\r\n",
+                                        " Serv_Tulvo_SetFailureActions : restart after 5000 ms, "
+                                        "5000 ms, then 60000 ms; reset after 86400 s\r\n",
+                                        " Serv_Tulvo_ServiceCmd_Start Wait\r\n"});
 }
 
 TEST_F(ServiceControlTest, WithoutMarkerOrArgumentsNothingIsLogged) {

@@ -357,6 +357,26 @@ TEST_F(ClientSystem, AServiceStoppedUnderAWaitingClientEndsItsCallsAndEveryLater
         Run("Serv_Tulvo.exe", "-send version", &l_i_Exit).find("Error: -422 SERVER NOT RUNNING"));
 }
 
+TEST_F(ClientSystem, AnApplicationReconnectsAndExchangesOnceAKilledServiceIsRestarted) {
+    Connect();
+    EXPECT_EQ(EchoFrame(8, 1), Exchange(EchoFrame(8, 1)));
+    // Ended as by a crash: no stop, no cleaning, the clients' handles left behind.
+    ASSERT_TRUE(TerminateProcess(m_x_Service.Process(), 1));
+    ASSERT_TRUE(m_x_Service.WaitForExit(LONG_WAIT_MS));
+    EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, TulvoCli_Disconnect(&m_px_Conx));
+    EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, TulvoCli_Connect(&m_px_Conx, m_x_Serial.c_str()));
+
+    // Started again, as the control manager's restart after a failure does.
+    tulvo_test::CServiceProcess l_x_Restarted;
+    ASSERT_TRUE(l_x_Restarted.Start(m_x_Dir.Path()));
+    ASSERT_TRUE(l_x_Restarted.WaitForOutput("..Started", LONG_WAIT_MS)) << l_x_Restarted.Output();
+    ASSERT_TRUE(WaitFor([&] { return Listed(); }, LONG_WAIT_MS));
+    Connect();
+    EXPECT_EQ(EchoFrame(8, 3), Exchange(EchoFrame(8, 3)));
+    EXPECT_EQ(TULVO_OK, TulvoCli_Disconnect(&m_px_Conx));
+    EXPECT_TRUE(l_x_Restarted.Stop(LONG_WAIT_MS));
+}
+
 TEST_F(ClientSystem, TulvoCliListsExchangesWatchesRestartsAndSwitchesTheLog) {
     int32_t l_i_Exit = 1;
     const std::string l_x_List = Run("tulvo_cli.exe", "list", &l_i_Exit);

@@ -1,11 +1,12 @@
 // The real Serv_Tulvo.exe in debug mode with a simulated sensor (run through
-// run_server_sim.py): a client process uses the sensor end to end, and the service stops with
-// 100 private channels open.
+// run_server_sim.py): a client process uses the sensor end to end, the service stops with
+// 100 private channels open, and its Event Log entries as wine prints them.
 #include "tests/ipc/server/ServerTestSupport.h"
 
 #include "ipc/protocol/TulvoStatus.h"
 #include "tests/common/ChildProcess.h"
 #include "tests/common/ServiceProcess.h"
+#include "tools/devtree/DevTree.h"
 
 #include <fstream>
 #include <memory>
@@ -40,6 +41,17 @@ protected:
         const ULONGLONG l_ull_Start = GetTickCount64();
         EXPECT_TRUE(m_x_Service.Stop(LONG_WAIT_MS));
         return GetTickCount64() - l_ull_Start;
+    }
+
+    // Waits until that service has written an Event Log entry that begins so (the test's
+    // output ends with every entry when it fails).
+    static bool HasEntry(const tulvo_test::CServiceProcess& i_x_Service,
+                         const std::string& i_x_Begin) {
+        return tulvo_test::WaitFor(
+            [&] {
+                return ("\n" + i_x_Service.EventLog()).find("\n" + i_x_Begin) != std::string::npos;
+            },
+            LONG_WAIT_MS);
     }
 
     tulvo_test::CTempDir m_x_Dir;
@@ -117,6 +129,57 @@ TEST_F(ServiceSystem, TheServiceStopsWithAHundredChannelsOpen) {
         EXPECT_TRUE(l_i_Status == TULVO_TS_SERVER_NOT_RUNNING || l_i_Status == TULVO_TS_PEER_LOST)
             << l_i_Status;
     }
+}
+
+// Entries begin with their event id, the severity in its top bits (the Event Viewer shows 1,
+// 2, 100, 101, 200, 201, 203), and their type.
+TEST_F(ServiceSystem, TheEventLogTellsOfStartsStopsAndTheFailuresAnAdministratorCanActOn) {
+    EXPECT_TRUE(HasEntry(m_x_Service, "40000001 0004: 1. 5. 0. 0|on|" + m_x_Dir.Path()));
+    // A supported sensor whose port does not exist.
+    const std::string l_x_Port = "COM" + std::to_string(tulvo_test::NextComNumber());
+    DevTree_Device l_x_Device;
+    l_x_Device.m_x_InstanceId = "USB\\VID_2F3A&PID_0101\\" SERVER_TEST_TAG "NOPORT";
+    l_x_Device.m_x_PortName = l_x_Port;
+    ASSERT_EQ(DEVTREE_OK, DevTree_Add(l_x_Device, true, nullptr));
+    ASSERT_EQ(DEVTREE_OK,
+              DevTree_SendPortEvent(DevTree_FindWindow(DEVTREE_MONITOR_WINDOW, LONG_WAIT_MS), true,
+                                    l_x_Port, LONG_WAIT_MS));
+    EXPECT_TRUE(HasEntry(m_x_Service, "80000064 0002: " SERVER_TEST_TAG "NOPORT|" + l_x_Port +
+                                          "|system error "));
+    // A restart that does not come back in time.
+    CRawChannel l_x_Private;
+    ASSERT_EQ(TULVO_OK, m_x_Client.OpenPrivate(&l_x_Private));
+    EXPECT_EQ(StatusResponse(0x10, 0), l_x_Private.Ask(LinkRequest(0, m_x_Serial)));
+    EXPECT_EQ(StatusResponse(0x15, TULVO_TIMEOUT),
+              l_x_Private.Ask(RebootRequest(5000, 500, RestartFrame(3000))));
+    EXPECT_TRUE(HasEntry(m_x_Service, "80000065 0002: " + m_x_Serial + "|500"));
+
+    // A second instance starts nothing and says why.
+    tulvo_test::CServiceProcess l_x_Other;
+    ASSERT_TRUE(l_x_Other.Start(m_x_Dir.Path()));
+    ASSERT_TRUE(l_x_Other.WaitForExit(LONG_WAIT_MS));
+    EXPECT_EQ("c00000c9 0001: " + std::to_string(l_x_Other.ProcessId()) + "\n",
+              l_x_Other.EventLog());
+    m_x_Client.Unlock();
+    m_x_Client.Close();
+    StopService();
+    EXPECT_TRUE(HasEntry(m_x_Service, "40000002 0004: 1. 5. 0. 0"));
+
+    // Another program holds a name of the public channel, as an object of another kind.
+    HANDLE l_h_Squatter = CreateMutexA(nullptr, FALSE, "Global\\VEK_TulvoServer:Send");
+    tulvo_test::CServiceProcess l_x_Unreachable;
+    ASSERT_TRUE(l_x_Unreachable.Start(m_x_Dir.Path()));
+    EXPECT_TRUE(
+        HasEntry(l_x_Unreachable, "c00000c8 0001: " + std::to_string(TULVO_TS_CHANNEL_ERROR)));
+    CloseHandle(l_h_Squatter);
+    // One of its threads dies on an access violation.
+    HANDLE l_h_Thread =
+        CreateRemoteThread(l_x_Unreachable.Process(), nullptr, 0,
+                           reinterpret_cast<LPTHREAD_START_ROUTINE>(16), nullptr, 0, nullptr);
+    ASSERT_NE(nullptr, l_h_Thread) << GetLastError();
+    CloseHandle(l_h_Thread);
+    EXPECT_TRUE(HasEntry(l_x_Unreachable, "c00000cb 0001: exception 0xC0000005 at address "));
+    EXPECT_TRUE(l_x_Unreachable.WaitForExit(LONG_WAIT_MS));
 }
 
 } // namespace
