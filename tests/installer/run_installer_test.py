@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The MSI package under wine's msiexec, as an administrator would use it: a silent install
 puts every file in place and leaves "VEK USB Service" running with automatic start, answering
-Serv_Tulvo.exe -send version and tulvo_cli version from the installed directory; a silent
-uninstall stops the service and removes it, its files and its directories.
+Serv_Tulvo.exe -send version and tulvo_cli version from the installed directory, and the receive
+mode given on the command line (FRAMECOMPLETEREADS=1) in the service's Parameters key; a silent
+uninstall stops the service and removes it, its files, its directories and its registry values.
 
 Runs in the wine prefix of the build (WINEPREFIX, else TULVO_BUILD_DIR/wineprefix) with its
 server started (scripts/wine-env.sh). Every wine program writes to a file, not to a pipe: a
@@ -104,7 +105,8 @@ def main():
     remove_leftovers(options)
     try:
         started = time.time()
-        code, text = wine(["msiexec", "/i", options.msi, "/qn"], timeout=300)
+        code, text = wine(["msiexec", "/i", options.msi, "FRAMECOMPLETEREADS=1", "/qn"],
+                          timeout=300)
         check(code == 0, "msiexec /i exits 0 (%.1f s)" % (time.time() - started), text)
         for name in FILES:
             check(os.path.isfile(os.path.join(unix_dir, name)), "installed: " + name)
@@ -115,6 +117,9 @@ def main():
         code, text = wine(["reg", "query", SERVICE_KEY, "/v", "ImagePath"])
         check((INSTALL_DIR + "\\bin\\Serv_Tulvo.exe").lower() in text.lower(),
               "the service runs the installed executable", text)
+        code, text = wine(["reg", "query", SERVICE_KEY + "\\Parameters", "/v",
+                           "FrameCompleteReads"])
+        check("REG_DWORD" in text and "0x1" in text, "FRAMECOMPLETEREADS=1 in the registry", text)
 
         code, text = wine([INSTALL_DIR + "\\bin\\Serv_Tulvo.exe", "-send", "version"])
         check("Version returned by Server : " + version in text, "Serv_Tulvo.exe -send version",
