@@ -786,17 +786,47 @@ void CUsbSerial::ReadUntilStopped(CUsbSerialReadRing& io_x_Ring) {
 }
 
 void CUsbSerial::ReadFramesUntilStopped(CUsbSerialReadRing& io_x_Ring) {
-    // One read at a time, through the ring's first index: the size of each depends on what the
-    // receiver made of the bytes before it.
-    const uint32_t l_ul_Index = 0;
-    if (!io_x_Ring.Allocate(l_ul_Index) ||
-        !io_x_Ring.Start(m_x_Port, l_ul_Index, FrameReadSize())) {
-        TraceLog_SysError("ThreadProcInternal: Initial read failed");
-        return;
+    for (uint32_t l_ul_Index = 0; l_ul_Index < USBSERIAL_READ_COUNT; ++l_ul_Index) {
+        if (!io_x_Ring.Allocate(l_ul_Index)) {
+            TraceLog_SysError("ThreadProcInternal: Initial read failed");
+            return;
+        }
     }
+    // Reads are started and consumed in index order, as in the default mode, but each asks for
+    // a size chosen when it starts. Beyond the first outstanding read only bytes that the frame
+    // in progress still owes are asked for: a long frame keeps up to the ring's eight reads
+    // queued, so that the driver always has somewhere to put it, and the last of them ends with
+    // the frame.
+    uint32_t l_aul_Asked[USBSERIAL_READ_COUNT] = {};
+    uint32_t l_ul_Next = 0;
+    uint32_t l_ul_Outstanding = 0;
+    uint32_t l_ul_Ahead = 0;
+    const char* l_pc_StartFailure = "ThreadProcInternal: Initial read failed";
     CWineGonePortWatch l_x_GonePort;
     for (;;) {
-        HANDLE l_ah_Wait[2] = {m_h_ThreadProcEventStop, io_x_Ring.GetEvent(l_ul_Index)};
+        while (l_ul_Outstanding < USBSERIAL_READ_COUNT) {
+            uint32_t l_ul_Size = 0;
+            if (l_ul_Outstanding == 0) {
+                l_ul_Size = FrameReadSize();
+            } else {
+                const uint32_t l_ul_Owed = GetBytesAwaited();
+                if (l_ul_Owed <= l_ul_Ahead) {
+                    break;
+                }
+                l_ul_Size = l_ul_Owed - l_ul_Ahead < USBSERIAL_READ_SIZE ? l_ul_Owed - l_ul_Ahead
+                                                                         : USBSERIAL_READ_SIZE;
+            }
+            const uint32_t l_ul_Index = (l_ul_Next + l_ul_Outstanding) % USBSERIAL_READ_COUNT;
+            if (!io_x_Ring.Start(m_x_Port, l_ul_Index, l_ul_Size)) {
+                TraceLog_SysError(l_pc_StartFailure);
+                return;
+            }
+            l_aul_Asked[l_ul_Index] = l_ul_Size;
+            l_ul_Ahead += l_ul_Size;
+            ++l_ul_Outstanding;
+        }
+        l_pc_StartFailure = "ThreadProcInternal: intermediate read failed";
+        HANDLE l_ah_Wait[2] = {m_h_ThreadProcEventStop, io_x_Ring.GetEvent(l_ul_Next)};
         const DWORD l_ul_Wait = WaitForMultipleObjects(2, l_ah_Wait, FALSE, INFINITE);
         if (l_ul_Wait == WAIT_OBJECT_0) {
             return;
@@ -804,13 +834,12 @@ void CUsbSerial::ReadFramesUntilStopped(CUsbSerialReadRing& io_x_Ring) {
         if (l_ul_Wait != WAIT_OBJECT_0 + 1) {
             continue;
         }
-        if (!ConsumeRead(*this, io_x_Ring, l_ul_Index, l_x_GonePort)) {
+        l_ul_Ahead -= l_aul_Asked[l_ul_Next];
+        --l_ul_Outstanding;
+        if (!ConsumeRead(*this, io_x_Ring, l_ul_Next, l_x_GonePort)) {
             return;
         }
-        if (!io_x_Ring.Start(m_x_Port, l_ul_Index, FrameReadSize())) {
-            TraceLog_SysError("ThreadProcInternal: intermediate read failed");
-            return;
-        }
+        l_ul_Next = (l_ul_Next + 1) % USBSERIAL_READ_COUNT;
     }
 }
 

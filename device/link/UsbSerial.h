@@ -9,11 +9,12 @@
 // port handle goes through CUsbSerialPort, so that none starts on a handle closed meanwhile.
 //
 // Frame-complete reads, an opt-in receive mode (FrameCompleteReads = 1, a DWORD under the
-// service's Parameters key, read at every opening of the port): instead of the ring's reads,
-// which end only after the line has been quiet for the read interval, the receive thread keeps
-// one read outstanding, with no time-outs, of the bytes that can complete the frame in progress
-// (GetBytesAwaited) or of what the driver already holds, whichever is more. A read then ends
-// the moment its frame is complete, and the driver's own queue holds what comes meanwhile.
+// service's Parameters key, read at every opening of the port): the ring's reads have no
+// time-outs, and each asks for a size chosen when it starts: the first outstanding one for the
+// bytes that can complete the frame in progress (GetBytesAwaited) or for what the driver already
+// holds, whichever is more, the others only for bytes a long frame still owes. A read then ends
+// the moment its frame is complete, where a default read ends only once the line has been quiet
+// for the read interval.
 #ifndef TULVO_DEVICE_LINK_USBSERIAL_H
 #define TULVO_DEVICE_LINK_USBSERIAL_H
 
