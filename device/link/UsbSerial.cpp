@@ -46,9 +46,8 @@ bool IsWineIntervalTimeout(bool i_b_Read, uint32_t i_ul_Count) {
 
 // Wine keeps accepting reads on a port whose device has gone (a pty whose master was closed) and
 // fails each of them at once, where Windows refuses to start them, which ends the receive
-// thread. Without a limit the ring would spin on these failures; two failed rounds of the whole
-// ring in a row (as many failed single reads, with frame-complete reads) count as the refused
-// start.
+// thread. Without a limit the ring would spin on these failures; as many failed reads in a row
+// as two rounds of the whole ring count as the refused start.
 class CWineGonePortWatch {
 public:
     bool IsGone(bool i_b_Read) {

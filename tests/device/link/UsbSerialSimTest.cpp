@@ -44,17 +44,9 @@ bool RunsFrameCompleteReads() {
 }
 
 bool SetFrameCompleteReads(bool i_b_On) {
-    HKEY l_h_Key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, FRAME_COMPLETE_READS_KEY, 0, nullptr, 0, KEY_SET_VALUE,
-                        nullptr, &l_h_Key, nullptr) != ERROR_SUCCESS) {
-        return false;
-    }
     const DWORD l_ul_Value = i_b_On ? 1 : 0;
-    const LONG l_l_Status =
-        RegSetValueExA(l_h_Key, "FrameCompleteReads", 0, REG_DWORD,
-                       reinterpret_cast<const BYTE*>(&l_ul_Value), sizeof(l_ul_Value));
-    RegCloseKey(l_h_Key);
-    return l_l_Status == ERROR_SUCCESS;
+    return RegSetKeyValueA(HKEY_LOCAL_MACHINE, FRAME_COMPLETE_READS_KEY, "FrameCompleteReads",
+                           REG_DWORD, &l_ul_Value, sizeof(l_ul_Value)) == ERROR_SUCCESS;
 }
 
 class LinkWithSimulator : public ::testing::Test {
