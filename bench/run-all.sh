@@ -4,7 +4,7 @@
 # The link, client and system benchmarks run twice: with the service's default receive mode,
 # then with frame-complete reads (FrameCompleteReads = 1, set by the simulator's runner for that
 # benchmark only); the second run's rows have the first run's figures as their baselines.
-#   bench/run-all.sh            figures to go by (about 17 minutes)
+#   bench/run-all.sh            figures to go by (about 10 minutes)
 #   bench/run-all.sh --quick    short rounds: shows that every benchmark runs, not how fast
 # Each benchmark's output goes to the terminal and to $TULVO_BUILD_DIR/bench-results/NAME.log;
 # the table to bench-results/table.txt. The script starts the wine server of the prefix and
