@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Runs every benchmark of the project, one after the other, and prints one table of their
 # headline figures, each next to its baseline from the same run (bench/common/bench_table.py).
+# The link, client and system benchmarks run twice: with the service's default receive mode,
+# then with frame-complete reads (FrameCompleteReads = 1, set by the simulator's runner for that
+# benchmark only); the second run's rows have the first run's figures as their baselines.
 #   bench/run-all.sh            figures to go by (about 10 minutes)
 #   bench/run-all.sh --quick    short rounds: shows that every benchmark runs, not how fast
 # Each benchmark's output goes to the terminal and to $TULVO_BUILD_DIR/bench-results/NAME.log;
@@ -15,7 +18,7 @@ quick=0
 for arg in "$@"; do
     case $arg in
     --quick) quick=1 ;;
-    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "run-all: unknown option $arg (--quick, --help)" >&2; exit 2 ;;
     esac
 done
@@ -119,15 +122,22 @@ run_bench() {
 
 run_bench toolshare "0" "$root/bench/toolshare/run.sh" 1
 run_bench codec "0" "$root/bench/codec/run.sh"
-run_bench link "0" "$root/scripts/bench-link.sh" --rounds "$link_rounds"
+run_bench link "0" "$root/scripts/bench-link.sh" --frame-complete-reads 0 --rounds "$link_rounds"
+run_bench framecomplete_link "0" "$root/scripts/bench-link.sh" --frame-complete-reads 1 \
+    --rounds "$link_rounds"
 # 2: ran, but the device object added more than its goal; the table shows by how much.
 run_bench manager "0 2" "$root/scripts/bench-manager.sh" --rounds "$manager_rounds"
 run_bench monitor "0" "$root/bench/monitor/run.sh" --rounds "$monitor_rounds"
 # Sustained clients are the throughput rounds of the system benchmark.
 run_bench server "0" "$root/bench/server/run.sh" --rounds "$server_rounds" --sustain 0
-run_bench client "0" "$root/bench/client/run.sh" "$client_exchanges" "$client_per_thread"
-run_bench system "0" "$root/bench/system/run.sh" --seconds "$system_seconds" \
-    --idle "$idle_seconds"
+run_bench client "0" "$root/bench/client/run.sh" --frame-complete-reads 0 "$client_exchanges" \
+    "$client_per_thread"
+run_bench framecomplete_client "0" "$root/bench/client/run.sh" --frame-complete-reads 1 \
+    "$client_exchanges" "$client_per_thread"
+run_bench system "0" "$root/bench/system/run.sh" --frame-complete-reads 0 \
+    --seconds "$system_seconds" --idle "$idle_seconds"
+run_bench framecomplete_system "0" "$root/bench/system/run.sh" --frame-complete-reads 1 \
+    --seconds "$system_seconds" --idle "$idle_seconds"
 
 echo
 echo "== figures ($([ "$quick" = 1 ] && echo "--quick: short rounds, not to go by" ||

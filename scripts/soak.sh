@@ -9,7 +9,9 @@
 # 100 channels requested in the service's name, a trickled request, a client killed while it
 # waits for a lock another holds. Not part of CI.
 #   scripts/soak.sh [--minutes N] [--clients N] [--sensors N] [--seed N] [--size BYTES]
-#                   [--strangers] [--logs DIR]
+#                   [--strangers] [--logs DIR] [--frame-complete-reads]
+# --frame-complete-reads runs the service with its opt-in receive mode (FrameCompleteReads = 1
+# under its Parameters key, removed again at the end).
 # Prints the report of scripts/soak_report.py at the end; exit code 1 when a frame was
 # corrupted, the service's figures are not flat or the service went away, 2 when it could not
 # run. Everything it starts is stopped and removed at the end, also when interrupted; its logs
@@ -26,6 +28,7 @@ seed=$(($(date +%s) % 100000))
 size=64
 strangers=0
 logs=""
+frame_complete_reads=0
 while [ $# -gt 0 ]; do
     case $1 in
     --minutes) minutes=$2; shift 2 ;;
@@ -35,7 +38,8 @@ while [ $# -gt 0 ]; do
     --size) size=$2; shift 2 ;;
     --logs) logs=$2; shift 2 ;;
     --strangers) strangers=1; shift ;;
-    -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --frame-complete-reads) frame_complete_reads=1; shift ;;
+    -h | --help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "soak: unknown argument $1 (see --help)" >&2; exit 2 ;;
     esac
 done
@@ -47,6 +51,7 @@ if [ "$sensors" -lt 1 ] || [ "$sensors" -gt 9 ] || [ "$clients" -lt 1 ] || [ "$m
     exit 2
 fi
 bin=$tulvo_bin
+parameters_key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\$tulvo_service\\Parameters"
 client_exe=$bin/tulvo_scenario_client.exe
 tulvo_require "$tulvo_sim_exe" "$tulvo_shim" "$bin/Serv_Tulvo.exe" "$bin/tulvo_devtree.exe" \
     "$bin/tulvo_procstat.exe" "$bin/tulvo_cli.exe" "$bin/tulvo_stranger.exe" "$client_exe" || exit 2
@@ -219,6 +224,9 @@ cleanup() {
         fi
     done
     tulvo_service_remove
+    if [ "$frame_complete_reads" = 1 ]; then
+        timeout 60 wine reg delete "$parameters_key" /v FrameCompleteReads /f >/dev/null 2>&1
+    fi
     tulvo_sim_stop
     tulvo_wine_stop
     rm -f "$logs"/client-*.in
@@ -236,12 +244,18 @@ for s in $(seq 1 "$sensors"); do
 done
 tulvo_sim_start "$logs" "${sensor_args[@]}" || exit 2
 
+if [ "$frame_complete_reads" = 1 ]; then
+    echo "== frame-complete reads: FrameCompleteReads = 1"
+    timeout 60 wine reg add "$parameters_key" /v FrameCompleteReads /t REG_DWORD /d 1 /f \
+        </dev/null >/dev/null 2>&1 || { echo "soak: cannot set FrameCompleteReads" >&2; exit 2; }
+fi
 echo "== installing and starting \"$tulvo_service\" with sc"
 tulvo_service_install "$bin/Serv_Tulvo.exe" || { echo "soak: the service did not start" >&2; exit 2; }
 listed() { [ "$(cli list | grep -c SOAK0)" = "$sensors" ]; }
 tulvo_wait_until 60 listed || { echo "soak: not every sensor is listed" >&2; cli list; exit 2; }
 sample_service "rest "
 log_event "begin minutes=$minutes clients=$clients sensors=$sensors seed=$seed" \
+    "frame_complete_reads=$frame_complete_reads" \
     "service $(tail -1 "$samples" | cut -d' ' -f3)"
 
 for k in $(seq 0 $((clients - 1))); do

@@ -11,9 +11,15 @@ makes the exit status 1, so that no row is silently empty."""
 import os
 import sys
 
+# The benchmarks that run.sh runs a second time with the service's frame-complete reads on are
+# named with this prefix.
+FAST = "framecomplete_"
+
 # subject, figure, benchmark, value, baseline (reference, label), comparison, kernel calls.
-# A reference is "key:name"; kernel calls are a list of references added up, or a number the
-# benchmark states in its prose.
+# A reference is "key:name", a figure of the row's benchmark; a baseline may also be
+# "benchmark/key:name", a figure of another benchmark of the same run (the same benchmark run
+# with the service's other receive mode). Kernel calls are a list of references added up, or a
+# number the benchmark states in its prose.
 ROWS = [
     ("transport", "16 B echo round trip, median us", "toolshare", "transport.echo16B:median_us",
      ("transport.pingpong:median_us", "event ping-pong"), "ratio",
@@ -44,6 +50,21 @@ ROWS = [
      ("link.raw5ms.4096B:median_us", "raw port, 5 ms interval"), "diff", None),
     ("link", "4096 B round trip, p99 us", "link", "link.link.4096B:p99_us",
      ("link.raw5ms.4096B:p99_us", "raw port, 5 ms interval"), "diff", None),
+    ("link", "1 MiB round trip, median us", "link", "link.link.1048576B:median_us",
+     ("link.raw5ms.1048576B:median_us", "raw port, 5 ms interval"), "diff", None),
+    ("link", "frame-complete reads: 100 B round trip, median us", FAST + "link",
+     "link.link.100B:median_us", ("link/link.link.100B:median_us", "default reads"), "diff",
+     None),
+    ("link", "frame-complete reads: 100 B round trip, median us", FAST + "link",
+     "link.link.100B:median_us", ("link.raw.100B:median_us", "raw port"), "diff", None),
+    ("link", "frame-complete reads: 4096 B round trip, median us", FAST + "link",
+     "link.link.4096B:median_us", ("link/link.link.4096B:median_us", "default reads"), "diff",
+     None),
+    ("link", "frame-complete reads: 4096 B round trip, p99 us", FAST + "link",
+     "link.link.4096B:p99_us", ("link/link.link.4096B:p99_us", "default reads"), "diff", None),
+    ("link", "frame-complete reads: 1 MiB round trip, median us", FAST + "link",
+     "link.link.1048576B:median_us", ("link/link.link.1048576B:median_us", "default reads"),
+     "diff", None),
     ("device object", "100 B pipe round trip, median us", "manager",
      "manager.device.100B:median_us", ("manager.link.100B:median_us", "bare link"), "diff",
      ["manager.device.100B:calls"]),
@@ -70,6 +91,14 @@ ROWS = [
      ("client.raw:p99_us", "same requests by hand"), "diff", None),
     ("client library", "8 threads, one connection, exchanges/s", "client",
      "client.threads8:per_s", ("client.threads1:per_s", "1 thread"), "ratio", None),
+    ("client library", "frame-complete reads: TulvoCli_Exchange 100 B, median us",
+     FAST + "client", "client.library:median_us",
+     ("client/client.library:median_us", "default reads"), "diff", None),
+    ("client library", "frame-complete reads: TulvoCli_Exchange 100 B, p99 us",
+     FAST + "client", "client.library:p99_us", ("client/client.library:p99_us", "default reads"),
+     "diff", None),
+    ("client library", "frame-complete reads: 1 thread, exchanges/s", FAST + "client",
+     "client.threads1:per_s", ("client/client.threads1:per_s", "default reads"), "ratio", None),
 ]
 
 for _sensors in (1, 4):
@@ -85,11 +114,27 @@ for _sensors in (1, 4):
                          (_base + ":" + _name, "1 client, 1 sensor") if _base else None,
                          "ratio" if _base else None, None))
 
+for _sensors, _clients in ((1, 1), (1, 4), (4, 10)):
+    _key = "system.s%dc%d" % (_sensors, _clients)
+    _where = "%d client%s, %d sensor%s" % (_clients, "" if _clients == 1 else "s", _sensors,
+                                           "" if _sensors == 1 else "s")
+    for _name, _label, _how in (("per_s", "exchanges/s", "ratio"),
+                                ("median_us", "median us", "diff")):
+        ROWS.append(("throughput", "frame-complete reads: %s: %s" % (_where, _label),
+                     FAST + "system", "%s:%s" % (_key, _name),
+                     ("system/%s:%s" % (_key, _name), "default reads"), _how, None))
+
 ROWS += [
     ("idle CPU", "service process, 4 sensors, % of one core (goal < 1)", "system",
      "system.idle_service:cpu_pct", None, None, None),
     ("idle CPU", "wineserver in the same window, % of one core", "system",
      "system.idle_wineserver:cpu_pct", None, None, None),
+    ("idle CPU", "frame-complete reads: service process, 4 sensors, % of one core",
+     FAST + "system", "system.idle_service:cpu_pct",
+     ("system/system.idle_service:cpu_pct", "default reads"), "diff", None),
+    ("idle CPU", "frame-complete reads: wineserver in the same window, % of one core",
+     FAST + "system", "system.idle_wineserver:cpu_pct",
+     ("system/system.idle_wineserver:cpu_pct", "default reads"), "diff", None),
 ]
 
 HEADERS = ("subject", "figure", "value", "baseline", "vs baseline", "kernel calls/op")
@@ -140,6 +185,16 @@ def lookup(figures, reference):
     return figures.get(key, {}).get(name)
 
 
+def lookup_baseline(results, figures, reference):
+    """A baseline's figure: of the row's benchmark, or of "benchmark/..." when that one ran and
+    passed."""
+    bench, slash, rest = reference.partition("/")
+    if not slash:
+        return lookup(figures, reference)
+    status, other = results.get(bench, (1, {}))
+    return lookup(other, rest) if status == 0 else None
+
+
 def build_rows(results, rows=ROWS):
     """(table rows, problems). results maps a benchmark's name to (exit status, its figures);
     a benchmark that is not in it did not run."""
@@ -156,7 +211,7 @@ def build_rows(results, rows=ROWS):
             problems.append("%s / %s: benchmark %s failed" % (subject, figure, bench))
             continue
         value = lookup(figures, value_ref)
-        base_value = lookup(figures, baseline[0]) if baseline else None
+        base_value = lookup_baseline(results, figures, baseline[0]) if baseline else None
         call_values = [lookup(figures, ref) for ref in calls] if calls else []
         missing = [ref for ref, got in [(value_ref, value)] +
                    ([(baseline[0], base_value)] if baseline else []) +

@@ -4,7 +4,10 @@
 //
 // The receive thread ends a read only once the line has been quiet for 5 ms, so the link's
 // round trip carries that interval by design; the figures show it separately:
-// overhead = link - raw - interval.
+// overhead = link - raw - interval. With frame-complete reads (the runner's
+// --frame-complete-reads 1 sets the service's value, which the link reads when it opens the
+// port) a read ends with its frame and the link's figures have no interval in them; 1 MiB frames
+// show what that mode costs when a frame takes many reads.
 #include "tests/device/link/SimLinkSupport.h"
 
 #include "bench/common/BenchStats.h"
@@ -16,6 +19,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -218,18 +222,24 @@ int main(int argc, char** argv) {
         fprintf(stderr, "simulator refused the sensor\n");
         return 1;
     }
-    printf("round trips through %s, %d rounds each (microseconds)\n", l_x_Port.c_str(), l_i_Rounds);
+    const char* l_pc_Mode = getenv("TULVO_FRAME_COMPLETE_READS");
+    const bool l_b_FrameCompleteReads = l_pc_Mode != nullptr && strcmp(l_pc_Mode, "1") == 0;
+    printf("round trips through %s, %d rounds each, %d for 1 MiB (microseconds); the link's "
+           "receive mode: %s\n",
+           l_x_Port.c_str(), l_i_Rounds, std::max(l_i_Rounds / 10, 5),
+           l_b_FrameCompleteReads ? "frame-complete reads" : "reads ended by 5 ms of quiet");
     printf("raw: one read of the whole echo, no time-outs; raw+5ms: reads ended by the same "
            "5 ms quiet interval as the link's\n");
-    printf("%-6s %10s %10s %12s %12s %11s %11s %12s %12s\n", "size", "raw med", "raw p99",
+    printf("%-8s %10s %10s %12s %12s %11s %11s %12s %12s\n", "size", "raw med", "raw p99",
            "raw+5ms med", "raw+5ms p99", "link med", "link p99", "link-raw+5ms", "link-raw-5ms");
     int l_i_Status = 0;
-    for (size_t l_st_Size : {static_cast<size_t>(100), static_cast<size_t>(4096)}) {
+    for (size_t l_st_Size : {size_t{100}, size_t{4096}, size_t{1} << 20}) {
+        const int l_i_SizeRounds = l_st_Size > 4096 ? std::max(l_i_Rounds / 10, 5) : l_i_Rounds;
         std::vector<double> l_x_Raw;
         std::vector<double> l_x_RawInterval;
         std::vector<double> l_x_LinkSamples;
-        if (!RawRoundTrips(l_x_Port, l_st_Size, l_i_Rounds, 0, &l_x_Raw) ||
-            !RawRoundTrips(l_x_Port, l_st_Size, l_i_Rounds, USBSERIAL_RX_INTERVAL_MS,
+        if (!RawRoundTrips(l_x_Port, l_st_Size, l_i_SizeRounds, 0, &l_x_Raw) ||
+            !RawRoundTrips(l_x_Port, l_st_Size, l_i_SizeRounds, USBSERIAL_RX_INTERVAL_MS,
                            &l_x_RawInterval)) {
             fprintf(stderr, "raw echo failed\n");
             return 1;
@@ -238,7 +248,7 @@ int main(int argc, char** argv) {
             CRecordingOwner l_x_Owner;
             CUsbSerialProtocole l_x_Link(&l_x_Owner, l_x_Port.c_str());
             if (l_x_Link.Start() != TULVO_OK ||
-                !LinkRoundTrips(l_x_Link, l_x_Owner, l_st_Size, l_i_Rounds, &l_x_LinkSamples)) {
+                !LinkRoundTrips(l_x_Link, l_x_Owner, l_st_Size, l_i_SizeRounds, &l_x_LinkSamples)) {
                 fprintf(stderr, "link echo failed\n");
                 return 1;
             }
@@ -246,7 +256,7 @@ int main(int argc, char** argv) {
         const SSummary l_x_RawFigures = Summarise(l_x_Raw);
         const SSummary l_x_IntervalFigures = Summarise(l_x_RawInterval);
         const SSummary l_x_LinkFigures = Summarise(l_x_LinkSamples);
-        printf("%-6zu %10.0f %10.0f %12.0f %12.0f %11.0f %11.0f %12.0f %12.0f\n", l_st_Size,
+        printf("%-8zu %10.0f %10.0f %12.0f %12.0f %11.0f %11.0f %12.0f %12.0f\n", l_st_Size,
                l_x_RawFigures.m_d_Median, l_x_RawFigures.m_d_P99, l_x_IntervalFigures.m_d_Median,
                l_x_IntervalFigures.m_d_P99, l_x_LinkFigures.m_d_Median, l_x_LinkFigures.m_d_P99,
                l_x_LinkFigures.m_d_Median - l_x_IntervalFigures.m_d_Median,

@@ -95,6 +95,18 @@ void CFrameReceiver::ResetReceive() {
     m_x_RxStruct.m_uc_State = STATE_SYNC_FIRST;
 }
 
+uint32_t CFrameReceiver::GetBytesToCompleteFrame() const {
+    const RxStruct& l_x_Rx = m_x_RxStruct;
+    if (l_x_Rx.m_uc_State < STATE_DATA) {
+        return FRAME_OVERHEAD - l_x_Rx.m_uc_State;
+    }
+    if (l_x_Rx.m_uc_State == STATE_DATA) {
+        // The length passed the header check: no overflow below FRAME_MAX_DATA_LENGTH.
+        return l_x_Rx.m_ul_BytesToReceive - l_x_Rx.m_ul_BytesReceived + FRAME_TRAILER_SIZE;
+    }
+    return STATE_TRAILER_N + 1u - l_x_Rx.m_uc_State;
+}
+
 int32_t CFrameReceiver::Fail(int32_t i_i_Status) {
     TraceLog_Printf("TULVO_HandleReceiveBytes : Error %d \n", i_i_Status);
     // Never leave a state that a caller who forgets its reset could go on from: a header

@@ -88,6 +88,12 @@ public:
     // Drops any partial frame and hunts for "SYNC" again.
     void ResetReceive();
 
+    // The fewest bytes that can complete the frame in progress, at least 1: while the header is
+    // incomplete, the rest of the shortest frame (FRAME_OVERHEAD bytes), else the data still
+    // missing and the trailer. Whatever the stream holds, the next complete frame owes at least
+    // this many bytes, so a read of this size never waits behind a complete frame.
+    uint32_t GetBytesToCompleteFrame() const;
+
     const RxStruct& GetRxStruct() const { return m_x_RxStruct; }
 
 private:

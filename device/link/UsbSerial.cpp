@@ -1,6 +1,7 @@
 #include "device/link/UsbSerial.h"
 
 #include "ipc/protocol/TulvoStatus.h"
+#include "service/ServiceLifecycle.h"
 #include "service/TraceLog.h"
 
 #include <stdio.h>
@@ -13,6 +14,29 @@ namespace {
 const DWORD PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 const DWORD PURGE_RECEIVE = PURGE_RXABORT | PURGE_RXCLEAR;
 
+const char g_ac_ParametersKey[] =
+    "SYSTEM\\CurrentControlSet\\Services\\" SERV_TULVO_SERVICE_NAME "\\Parameters";
+const char g_ac_FrameCompleteReadsValue[] = "FrameCompleteReads";
+
+// Read anew at every opening of a port, so that switching the mode takes a replug or a sleep and
+// wake-up, not a restart of the service. Anything but the DWORD 1 leaves the mode off.
+bool ReadFrameCompleteReads() {
+    HKEY l_h_Key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, g_ac_ParametersKey, 0, KEY_QUERY_VALUE, &l_h_Key) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD l_ul_Type = REG_NONE;
+    DWORD l_ul_Value = 0;
+    DWORD l_ul_Size = sizeof(l_ul_Value);
+    const LONG l_l_Status =
+        RegQueryValueExA(l_h_Key, g_ac_FrameCompleteReadsValue, nullptr, &l_ul_Type,
+                         reinterpret_cast<BYTE*>(&l_ul_Value), &l_ul_Size);
+    RegCloseKey(l_h_Key);
+    return l_l_Status == ERROR_SUCCESS && l_ul_Type == REG_DWORD &&
+           l_ul_Size == sizeof(l_ul_Value) && l_ul_Value == 1;
+}
+
 // Wine ends the other outstanding reads of the ring with ERROR_TIMEOUT and no bytes each time
 // the quiet interval ends one of them, often thousands of times a second. Nothing arrived and
 // nothing failed: such a read is neither logged nor handed to the receiver.
@@ -22,8 +46,8 @@ bool IsWineIntervalTimeout(bool i_b_Read, uint32_t i_ul_Count) {
 
 // Wine keeps accepting reads on a port whose device has gone (a pty whose master was closed) and
 // fails each of them at once, where Windows refuses to start them, which ends the receive
-// thread. Without a limit the ring would spin on these failures; two failed rounds of the whole
-// ring in a row count as the refused start.
+// thread. Without a limit the ring would spin on these failures; as many failed reads in a row
+// as two rounds of the whole ring count as the refused start.
 class CWineGonePortWatch {
 public:
     bool IsGone(bool i_b_Read) {
@@ -34,6 +58,27 @@ public:
 private:
     int m_i_FailedInARow = 0;
 };
+
+// Hands a completed read to the receiver, in both receive modes. False once the port is gone:
+// the receive thread ends then.
+bool ConsumeRead(CUsbSerial& io_x_Link, CUsbSerialReadRing& io_x_Ring, uint32_t i_ul_Index,
+                 CWineGonePortWatch& io_x_GonePort) {
+    uint32_t l_ul_Count = 0;
+    const bool l_b_Read = io_x_Ring.Collect(i_ul_Index, &l_ul_Count);
+    if (IsWineIntervalTimeout(l_b_Read, l_ul_Count)) {
+        return true;
+    }
+    if (!l_b_Read) {
+        TraceLog_SysError("CUsbSerial::ReadBuffer: GetOverlappedResult");
+    }
+    TraceLog_Printf("CUsbSerial::ReadBuffer%d: got %d bytes\n", static_cast<int>(i_ul_Index),
+                    static_cast<int>(l_ul_Count));
+    if (io_x_Link.HandleReceiveBytes(io_x_Ring.GetBytes(i_ul_Index), l_ul_Count) != TULVO_OK) {
+        TraceLog_Printf("Error HandleReceiveBytes\n");
+        io_x_Link.ResetReceive();
+    }
+    return !io_x_GonePort.IsGone(l_b_Read);
+}
 
 // The creating thread duplicates a thread handle under the lock and waits on its copy, so
 // that the monitor thread may replace and close the original meanwhile.
@@ -53,8 +98,8 @@ CUsbSerial::CUsbSerial(const char* i_pc_PortName)
     : m_ac_PortName{}, m_h_ThreadProc(nullptr), m_i_ThreadProcRunning(0),
       m_h_MonitorThread(nullptr), m_ul_MonitorThreadId(0), m_h_MonitorEventStop(nullptr),
       m_h_MonitorEventSleep(nullptr), m_h_MonitorEventWakeUp(nullptr),
-      m_h_ThreadProcEventStop(nullptr), m_i_OpenError(0), m_ul_ReceiveThreadStarts(0),
-      m_l_PendingWrites(0) {
+      m_h_ThreadProcEventStop(nullptr), m_i_OpenError(0), m_i_FrameCompleteReads(0),
+      m_ul_ReceiveThreadStarts(0), m_l_PendingWrites(0) {
     if (i_pc_PortName != nullptr) {
         snprintf(m_ac_PortName, sizeof(m_ac_PortName), "%s", i_pc_PortName);
     }
@@ -92,6 +137,10 @@ int32_t CUsbSerial::HandleReceiveBytes(const uint8_t* i_puc_Bytes, uint32_t i_ul
     return TULVO_OK;
 }
 
+uint32_t CUsbSerial::GetBytesAwaited() {
+    return 1;
+}
+
 int32_t CUsbSerial::Open(const char* i_pc_PortName) {
     if (m_x_Port.IsOpen()) {
         TraceLog_Printf("CUsbSerial::Open - Port already opened\n");
@@ -109,8 +158,12 @@ int32_t CUsbSerial::Open(const char* i_pc_PortName) {
         TraceLog_SysError("CUsbSerial::Open: CreateFile");
         return TULVO_PORT_NOT_OPEN;
     }
-    TraceLog_Printf("CUsbSerial::Open Port %s Created 0x%08X\n", i_pc_PortName,
-                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(l_h_Port)));
+    const bool l_b_FrameCompleteReads = ReadFrameCompleteReads();
+    InterlockedExchange(&m_i_FrameCompleteReads, l_b_FrameCompleteReads ? 1 : 0);
+    // The line of a plain installation stays as it always was; the opt-in mode shows itself.
+    TraceLog_Printf("CUsbSerial::Open Port %s Created 0x%08X%s\n", i_pc_PortName,
+                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(l_h_Port)),
+                    l_b_FrameCompleteReads ? " FrameCompleteReads=1" : "");
     m_x_Port.Adopt(l_h_Port);
     const int32_t l_i_Status = ConfigurePort();
     if (l_i_Status != TULVO_OK) {
@@ -654,14 +707,17 @@ DWORD CUsbSerial::ReceiveLoop() {
     InterlockedExchange(&m_i_ThreadProcRunning, 1);
     TraceLog_Printf("ThreadProcInternal Starting\n");
     ResetReceive();
-    if (!SetReceiveTimeouts()) {
+    const bool l_b_FrameCompleteReads = m_i_FrameCompleteReads != 0;
+    if (!SetReceiveTimeouts(l_b_FrameCompleteReads)) {
         TraceLog_SysError("ThreadProcInternal: SetCommTimeouts");
         InterlockedExchange(&m_i_ThreadProcRunning, 0);
         return static_cast<DWORD>(TULVO_PORT_ERROR);
     }
     {
         CUsbSerialReadRing l_x_Ring;
-        if (StartInitialReads(l_x_Ring)) {
+        if (l_b_FrameCompleteReads) {
+            ReadFramesUntilStopped(l_x_Ring);
+        } else if (StartInitialReads(l_x_Ring)) {
             ReadUntilStopped(l_x_Ring);
         }
         TraceLog_Printf("ThreadProcInternal : Stopping read loop\n");
@@ -674,11 +730,12 @@ DWORD CUsbSerial::ReceiveLoop() {
     return 0;
 }
 
-bool CUsbSerial::SetReceiveTimeouts() {
+bool CUsbSerial::SetReceiveTimeouts(bool i_b_FrameCompleteReads) {
     // A read waits for its first byte without limit and ends once the line has been quiet for
-    // the interval, or its buffer is full.
+    // the interval, or its buffer is full. Frame-complete reads use no read time-out at all: a
+    // read ends when it has every byte it asked for.
     COMMTIMEOUTS l_x_Timeouts;
-    l_x_Timeouts.ReadIntervalTimeout = USBSERIAL_RX_INTERVAL_MS;
+    l_x_Timeouts.ReadIntervalTimeout = i_b_FrameCompleteReads ? 0 : USBSERIAL_RX_INTERVAL_MS;
     l_x_Timeouts.ReadTotalTimeoutMultiplier = 0;
     l_x_Timeouts.ReadTotalTimeoutConstant = 0;
     l_x_Timeouts.WriteTotalTimeoutMultiplier = 1;
@@ -715,21 +772,8 @@ void CUsbSerial::ReadUntilStopped(CUsbSerialReadRing& io_x_Ring) {
             return;
         }
         if (l_ul_Wait == WAIT_OBJECT_0 + 1) {
-            uint32_t l_ul_Count = 0;
-            const bool l_b_Read = io_x_Ring.Collect(l_ul_Index, &l_ul_Count);
-            if (!IsWineIntervalTimeout(l_b_Read, l_ul_Count)) {
-                if (!l_b_Read) {
-                    TraceLog_SysError("CUsbSerial::ReadBuffer: GetOverlappedResult");
-                }
-                TraceLog_Printf("CUsbSerial::ReadBuffer%d: got %d bytes\n",
-                                static_cast<int>(l_ul_Index), static_cast<int>(l_ul_Count));
-                if (HandleReceiveBytes(io_x_Ring.GetBytes(l_ul_Index), l_ul_Count) != TULVO_OK) {
-                    TraceLog_Printf("Error HandleReceiveBytes\n");
-                    ResetReceive();
-                }
-                if (l_x_GonePort.IsGone(l_b_Read)) {
-                    return;
-                }
+            if (!ConsumeRead(*this, io_x_Ring, l_ul_Index, l_x_GonePort)) {
+                return;
             }
             if (!io_x_Ring.Start(m_x_Port, l_ul_Index)) {
                 TraceLog_SysError("ThreadProcInternal: intermediate read failed");
@@ -738,4 +782,83 @@ void CUsbSerial::ReadUntilStopped(CUsbSerialReadRing& io_x_Ring) {
         }
         l_ul_Index = (l_ul_Index + 1) % USBSERIAL_READ_COUNT;
     }
+}
+
+void CUsbSerial::ReadFramesUntilStopped(CUsbSerialReadRing& io_x_Ring) {
+    for (uint32_t l_ul_Index = 0; l_ul_Index < USBSERIAL_READ_COUNT; ++l_ul_Index) {
+        if (!io_x_Ring.Allocate(l_ul_Index)) {
+            TraceLog_SysError("ThreadProcInternal: Initial read failed");
+            return;
+        }
+    }
+    // Reads are started and consumed in index order, as in the default mode, but each asks for
+    // a size chosen when it starts. Beyond the first outstanding read only bytes that the frame
+    // in progress still owes are asked for: a long frame keeps up to the ring's eight reads
+    // queued, so that the driver always has somewhere to put it, and the last of them ends with
+    // the frame.
+    uint32_t l_aul_Asked[USBSERIAL_READ_COUNT] = {};
+    uint32_t l_ul_Next = 0;
+    uint32_t l_ul_Outstanding = 0;
+    uint32_t l_ul_Ahead = 0;
+    const char* l_pc_StartFailure = "ThreadProcInternal: Initial read failed";
+    CWineGonePortWatch l_x_GonePort;
+    for (;;) {
+        while (l_ul_Outstanding < USBSERIAL_READ_COUNT) {
+            uint32_t l_ul_Size = 0;
+            if (l_ul_Outstanding == 0) {
+                l_ul_Size = FrameReadSize();
+            } else {
+                const uint32_t l_ul_Owed = GetBytesAwaited();
+                if (l_ul_Owed <= l_ul_Ahead) {
+                    break;
+                }
+                l_ul_Size = l_ul_Owed - l_ul_Ahead < USBSERIAL_READ_SIZE ? l_ul_Owed - l_ul_Ahead
+                                                                         : USBSERIAL_READ_SIZE;
+            }
+            const uint32_t l_ul_Index = (l_ul_Next + l_ul_Outstanding) % USBSERIAL_READ_COUNT;
+            if (!io_x_Ring.Start(m_x_Port, l_ul_Index, l_ul_Size)) {
+                TraceLog_SysError(l_pc_StartFailure);
+                return;
+            }
+            l_aul_Asked[l_ul_Index] = l_ul_Size;
+            l_ul_Ahead += l_ul_Size;
+            ++l_ul_Outstanding;
+        }
+        l_pc_StartFailure = "ThreadProcInternal: intermediate read failed";
+        HANDLE l_ah_Wait[2] = {m_h_ThreadProcEventStop, io_x_Ring.GetEvent(l_ul_Next)};
+        const DWORD l_ul_Wait = WaitForMultipleObjects(2, l_ah_Wait, FALSE, INFINITE);
+        if (l_ul_Wait == WAIT_OBJECT_0) {
+            return;
+        }
+        if (l_ul_Wait != WAIT_OBJECT_0 + 1) {
+            continue;
+        }
+        l_ul_Ahead -= l_aul_Asked[l_ul_Next];
+        --l_ul_Outstanding;
+        if (!ConsumeRead(*this, io_x_Ring, l_ul_Next, l_x_GonePort)) {
+            return;
+        }
+        l_ul_Next = (l_ul_Next + 1) % USBSERIAL_READ_COUNT;
+    }
+}
+
+uint32_t CUsbSerial::FrameReadSize() {
+    uint32_t l_ul_Size = GetBytesAwaited();
+    // Bytes the driver holds already come in the same read: a burst of frames costs one read,
+    // not one per frame. The count is all this call is for; the error flags it clears are not
+    // used anywhere.
+    DWORD l_ul_Errors = 0;
+    COMSTAT l_x_Stat;
+    memset(&l_x_Stat, 0, sizeof(l_x_Stat));
+    bool l_b_Held = false;
+    m_x_Port.Use([&](HANDLE i_h_Port) {
+        l_b_Held = ClearCommError(i_h_Port, &l_ul_Errors, &l_x_Stat) != FALSE;
+    });
+    if (l_b_Held && l_x_Stat.cbInQue > l_ul_Size) {
+        l_ul_Size = l_x_Stat.cbInQue;
+    }
+    if (l_ul_Size == 0) {
+        l_ul_Size = 1;
+    }
+    return l_ul_Size < USBSERIAL_READ_SIZE ? l_ul_Size : USBSERIAL_READ_SIZE;
 }

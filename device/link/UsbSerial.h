@@ -7,6 +7,14 @@
 // strictly in the order they were issued, so HandleReceiveBytes sees the byte stream in order.
 // The creating thread talks to the two threads only through the four events. Every call on the
 // port handle goes through CUsbSerialPort, so that none starts on a handle closed meanwhile.
+//
+// Frame-complete reads, an opt-in receive mode (FrameCompleteReads = 1, a DWORD under the
+// service's Parameters key, read at every opening of the port): the ring's reads have no
+// time-outs, and each asks for a size chosen when it starts: the first outstanding one for the
+// bytes that can complete the frame in progress (GetBytesAwaited) or for what the driver already
+// holds, whichever is more, the others only for bytes a long frame still owes. A read then ends
+// the moment its frame is complete, where a default read ends only once the line has been quiet
+// for the read interval.
 #ifndef TULVO_DEVICE_LINK_USBSERIAL_H
 #define TULVO_DEVICE_LINK_USBSERIAL_H
 
@@ -42,6 +50,9 @@ public:
     virtual void HandleOpenError(int32_t i_i_SystemError);
     virtual void ResetReceive();
     virtual int32_t HandleReceiveBytes(const uint8_t* i_puc_Bytes, uint32_t i_ul_Count);
+    // The fewest bytes the receiver needs before it can do more than wait; frame-complete reads
+    // ask for no fewer. 1 here: without framing any byte is news.
+    virtual uint32_t GetBytesAwaited();
 
     int32_t Start();
     int32_t Open(const char* i_pc_PortName);
@@ -79,9 +90,11 @@ private:
     static DWORD WINAPI ThreadProcInternal(LPVOID i_pv_This);
     DWORD MonitorLoop();
     DWORD ReceiveLoop();
-    bool SetReceiveTimeouts();
+    bool SetReceiveTimeouts(bool i_b_FrameCompleteReads);
     bool StartInitialReads(CUsbSerialReadRing& io_x_Ring);
     void ReadUntilStopped(CUsbSerialReadRing& io_x_Ring);
+    void ReadFramesUntilStopped(CUsbSerialReadRing& io_x_Ring);
+    uint32_t FrameReadSize();
     int32_t StartReceiveThread();
     void JoinLateReceiveThread();
     int32_t ArmCommEvent();
@@ -106,6 +119,8 @@ private:
     HANDLE m_h_MonitorEventWakeUp;
     HANDLE m_h_ThreadProcEventStop;
     volatile LONG m_i_OpenError;
+    // The receive mode read at the last opening of the port, for the receive thread it starts.
+    volatile LONG m_i_FrameCompleteReads;
     volatile LONG m_ul_ReceiveThreadStarts;
     volatile LONG m_l_PendingWrites;
     // Guards m_h_ThreadProc, which the monitor thread replaces and the creating thread waits on.

@@ -29,6 +29,10 @@ int32_t CUsbSerialProtocole::HandleReceiveBytes(const uint8_t* i_puc_Bytes, uint
     return m_x_Receiver.HandleReceiveBytes(i_puc_Bytes, i_ul_Count);
 }
 
+uint32_t CUsbSerialProtocole::GetBytesAwaited() {
+    return m_x_Receiver.GetBytesToCompleteFrame();
+}
+
 int32_t CUsbSerialProtocole::WriteFrame(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_Data,
                                         uint32_t i_ul_Length) {
     uint8_t* l_puc_BufferToSend = nullptr;

@@ -27,6 +27,7 @@ public:
     void HandleOpenError(int32_t i_i_SystemError) override;
     void ResetReceive() override;
     int32_t HandleReceiveBytes(const uint8_t* i_puc_Bytes, uint32_t i_ul_Count) override;
+    uint32_t GetBytesAwaited() override;
 
     // Writes the frame of the L data bytes with one WriteBuffer call, and the 0x00 follow-up
     // byte when the frame ends on a 64-byte packet boundary. The status of the frame's write.

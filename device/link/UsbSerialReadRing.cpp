@@ -24,7 +24,7 @@ bool CUsbSerialReadRing::Allocate(uint32_t i_ul_Index) {
     return l_x_Read.m_px_Block != nullptr && l_x_Read.m_h_Event != nullptr;
 }
 
-bool CUsbSerialReadRing::Start(CUsbSerialPort& io_x_Port, uint32_t i_ul_Index) {
+bool CUsbSerialReadRing::Start(CUsbSerialPort& io_x_Port, uint32_t i_ul_Index, uint32_t i_ul_Size) {
     SRead& l_x_Read = m_ax_Reads[i_ul_Index];
     OVERLAPPED* l_px_Overlapped = &l_x_Read.m_px_Block->m_x_Overlapped;
     memset(l_px_Overlapped, 0, sizeof(*l_px_Overlapped));
@@ -32,9 +32,11 @@ bool CUsbSerialReadRing::Start(CUsbSerialPort& io_x_Port, uint32_t i_ul_Index) {
     bool l_b_Started = false;
     io_x_Port.Use(
         [&](HANDLE i_h_Port) {
-            l_b_Started = ReadFile(i_h_Port, l_x_Read.m_px_Block->m_auc_Data, USBSERIAL_READ_SIZE,
-                                   nullptr, l_px_Overlapped) ||
-                          GetLastError() == ERROR_IO_PENDING;
+            l_b_Started =
+                ReadFile(i_h_Port, l_x_Read.m_px_Block->m_auc_Data,
+                         i_ul_Size < USBSERIAL_READ_SIZE ? i_ul_Size : USBSERIAL_READ_SIZE, nullptr,
+                         l_px_Overlapped) ||
+                GetLastError() == ERROR_IO_PENDING;
             l_x_Read.m_h_Port = i_h_Port;
         },
         &l_x_Read.m_ul_Generation);

@@ -24,9 +24,11 @@ public:
 
     // The buffer, auto-reset event and record of one index; false when any is missing.
     bool Allocate(uint32_t i_ul_Index);
-    // Starts the read of that index into its whole buffer. True when it is outstanding; false,
-    // with the system's last error, when it could not start.
-    bool Start(CUsbSerialPort& io_x_Port, uint32_t i_ul_Index);
+    // Starts the read of that index into the start of its buffer, of the whole buffer unless
+    // fewer bytes are asked for. True when it is outstanding; false, with the system's last
+    // error, when it could not start.
+    bool Start(CUsbSerialPort& io_x_Port, uint32_t i_ul_Index,
+               uint32_t i_ul_Size = USBSERIAL_READ_SIZE);
     bool AnyOutstanding() const;
     HANDLE GetEvent(uint32_t i_ul_Index) const { return m_ax_Reads[i_ul_Index].m_h_Event; }
     // The result of a read whose event has been signalled: true with its byte count, or false

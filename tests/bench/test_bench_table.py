@@ -55,6 +55,22 @@ class BenchTableTest(unittest.TestCase):
         self.assertEqual(("6100", "1000 (raw)", "+5100", ""), cells(table, "round trip")[2:])
         self.assertEqual(("7000", "", "", ""), cells(table, "alone")[2:])
 
+    def test_a_baseline_from_the_other_receive_mode_comes_from_its_own_benchmark(self):
+        fast_log = ("BENCH link.raw.100B median_us=1100\n"
+                    "BENCH link.link.100B median_us=1400.5 p99_us=2500\n")
+        rows = [("link", "fast", "framecomplete_link", "link.link.100B:median_us",
+                 ("link/link.link.100B:median_us", "default reads"), "diff", None)]
+        results = {"link": (0, bench_table.parse_bench_lines(LINK_LOG)),
+                   "framecomplete_link": (0, bench_table.parse_bench_lines(fast_log))}
+        table, problems = bench_table.build_rows(results, rows)
+        self.assertEqual([], problems)
+        self.assertEqual(("1400", "6100 (default reads)", "-4700", ""), cells(table, "fast")[2:])
+        # The default run failed: its figure is no baseline, and the row says what is missing.
+        results["link"] = (2, results["link"][1])
+        table, problems = bench_table.build_rows(results, rows)
+        self.assertEqual("MISSING link/link.link.100B:median_us", cells(table, "fast")[2])
+        self.assertEqual(1, len(problems))
+
     def test_a_failed_missing_or_absent_benchmark_never_leaves_a_row_empty(self):
         results = {"toolshare": (3, bench_table.parse_bench_lines(TOOLSHARE_LOG))}
         table, problems = bench_table.build_rows(results, ROWS)

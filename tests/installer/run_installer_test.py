@@ -2,8 +2,10 @@
 """The MSI package under wine's msiexec, as an administrator would use it: a silent install
 puts every file in place and leaves "VEK USB Service" running with automatic start, answering
 Serv_Tulvo.exe -send version and tulvo_cli version from the installed directory, with its Event
-Log source registered and its restarts after a failure set (as far as wine can show them); a
-silent uninstall stops the service and removes it, its source, its files and its directories.
+Log source registered, its restarts after a failure set (as far as wine can show them) and the
+receive mode given on the command line (FRAMECOMPLETEREADS=1) in the service's Parameters key;
+a silent uninstall stops the service and removes it, its source, its files, its directories and
+its registry values.
 
 Runs in the wine prefix of the build (WINEPREFIX, else TULVO_BUILD_DIR/wineprefix) with its
 server started (scripts/wine-env.sh). Every wine program writes to a file, not to a pipe: a
@@ -123,7 +125,8 @@ def main():
     remove_leftovers(options)
     try:
         started = time.time()
-        code, text = wine(["msiexec", "/i", options.msi, "/qn"], timeout=300)
+        code, text = wine(["msiexec", "/i", options.msi, "FRAMECOMPLETEREADS=1", "/qn"],
+                          timeout=300)
         check(code == 0, "msiexec /i exits 0 (%.1f s)" % (time.time() - started), text)
         for name in FILES:
             check(os.path.isfile(os.path.join(unix_dir, name)), "installed: " + name)
@@ -134,6 +137,9 @@ def main():
         code, text = wine(["reg", "query", SERVICE_KEY, "/v", "ImagePath"])
         check((INSTALL_DIR + "\\bin\\Serv_Tulvo.exe").lower() in text.lower(),
               "the service runs the installed executable", text)
+        code, text = wine(["reg", "query", SERVICE_KEY + "\\Parameters", "/v",
+                           "FrameCompleteReads"])
+        check("REG_DWORD" in text and "0x1" in text, "FRAMECOMPLETEREADS=1 in the registry", text)
 
         code, text = wine(["reg", "query", EVENTLOG_KEY, "/v", "EventMessageFile"])
         check((INSTALL_DIR + "\\bin\\Serv_Tulvo.exe").lower() in text.lower(),

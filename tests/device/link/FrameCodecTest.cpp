@@ -259,4 +259,44 @@ TEST_F(FrameReceiverTest, ResetDropsAPartialFrame) {
     EXPECT_EQ(m_x_Owner.Frames()[0].size(), 5u);
 }
 
+// Frame-complete reads ask for the bytes the receiver is owed and no more: a stream cut right
+// after any good frame is read to its end in reads of exactly that size, whatever came before
+// (noise, a stray 'S', part of "SYNC", an empty frame, a bad trailer, a garbled length), and
+// every good frame is delivered by then.
+TEST_F(FrameReceiverTest, ReadsOfTheBytesOwedNeverWaitPastACompleteFrame) {
+    Bytes l_x_BadTrailer(g_x_SerialFrame);
+    l_x_BadTrailer.back() = 'X';
+    Bytes l_x_BadLength(g_x_RunLevelFrame);
+    l_x_BadLength[8] = 0x00;
+    const std::vector<std::pair<Bytes, bool>> l_ax_Parts = {
+        {{'x', 0x00, 'S'}, false}, {g_x_EmptyFrame, true},  {{'S', 'Y'}, false},
+        {g_x_SerialFrame, true},   {l_x_BadTrailer, false}, {g_x_RunLevelFrame, true},
+        {{'S', 'Y', 'N'}, false},  {l_x_BadLength, false},  {g_x_EmptyFrame, true},
+        {g_x_RunLevelFrame, true}};
+    Bytes l_x_Stream;
+    size_t l_st_Good = 0;
+    for (const auto& l_x_Part : l_ax_Parts) {
+        l_x_Stream.insert(l_x_Stream.end(), l_x_Part.first.begin(), l_x_Part.first.end());
+        if (!l_x_Part.second) {
+            continue;
+        }
+        ++l_st_Good;
+        Restart();
+        for (size_t l_st_At = 0; l_st_At < l_x_Stream.size();) {
+            const uint32_t l_ul_Owed = m_x_Receiver.GetBytesToCompleteFrame();
+            ASSERT_GE(l_ul_Owed, 1u);
+            ASSERT_LE(l_ul_Owed, l_x_Stream.size() - l_st_At)
+                << "state " << int(m_x_Receiver.GetRxStruct().m_uc_State) << " at " << l_st_At
+                << " of " << l_x_Stream.size();
+            if (Feed(Bytes(l_x_Stream.begin() + static_cast<std::ptrdiff_t>(l_st_At),
+                           l_x_Stream.begin() +
+                               static_cast<std::ptrdiff_t>(l_st_At + l_ul_Owed))) != TULVO_OK) {
+                m_x_Receiver.ResetReceive();
+            }
+            l_st_At += l_ul_Owed;
+        }
+        EXPECT_EQ(m_x_Owner.Frames().size(), l_st_Good) << "stream of " << l_x_Stream.size();
+    }
+}
+
 } // namespace

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <string.h>
 #include <tlhelp32.h>
 
 #include <algorithm>
@@ -32,6 +34,20 @@ const uint32_t LONG_WAIT_MS = 10000;
 const uint32_t WRITE_TIMEOUT_MS = 10000;
 const uint16_t SIM_ILV_ECHO = 0x0F00;
 const uint16_t SIM_ILV_RESTART = 0x0F01;
+const char FRAME_COMPLETE_READS_KEY[] =
+    "SYSTEM\\CurrentControlSet\\Services\\VEK USB Service\\Parameters";
+
+// The receive mode the runner chose for this run (run_with_sim.py --frame-complete-reads).
+bool RunsFrameCompleteReads() {
+    const char* l_pc_Mode = getenv("TULVO_FRAME_COMPLETE_READS");
+    return l_pc_Mode != nullptr && strcmp(l_pc_Mode, "1") == 0;
+}
+
+bool SetFrameCompleteReads(bool i_b_On) {
+    const DWORD l_ul_Value = i_b_On ? 1 : 0;
+    return RegSetKeyValueA(HKEY_LOCAL_MACHINE, FRAME_COMPLETE_READS_KEY, "FrameCompleteReads",
+                           REG_DWORD, &l_ul_Value, sizeof(l_ul_Value)) == ERROR_SUCCESS;
+}
 
 class LinkWithSimulator : public ::testing::Test {
 protected:
@@ -147,6 +163,7 @@ TEST_F(LinkWithSimulator, SecondOpenOfAnOpenPortIsRefused) {
     EXPECT_EQ(TULVO_PORT_ALREADY_OPEN, m_px_Link->Open(m_x_Port.c_str()));
     EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::Open - Port already opened\n"));
     EXPECT_EQ(1, CTraceCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
+    EXPECT_EQ(RunsFrameCompleteReads() ? 1 : 0, CTraceCapture::Count(" FrameCompleteReads=1\n"));
     EXPECT_EQ(1, CTraceCapture::Count("Starting Recv Monitor for " + m_x_Port + " ...\n"));
     EXPECT_EQ(1, CTraceCapture::Count("ThreadProcInternal Starting\n"));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(10, 1)));
@@ -185,6 +202,9 @@ TEST_F(LinkWithSimulator, SplitNoisyAndPackedFramesAreDeliveredWhole) {
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(300, 2)));
     ASSERT_EQ("ok", Sim("split", "1 0"));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(40, 3)));
+    // Gaps longer than the quiet interval: every piece ends a read in the default mode too.
+    ASSERT_EQ("ok", Sim("split", "6 20"));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(30, 15)));
     ASSERT_EQ("ok", Sim("split", "off"));
     ASSERT_EQ("ok", Sim("noise", "5000"));
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(20, 4)));
@@ -274,6 +294,22 @@ TEST_F(LinkWithSimulator, SleepThenWakeReopensThePortWithOneReceiveThread) {
     EXPECT_TRUE(m_px_Link->IsPortOpen());
     ExpectEcho(Record(SIM_ILV_ECHO, Pattern(100, 7)));
     EXPECT_EQ(2, CTraceCapture::Count("ThreadProcInternal Starting\n"));
+}
+
+// The mode is read at every opening: a sleep and wake-up after the value changed reopens the port
+// in the other mode, which carries frames as well; the value is put back for the next case.
+TEST_F(LinkWithSimulator, TheReceiveModeIsReadAtEveryOpeningOfThePort) {
+    const bool l_b_Mode = RunsFrameCompleteReads();
+    StartLink();
+    ASSERT_TRUE(SetFrameCompleteReads(!l_b_Mode));
+    ASSERT_TRUE(Asleep(*m_px_Link));
+    const bool l_b_Awake = Awake(*m_px_Link, 2);
+    const bool l_b_Restored = SetFrameCompleteReads(l_b_Mode);
+    ASSERT_TRUE(l_b_Awake && l_b_Restored);
+    EXPECT_EQ(2, CTraceCapture::Count("CUsbSerial::Open Port " + m_x_Port + " Created 0x"));
+    EXPECT_EQ(1, CTraceCapture::Count(" FrameCompleteReads=1\n"));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(300, 16)));
+    ExpectEcho(Record(SIM_ILV_ECHO, Pattern(45, 17)));
 }
 
 TEST_F(LinkWithSimulator, TwoSleepsAndOneWakeReopenOnce) {

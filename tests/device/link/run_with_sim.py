@@ -9,7 +9,11 @@ Listing the program's cases (--gtest_list_tests, CTest's discovery) needs no sim
 A program that is not a GoogleTest one (a benchmark) runs under plain wine with --not-gtest.
 With --devtree TULVO_DEVTREE_EXE the simulator announces its plugs and unplugs to the device
 monitor through the device-tree tool, so that a sensor that restarts on its own leaves and
-rejoins the device tree as a real one does (tests/ipc/server/run_server_sim.py)."""
+rejoins the device tree as a real one does (tests/ipc/server/run_server_sim.py).
+With --frame-complete-reads 0|1 the service's FrameCompleteReads value (the receive mode every
+port opened in the prefix reads) is set to it for the run, told to the program in
+TULVO_FRAME_COMPLETE_READS, and removed at the end; tests that use it hold the device tree's
+lock, as every test with sensors does, so that no other reads it meanwhile."""
 import argparse
 import os
 import signal
@@ -21,6 +25,21 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(
     __file__)))))
 WINE_GTEST = os.path.join(ROOT, "scripts", "wine-gtest.sh")
+PARAMETERS_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\VEK USB Service\Parameters"
+
+
+def set_frame_complete_reads(mode):
+    """The value on ("1"), or removed (anything else: the default mode); False when wine's reg
+    could not set it."""
+    if mode == "1":
+        command = ["reg", "add", PARAMETERS_KEY, "/v", "FrameCompleteReads", "/t", "REG_DWORD",
+                   "/d", "1", "/f"]
+    else:
+        command = ["reg", "delete", PARAMETERS_KEY, "/v", "FrameCompleteReads", "/f"]
+    done = subprocess.run(["timeout", "60", "wine"] + command, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Removing a value that is not there fails too, and leaves what was wanted.
+    return done.returncode == 0 or mode != "1"
 
 
 def find_host_tree(given, program):
@@ -56,6 +75,8 @@ def main():
                         help="the program writes no GoogleTest report: run it under plain wine")
     parser.add_argument("--devtree", default="",
                         help="tulvo_devtree.exe: announce the sensors to the device monitor")
+    parser.add_argument("--frame-complete-reads", choices=("0", "1"), default=None,
+                        help="the receive mode of the ports opened during the run")
     parser.add_argument("program")
     parser.add_argument("args", nargs="*")
     options, extra = parser.parse_known_args()
@@ -94,6 +115,10 @@ def main():
         env["TULVO_SIM_PORT"] = port
         env["TULVO_SIM_COM_BASE"] = str(options.com_base)
         env["LD_PRELOAD"] = os.path.join(host, "lib", "libtulvo_ptyshim.so")
+        if options.frame_complete_reads is not None:
+            env["TULVO_FRAME_COMPLETE_READS"] = options.frame_complete_reads
+            if not set_frame_complete_reads(options.frame_complete_reads):
+                sys.exit("run_with_sim: could not set FrameCompleteReads")
         program = subprocess.Popen(command, env=env, start_new_session=True)
         try:
             status = program.wait(timeout=options.timeout)
@@ -106,6 +131,8 @@ def main():
     finally:
         # Announcing the removal of every sensor at the end takes a wine process each.
         stop(sim, 60 if options.devtree else 10)
+        if options.frame_complete_reads is not None:
+            set_frame_complete_reads(None)
         if status != 0 and os.path.exists(log_path):
             with open(log_path, errors="replace") as f:
                 lines = f.readlines()
