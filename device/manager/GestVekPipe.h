@@ -81,6 +81,10 @@ public:
     // that ended holding it is still given, until the next taker takes the lock over.
     bool GetLockHolder(uint32_t* o_pul_ProcessId, ULONGLONG* o_pull_Since) const;
 
+    // Receive thread: a frame of that identifier went to another pipe, so an answer owed here
+    // with that identifier went with it.
+    void NoteFrameElsewhere(uint16_t i_us_Identifier);
+
     int32_t Send_Cancel(uint16_t i_us_Identifier);
     int32_t GetRunLevel(uint8_t* o_puc_RunLevel);
     // o_pc_SerialNumber: GESTVEK_SERIAL_NUMBER_SIZE bytes, or NULL.
@@ -102,9 +106,17 @@ private:
     DWORD WaitForRoom();
     void WakeWaitingDepositor(const char* i_pc_Caption, int32_t* io_pi_Status);
     bool HasLiveLockHolder() const;
-    // On a lock taken over from a holder that ended: waits up to 1000 ms for the answer it was
-    // owed and throws it away.
-    void DiscardOwedAnswer(uint32_t i_ul_DeadProcessId);
+    // The holder's writes, for a takeover: what it wrote and whether the answer has come.
+    bool NoteHolderWrite(uint16_t i_us_Identifier, uint32_t i_ul_Timeout);
+    void NoteHolderWriteDone(uint16_t i_us_Identifier, bool i_b_Sent);
+    // On a lock taken over from a holder that ended, under m_x_HolderLock: an answer it wrote
+    // for and that has not come is owed to it until the write's time-out has run out after
+    // the write. False when the answer came; it may then wait unread in the mailbox.
+    bool OweHolderAnswer(uint32_t i_ul_DeadProcessId);
+    // Without m_x_HolderLock: the dead holder's answer that came and was not read goes.
+    void DiscardUnreadAnswer(uint16_t i_us_Identifier, uint32_t i_ul_DeadProcessId);
+    // Receive thread: true when the frame is an answer owed to a dead holder (then freed).
+    bool DiscardIfOwed(uint8_t* i_puc_Data, uint32_t i_ul_DataLen);
 
     HANDLE m_h_EventStop;
     const char* m_pc_SerialNumber;
@@ -126,8 +138,6 @@ private:
     std::atomic<bool> m_b_Stopped;
     // A deposit waits for room (under m_h_ReadMutex).
     bool m_b_DepositorWaiting;
-    // A frame was written and no frame has been read since: the device owes an answer.
-    std::atomic<bool> m_b_AnswerOwed;
 
     // The lock's holder, for diagnostics: changed by the holding thread while it owns
     // m_h_VekAccessMutex, read by anyone, always under m_x_HolderLock. The depth counts the
@@ -137,6 +147,21 @@ private:
     DWORD m_ul_HolderThreadId;
     ULONGLONG m_ull_HeldSince;
     uint32_t m_ul_HolderDepth;
+
+    // What the holder last wrote to the device during its hold (under m_x_HolderLock), and,
+    // while its answer has not reached this pipe, the same identifier in m_us_HolderAwaited
+    // (cleared by the receive thread without the lock).
+    uint16_t m_us_HolderWrote;
+    std::atomic<uint16_t> m_us_HolderAwaited;
+    uint32_t m_ul_HolderWriteTimeout;
+    ULONGLONG m_ull_HolderWrittenAt;
+    // Answers owed to holders that ended before they came: the next m_ul_OwedCount frames of
+    // that identifier reaching this pipe before m_ull_OwedUntil are theirs (under
+    // m_x_HolderLock; the identifier is also read without it, to keep the frame path free).
+    std::atomic<uint16_t> m_us_OwedIdentifier;
+    uint32_t m_ul_OwedCount;
+    ULONGLONG m_ull_OwedUntil;
+    uint32_t m_ul_OwedProcessId;
 };
 
 #endif

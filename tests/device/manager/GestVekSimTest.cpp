@@ -194,6 +194,60 @@ TEST_F(DeviceObject, LostAsyncFrameIsCancelledOnlyWhenNoUserIsLeft) {
     EXPECT_EQ(TULVO_OK, Pipe(0)->ReleaseTheLock());
 }
 
+// A holder that dies between its request and the answer: the next holder never reads that
+// answer, however late it comes within the write's time-out, and no other frame goes with it.
+TEST_F(DeviceObject, OnlyTheAnswerOwedToAHolderThatDiedIsDiscarded) {
+    Open();
+    ASSERT_EQ("ok", Sim("silent", "on"));
+    GestVekPipe_ConnectionSlot l_px_Client = &m_x_Sim;
+    int l_i_TakeOvers = 0;
+    // A holder that writes (or not) and dies; then a holder that takes over while the sensor
+    // sends a frame, and dies in turn.
+    auto l_x_DieAfterWriting = [&](int32_t i_i_Pipe, uint16_t i_us_Id) {
+        std::thread([&] {
+            EXPECT_EQ(TULVO_OK, Pipe(i_i_Pipe)->GetTheLock(0, &l_px_Client, 22));
+            EXPECT_TRUE(i_us_Id == 0 || Write(Pipe(i_i_Pipe), i_us_Id) == TULVO_OK);
+        }).join();
+    };
+    auto l_x_TakeOverDuring = [&](int32_t i_i_Pipe, uint16_t i_us_Sent) {
+        std::thread l_x_Taker([&] {
+            EXPECT_EQ(TULVO_OK, Pipe(i_i_Pipe)->GetTheLock(LONG_WAIT_MS, &l_px_Client, 33));
+        });
+        ++l_i_TakeOvers;
+        EXPECT_TRUE(WaitFor(
+            [&] { return CTraceCapture::Count(" ms, taken over by process 33") == l_i_TakeOvers; },
+            LONG_WAIT_MS));
+        Inject(IlvRecord(i_us_Sent));
+        l_x_Taker.join();
+    };
+    // Nothing owed (a write without a lock got no answer): a status frame is the reader's.
+    EXPECT_EQ(TULVO_OK, Write(Pipe(0), 0x0F02));
+    l_x_DieAfterWriting(0, 0);
+    l_x_TakeOverDuring(0, ILV_ASYNC_MESSAGE);
+    EXPECT_EQ(ILV_ASYNC_MESSAGE, Next(Pipe(0)));
+    // Owed on the real-time log pipe: the log frame is the reader's, the answer is dropped.
+    l_x_DieAfterWriting(2, 0x0F03);
+    l_x_TakeOverDuring(2, ILV_VEK_ASYNC_REALTIMELOG);
+    EXPECT_EQ(ILV_VEK_ASYNC_REALTIMELOG, Next(Pipe(2)));
+    Inject(IlvRecord(0x0F03));
+    EXPECT_TRUE(WaitFor(
+        [] { return CTraceCapture::Count("I=0x0F03 answer owed to process 22 discarded\n") == 1; },
+        LONG_WAIT_MS));
+    // The answer comes after the new holder sent the same request: each gets its own.
+    l_x_DieAfterWriting(1, SIM_ILV_ECHO);
+    ASSERT_EQ(TULVO_OK, Pipe(1)->GetTheLock(LONG_WAIT_MS, &l_px_Client, 44));
+    EXPECT_EQ(TULVO_OK, Write(Pipe(1), SIM_ILV_ECHO));
+    Inject(IlvRecord(SIM_ILV_ECHO, {0xDE}));
+    Inject(IlvRecord(SIM_ILV_ECHO, {0x44}));
+    uint8_t* l_puc_Frame = nullptr;
+    uint32_t l_ul_Length = 0;
+    EXPECT_EQ(TULVO_OK, Pipe(1)->ReadFrame(LONG_WAIT_MS, &l_puc_Frame, &l_ul_Length, nullptr));
+    EXPECT_EQ(IlvRecord(SIM_ILV_ECHO, {0x44}),
+              std::vector<uint8_t>(l_puc_Frame, l_puc_Frame + l_ul_Length));
+    Pipe(1)->FreeReadFrame(&l_puc_Frame);
+    EXPECT_EQ(TULVO_OK, Pipe(1)->ReleaseTheLock());
+}
+
 // The byte rules of the replies (device status, short values) are GestVekRecordsTest's.
 TEST_F(DeviceObject, SensorThatDoesNotAnswerOrAnswersInvalidKeepsTheDefaults) {
     // A sensor that does not answer, removed while it opens: the exchanges end at once, and
@@ -240,12 +294,16 @@ TEST_F(DeviceObject, GetPipeOpensOnDemandOnceAndNeverSucceedsWithoutAPipe) {
         EXPECT_EQ(nullptr, l_px_Pipe);
     }
     {
+        // A slow sensor: no channel gets a pipe before the sensor has told its serial number.
+        ASSERT_EQ("ok", Sim("delay", "300"));
         CGestVekHold l_x_OnDemand = CGestVek::Create(&m_x_Owner, m_x_Port.c_str(), 1);
         CGestVek_Pipe* l_apx_Pipes[4] = {};
         std::vector<std::thread> l_x_Channels;
         for (CGestVek_Pipe*& l_px_Pipe : l_apx_Pipes) {
-            l_x_Channels.emplace_back(
-                [&] { EXPECT_EQ(TULVO_OK, l_x_OnDemand->GetPipe(2, &l_px_Pipe)); });
+            l_x_Channels.emplace_back([&] {
+                EXPECT_EQ(TULVO_OK, l_x_OnDemand->GetPipe(2, &l_px_Pipe));
+                EXPECT_EQ(m_x_Serial, l_x_OnDemand->GetReportedSerialNumber());
+            });
         }
         for (std::thread& l_x_Channel : l_x_Channels) {
             l_x_Channel.join();
