@@ -35,7 +35,7 @@ CHideDlg::CHideDlg(int32_t i_i_OpenAllowed)
     : m_i_OpenAllowed(i_i_OpenAllowed), m_h_Window(nullptr), m_h_Thread(nullptr), m_ul_ThreadId(0),
       m_h_MonitorEventStop(nullptr), m_h_ListCreated(nullptr), m_h_WakeUpEvent(nullptr),
       m_i_WakeUpCount(0), m_i_VekCount(0), m_h_WaitVekMutex(nullptr), m_ax_WaitedVek{},
-      m_h_ReturnedEvent(nullptr), m_i_DeviceObjects(0) {
+      m_h_ReturnedEvent(nullptr), m_i_DeviceObjects(0), m_b_Listing(false) {
     InitializeCriticalSection(&m_x_WakeUpLock);
     InitializeCriticalSection(&m_x_ReturnedLock);
 }

@@ -1,6 +1,7 @@
 #include "tests/device/monitor/MonitorTestSupport.h"
 
 #include "ipc/protocol/TulvoStatus.h"
+#include "tests/device/link/IlvRecord.h"
 #include "tools/devtree/DevTree.h"
 
 #include <stdio.h>
@@ -34,6 +35,7 @@ void MonitorTest::SetUp() {
     DevTree_RemoveMatching(MONITOR_TEST_TAG, &l_i_Stale, nullptr);
     m_b_HaveSim = m_x_Sim.Connect();
     m_px_Log.reset(new tulvo_test::CTraceCapture);
+    TulvoHideDlg_SetWakeUpTimes(USER_TIMER_MAXIMUM, LONG_WAIT_MS);
 }
 
 void MonitorTest::TearDown() {
@@ -47,10 +49,26 @@ void MonitorTest::TearDown() {
     }
     int l_i_Removed = 0;
     DevTree_RemoveMatching(MONITOR_TEST_TAG, &l_i_Removed, nullptr);
+    TulvoHideDlg_SetWakeUpTimes(HIDEDLG_WAKEUP_TIMER_MS, HIDEDLG_WAKEUP_WAIT_MS);
 }
 
 std::string MonitorTest::Sim(const std::string& i_x_Line) {
     return m_b_HaveSim ? m_x_Sim.Command(i_x_Line) : "err no simulator";
+}
+
+void MonitorTest::AnswerSerialNumber(int i_i_Com) {
+    std::vector<uint8_t> l_x_Value(4 + 21, 0);
+    const std::string l_x_Serial = Reported(i_i_Com);
+    std::copy(l_x_Serial.begin(), l_x_Serial.end(), l_x_Value.begin() + 4);
+    std::string l_x_Hex;
+    for (uint8_t l_uc_Byte : tulvo_test::IlvRecord(ILV_GET_SERIAL_NUMBER, l_x_Value)) {
+        char l_ac_Pair[3];
+        snprintf(l_ac_Pair, sizeof(l_ac_Pair), "%02X", l_uc_Byte);
+        l_x_Hex += l_ac_Pair;
+    }
+    const std::string l_x_Name = " s" + std::to_string(i_i_Com);
+    EXPECT_EQ("ok", Sim("silent" + l_x_Name + " off"));
+    EXPECT_EQ("ok", Sim("frame" + l_x_Name + " " + l_x_Hex));
 }
 
 std::string MonitorTest::Add(int i_i_Com, bool i_b_Pty) {
@@ -89,6 +107,10 @@ void MonitorTest::Open() {
     ASSERT_TRUE(WaitFor(
         [&] { return CTraceCapture::Count("CHideDlg::Thread Starting Monitor\n") > l_i_Started; },
         LONG_WAIT_MS));
+}
+
+void MonitorTest::FireWakeUpTimer() {
+    SendMessageA(m_px_HideDlg->GetWindow(), WM_TIMER, HIDEDLG_WAKEUP_TIMER_ID, 0);
 }
 
 void MonitorTest::Close() {
