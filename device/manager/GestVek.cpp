@@ -362,6 +362,9 @@ void CGestVek::Stop() {
     for (SPipeEntry& l_x_Entry : m_ax_Pipes) {
         l_x_Entry.m_px_Pipe->Stop();
     }
+    // A writer waiting for a device that stopped reading would keep its hold, and the object,
+    // as long as its time-out allows (without one, for ever).
+    m_px_Link->CancelWrites();
 }
 
 void CGestVek::HandleSendBackError() {

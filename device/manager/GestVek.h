@@ -17,9 +17,9 @@
 //     Channels keep the slot, never the object, and hold the object anew for each command.
 //  3. A pipe pointer from GetPipe is valid only while the caller's hold lasts.
 //  4. Removal (on the window thread): CGestVekSlot::Remove takes the object out of its slot,
-//     Stops it (the pipes' stop events end every wait inside it with -415, frames arriving
-//     later are discarded, and it is never opened or resumed again), then drops the list's
-//     hold.
+//     Stops it (the pipes' stop events end every wait inside it with -415, writes to the
+//     device end with -415 too, frames arriving later are discarded, and it is never opened
+//     or resumed again), then drops the list's hold.
 //  5. The object is destroyed when its last hold is dropped, and only on its home thread (the
 //     thread that created it: the monitor's window thread). Dropped there, it is destroyed at
 //     once. Dropped on any other thread, it is handed back to its owner
@@ -110,7 +110,8 @@ public:
     int32_t Resume();
     // The error hook of the link: passes the notice on to the owner.
     void HandleSendBackError() override;
-    // Removal: stops the pipes for good (see the lifetime rule above).
+    // Removal: stops the pipes and ends the link's writes, for good (see the lifetime rule
+    // above).
     void Stop();
 
     const TulvoEnum_DeviceProperties& GetProperties() const { return m_x_Properties; }

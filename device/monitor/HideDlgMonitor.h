@@ -71,7 +71,9 @@ public:
     // Sets the stop event: every wait of the monitor ends and the window thread leaves its
     // loop. The closing does it first.
     void RequestStop();
-    void CloseHideDlg();
+    // Waits up to the limit for the window thread, then closes the monitor's objects; false
+    // (nothing closed) while the thread still runs, which may use them.
+    bool CloseHideDlg(uint32_t i_ul_LimitMs);
     static DWORD WINAPI Thread(LPVOID i_pv_HideDlg);
     HWND CreateMainWindow();
 
