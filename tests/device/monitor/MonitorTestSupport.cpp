@@ -57,18 +57,15 @@ std::string MonitorTest::Sim(const std::string& i_x_Line) {
 }
 
 void MonitorTest::AnswerSerialNumber(int i_i_Com) {
-    std::vector<uint8_t> l_x_Value(4 + 21, 0);
-    const std::string l_x_Serial = Reported(i_i_Com);
-    std::copy(l_x_Serial.begin(), l_x_Serial.end(), l_x_Value.begin() + 4);
-    std::string l_x_Hex;
-    for (uint8_t l_uc_Byte : tulvo_test::IlvRecord(ILV_GET_SERIAL_NUMBER, l_x_Value)) {
-        char l_ac_Pair[3];
-        snprintf(l_ac_Pair, sizeof(l_ac_Pair), "%02X", l_uc_Byte);
-        l_x_Hex += l_ac_Pair;
+    // Status 0, three unused bytes, the text.
+    const std::string l_x_Value = std::string(4, '\0') + Reported(i_i_Com) + std::string(21, '\0');
+    std::string l_x_Frame = "frame s" + std::to_string(i_i_Com) + " ";
+    for (uint8_t l_uc_Byte : tulvo_test::IlvRecord(ILV_GET_SERIAL_NUMBER,
+                                                   {l_x_Value.begin(), l_x_Value.begin() + 25})) {
+        l_x_Frame += {"0123456789ABCDEF"[l_uc_Byte >> 4], "0123456789ABCDEF"[l_uc_Byte & 15]};
     }
-    const std::string l_x_Name = " s" + std::to_string(i_i_Com);
-    EXPECT_EQ("ok", Sim("silent" + l_x_Name + " off"));
-    EXPECT_EQ("ok", Sim("frame" + l_x_Name + " " + l_x_Hex));
+    EXPECT_EQ("ok", Sim("silent s" + std::to_string(i_i_Com) + " off"));
+    EXPECT_EQ("ok", Sim(l_x_Frame));
 }
 
 std::string MonitorTest::Add(int i_i_Com, bool i_b_Pty) {
