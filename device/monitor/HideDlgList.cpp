@@ -93,6 +93,10 @@ void CHideDlg::InsertVek(const char* i_pc_PortName) {
         TraceLog_Printf("CHideDlg::InsertVek %s has no COM number, ignored\n", i_pc_PortName);
         return;
     }
+    // Back since its removal: the start-up list may build it again.
+    m_ai_LeftWhileListing.erase(
+        std::remove(m_ai_LeftWhileListing.begin(), m_ai_LeftWhileListing.end(), l_i_ComIndex),
+        m_ai_LeftWhileListing.end());
 
     TulvoServ_VekEntry* l_px_Entry = nullptr;
     TulvoServ_VekEntry* l_px_Free = nullptr;
