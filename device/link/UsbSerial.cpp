@@ -54,8 +54,7 @@ CUsbSerial::CUsbSerial(const char* i_pc_PortName)
       m_h_MonitorThread(nullptr), m_ul_MonitorThreadId(0), m_h_MonitorEventStop(nullptr),
       m_h_MonitorEventSleep(nullptr), m_h_MonitorEventWakeUp(nullptr),
       m_h_ThreadProcEventStop(nullptr), m_i_OpenError(0), m_ul_ReceiveThreadStarts(0),
-      m_l_PendingWrites(0), m_l_WritesCancelled(0),
-      m_h_WriteCancel(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+      m_l_PendingWrites(0) {
     if (i_pc_PortName != nullptr) {
         snprintf(m_ac_PortName, sizeof(m_ac_PortName), "%s", i_pc_PortName);
     }

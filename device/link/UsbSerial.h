@@ -112,8 +112,8 @@ private:
     volatile LONG m_ul_ReceiveThreadStarts;
     volatile LONG m_l_PendingWrites;
     // Set by CancelWrites (the flag spares the frame path a kernel call).
-    volatile LONG m_l_WritesCancelled;
-    HANDLE m_h_WriteCancel;
+    volatile LONG m_l_WritesCancelled = 0;
+    HANDLE m_h_WriteCancel = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     // Guards m_h_ThreadProc, which the monitor thread replaces and the creating thread waits on.
     CRITICAL_SECTION m_x_ThreadLock;
 };
