@@ -59,7 +59,8 @@ public:
     int32_t WriteFrame(uint32_t i_ul_Timeout, const uint8_t* i_puc_Data, uint32_t i_ul_DataLen);
 
     // Receive thread: takes ownership of the frame (NULL allowed) and puts it in the mailbox,
-    // waiting up to 1000 ms for the reader to empty it first; discards it while stopped.
+    // waiting up to 1000 ms for the reader to empty it first; discards it while stopped, and
+    // when it is the answer owed to a holder that died (see GetTheLock).
     int32_t SetReadEvent(uint8_t* i_puc_Data, uint32_t i_ul_DataLen);
 
     // Sets the stop event and empties the mailbox.
@@ -73,7 +74,8 @@ public:
     // pipe stops (device removal, suspend) or the application handle (may be NULL: the
     // client's process) is signalled. The client's process id and the time the lock was
     // taken are kept for GetLockHolder; the trace log gets a line when the lock is taken,
-    // taken over from a holder that ended holding it, and released.
+    // taken over from a holder that ended holding it, and released. Taking it over drops the
+    // answer the dead holder's last write was owed: now if it is unread, else when it comes.
     int32_t GetTheLock(uint32_t i_ul_Timeout, GestVekPipe_ConnectionSlot* i_ppx_Connection,
                        uint32_t i_ul_ProcessId, HANDLE i_h_Application = nullptr);
     int32_t ReleaseTheLock();
