@@ -113,6 +113,7 @@ CUsbSerial::~CUsbSerial() {
     CloseHandleIfAny(&m_h_MonitorEventSleep);
     CloseHandleIfAny(&m_h_MonitorEventWakeUp);
     CloseHandleIfAny(&m_h_ThreadProcEventStop);
+    CloseHandleIfAny(&m_h_WriteCancel);
     CloseHandleIfAny(&m_h_ThreadProc);
     CloseHandleIfAny(&m_h_MonitorThread);
     DeleteCriticalSection(&m_x_ThreadLock);
@@ -330,6 +331,9 @@ int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_By
     if (!m_x_Port.IsOpen()) {
         return TULVO_PORT_NOT_OPEN;
     }
+    if (m_l_WritesCancelled != 0) {
+        return TULVO_ABORTED;
+    }
     HANDLE l_h_Event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (l_h_Event == nullptr) {
         TraceLog_SysError("CUsbSerial::WriteBuffer: CreateEvent");
@@ -365,7 +369,9 @@ int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_By
         l_i_Status = TULVO_DATA_TOO_LARGE;
     } else {
         InterlockedIncrement(&m_l_PendingWrites);
-        const DWORD l_ul_Wait = WaitForSingleObject(l_h_Event, i_ul_TimeoutMs);
+        const HANDLE l_ah_Wait[2] = {l_h_Event, m_h_WriteCancel};
+        const DWORD l_ul_Wait = WaitForMultipleObjects(m_h_WriteCancel != nullptr ? 2 : 1,
+                                                       l_ah_Wait, FALSE, i_ul_TimeoutMs);
         if (l_ul_Wait == WAIT_OBJECT_0) {
             if (GetOverlappedResult(l_h_Port, &l_x_Overlapped, &l_ul_Written, FALSE)) {
                 l_b_Collect = true;
@@ -381,6 +387,9 @@ int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_By
             if (l_ul_Wait == WAIT_TIMEOUT) {
                 TraceLog_Printf("CUsbSerial::WriteBuffer: WaitForSingleObject WAIT_TIMEOUT\n");
                 l_i_Status = TULVO_TIMEOUT;
+            } else if (l_ul_Wait == WAIT_OBJECT_0 + 1) {
+                TraceLog_Printf("CUsbSerial::WriteBuffer: cancelled\n");
+                l_i_Status = TULVO_ABORTED;
             } else {
                 TraceLog_SysError("CUsbSerial::WriteBuffer: WaitForSingleObject");
                 l_i_Status = TULVO_SYSTEM_ERROR;
@@ -398,6 +407,15 @@ int32_t CUsbSerial::WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_By
     }
     CloseHandle(l_h_Event);
     return l_i_Status;
+}
+
+int32_t CUsbSerial::CancelWrites() {
+    InterlockedExchange(&m_l_WritesCancelled, 1);
+    if (m_h_WriteCancel == nullptr || !SetEvent(m_h_WriteCancel)) {
+        TraceLog_SysError("CUsbSerial::CancelWrites: SetEvent");
+        return TULVO_SIGNAL_ERROR;
+    }
+    return TULVO_OK;
 }
 
 int32_t CUsbSerial::ReadBuffer(uint8_t* o_puc_Buffer, uint32_t* io_pul_Count) {

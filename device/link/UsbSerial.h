@@ -64,6 +64,9 @@ public:
     int32_t PurgeComm(uint32_t i_ul_Flags);
     void ClosePort();
     int32_t WriteBuffer(uint32_t i_ul_TimeoutMs, const uint8_t* i_puc_Bytes, uint32_t i_ul_Count);
+    // Ends the writes in progress and refuses every later one with TULVO_ABORTED, for good: for
+    // an owner that is leaving, whose writers must not wait for a device that stopped reading.
+    int32_t CancelWrites();
     int32_t ReadBuffer(uint8_t* o_puc_Buffer, uint32_t* io_pul_Count);
     int32_t CancelIo();
     int32_t WaitCommEvent(OVERLAPPED* io_px_Overlapped, DWORD* o_pul_EventMask);
@@ -123,6 +126,9 @@ private:
     volatile LONG m_i_FrameCompleteReads;
     volatile LONG m_ul_ReceiveThreadStarts;
     volatile LONG m_l_PendingWrites;
+    // Set by CancelWrites (the flag spares the frame path a kernel call).
+    volatile LONG m_l_WritesCancelled = 0;
+    HANDLE m_h_WriteCancel = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     // Guards m_h_ThreadProc, which the monitor thread replaces and the creating thread waits on.
     CRITICAL_SECTION m_x_ThreadLock;
 };

@@ -59,8 +59,9 @@ CGestVek::CGestVek(CGestVekOwner* i_px_Owner, const char* i_pc_PortName, int32_t
       m_px_Owner(i_px_Owner), m_i_OpenAllowed(i_i_OpenAllowed), m_i_Allocated(0),
       m_px_Link(nullptr), m_ax_Pipes{}, m_i_LastWriterPipe(0), m_h_WriteMutex(nullptr),
       m_i_OpenError(0), m_i_HoldCount(1), m_ul_HomeThreadId(GetCurrentThreadId()),
-      m_b_Stopped(false) {
+      m_b_Stopped(false), m_b_Opened(false) {
     InitializeCriticalSection(&m_x_StateLock);
+    InitializeCriticalSection(&m_x_OpenLock);
     for (SPipeEntry& l_x_Entry : m_ax_Pipes) {
         l_x_Entry.m_px_Pipe = nullptr;
         l_x_Entry.m_us_PendingIdentifier = 0;
@@ -81,6 +82,7 @@ CGestVek::~CGestVek() {
     if (m_h_WriteMutex != nullptr) {
         CloseHandle(m_h_WriteMutex);
     }
+    DeleteCriticalSection(&m_x_OpenLock);
     DeleteCriticalSection(&m_x_StateLock);
     if (m_px_Owner != nullptr) {
         m_px_Owner->HandleGestVekDestroyed(this);
@@ -103,6 +105,10 @@ void CGestVek::DropHold() {
 }
 
 int32_t CGestVek::Allocate() {
+    CStateGuard l_x_Opening(&m_x_OpenLock);
+    if (m_b_Opened) {
+        return TULVO_OK;
+    }
     CGestVek_Pipe* l_px_NormalPipe = nullptr;
     {
         CStateGuard l_x_Guard(&m_x_StateLock);
@@ -152,7 +158,7 @@ int32_t CGestVek::Allocate() {
         m_i_Allocated = 1;
         l_px_NormalPipe = m_ax_Pipes[TULVOSERV_NORMALPIPE].m_px_Pipe;
     }
-    // Outside the lock: these exchanges take up to 15 s each with a silent device, and a
+    // Outside the state lock: these exchanges take up to 15 s each with a silent device, and a
     // suspend or a removal meanwhile must not wait for them (their stop ends them at once).
     Sleep(1);
     char l_ac_SerialNumber[GESTVEK_SERIAL_NUMBER_SIZE];
@@ -161,6 +167,7 @@ int32_t CGestVek::Allocate() {
     uint8_t l_uc_RunLevel = GESTVEK_UNKNOWN_RUN_LEVEL;
     l_px_NormalPipe->GetRunLevel(&l_uc_RunLevel);
     m_uc_RunLevel = l_uc_RunLevel;
+    m_b_Opened = true;
     TraceLog_Printf("CGestVek::Allocate %s RL %d\n", m_ac_SerialNumber, l_uc_RunLevel);
     return TULVO_OK;
 }
@@ -186,6 +193,7 @@ void CGestVek::Release() {
         return;
     }
     m_i_Allocated = 0;
+    m_b_Opened = false;
     // A receive thread waiting for a full mailbox would hold up the link's destruction.
     for (SPipeEntry& l_x_Entry : m_ax_Pipes) {
         l_x_Entry.m_px_Pipe->SetStopEvent();
@@ -197,15 +205,15 @@ void CGestVek::Release() {
 
 int32_t CGestVek::GetPipe(int32_t i_i_Index, CGestVek_Pipe** o_ppx_Pipe) {
     *o_ppx_Pipe = nullptr;
-    if (m_i_Allocated != 1) {
+    if (!m_b_Opened) {
         const int32_t l_i_OpenError = m_i_OpenError;
-        if (l_i_OpenError != 0) {
+        if (m_i_Allocated != 1 && l_i_OpenError != 0) {
             SetLastError(static_cast<DWORD>(l_i_OpenError));
             TraceLog_SysError("CGestVek::GetPipe Not opened because");
         }
         // Also when the object may not be opened: a caller must never get success without a
-        // pipe.
-        if (AllocateIfAllowed() != TULVO_OK || m_i_Allocated != 1) {
+        // pipe. While another thread opens it, this waits for the end of its exchange.
+        if (AllocateIfAllowed() != TULVO_OK || !m_b_Opened) {
             return TULVO_PORT_NOT_OPEN;
         }
     }
@@ -266,6 +274,11 @@ int32_t CGestVek::HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length)
     const bool l_b_HasIdentifier =
         GestVek_GetFrameIdentifier(i_puc_Frame, i_ul_Length, &l_us_Identifier);
     const int32_t l_i_Index = ChoosePipe(l_b_HasIdentifier, l_us_Identifier);
+    for (int32_t l_i_Other = 0; l_b_HasIdentifier && l_i_Other < GESTVEK_PIPE_COUNT; ++l_i_Other) {
+        if (l_i_Other != l_i_Index) {
+            m_ax_Pipes[l_i_Other].m_px_Pipe->NoteFrameElsewhere(l_us_Identifier);
+        }
+    }
     const int32_t l_i_Status =
         m_ax_Pipes[l_i_Index].m_px_Pipe->SetReadEvent(i_puc_Frame, i_ul_Length);
     if (l_i_Status != TULVO_OK) {
@@ -275,7 +288,7 @@ int32_t CGestVek::HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length)
 }
 
 int32_t CGestVek::WriteFrame(int32_t i_i_PipeIndex, uint32_t i_ul_Timeout,
-                             const uint8_t* i_puc_Frame, uint32_t i_ul_Length) {
+                             const uint8_t* i_puc_Frame, uint32_t i_ul_Length, bool* o_pb_Sent) {
     if (m_i_Allocated != 1 || i_i_PipeIndex < 0 || i_i_PipeIndex >= GESTVEK_PIPE_COUNT) {
         return TULVO_NO_RESPONSE;
     }
@@ -297,6 +310,9 @@ int32_t CGestVek::WriteFrame(int32_t i_i_PipeIndex, uint32_t i_ul_Timeout,
         // Recorded before the write: the reply cannot come before the request is out.
         m_i_LastWriterPipe = i_i_PipeIndex;
         m_ax_Pipes[i_i_PipeIndex].m_us_PendingIdentifier = l_us_Identifier;
+        if (o_pb_Sent != nullptr) {
+            *o_pb_Sent = true;
+        }
         const int32_t l_i_Status = m_px_Link->WriteFrame(i_ul_Timeout, i_puc_Frame, i_ul_Length);
         GestVek_CountKernelCall();
         ReleaseMutex(m_h_WriteMutex);
@@ -308,6 +324,13 @@ int32_t CGestVek::WriteFrame(int32_t i_i_PipeIndex, uint32_t i_ul_Timeout,
     }
     TraceLog_SysError("CGestVek::WriteFrame: WaitForSingleObject");
     return TULVO_SYSTEM_ERROR;
+}
+
+void CGestVek::KeepAwaiting(int32_t i_i_PipeIndex, uint16_t i_us_Identifier) {
+    // Only where the wait was cleared: a newer write of the pipe keeps its own.
+    uint16_t l_us_Expected = 0;
+    m_ax_Pipes[i_i_PipeIndex].m_us_PendingIdentifier.compare_exchange_strong(l_us_Expected,
+                                                                             i_us_Identifier);
 }
 
 int32_t CGestVek::Suspend() {
@@ -343,6 +366,9 @@ void CGestVek::Stop() {
     for (SPipeEntry& l_x_Entry : m_ax_Pipes) {
         l_x_Entry.m_px_Pipe->Stop();
     }
+    // A writer waiting for a device that stopped reading would keep its hold, and the object,
+    // as long as its time-out allows (without one, for ever).
+    m_px_Link->CancelWrites();
 }
 
 void CGestVek::HandleSendBackError() {

@@ -17,9 +17,9 @@
 //     Channels keep the slot, never the object, and hold the object anew for each command.
 //  3. A pipe pointer from GetPipe is valid only while the caller's hold lasts.
 //  4. Removal (on the window thread): CGestVekSlot::Remove takes the object out of its slot,
-//     Stops it (the pipes' stop events end every wait inside it with -415, frames arriving
-//     later are discarded, and it is never opened or resumed again), then drops the list's
-//     hold.
+//     Stops it (the pipes' stop events end every wait inside it with -415, writes to the
+//     device end with -415 too, frames arriving later are discarded, and it is never opened
+//     or resumed again), then drops the list's hold.
 //  5. The object is destroyed when its last hold is dropped, and only on its home thread (the
 //     thread that created it: the monitor's window thread). Dropped there, it is destroyed at
 //     once. Dropped on any other thread, it is handed back to its owner
@@ -31,7 +31,8 @@
 // Threads: construction, Suspend, Resume, Stop and destruction on the home thread; GetPipe
 // (which may open the device on demand) and WriteFrame on channel threads; HandleReceiveFrame
 // on the port's receive thread. Opening, Suspend, Resume, Stop and Release are serialised by
-// the object's state lock, so two channels asking for a pipe at once open the device once.
+// the object's state lock, so two channels asking for a pipe at once open the device once;
+// the second waits until the first has read the serial number and run level (the open lock).
 #ifndef TULVO_DEVICE_MANAGER_GESTVEK_H
 #define TULVO_DEVICE_MANAGER_GESTVEK_H
 
@@ -99,21 +100,29 @@ public:
     bool GetLockHolder(int32_t i_i_Index, uint32_t* o_pul_ProcessId, ULONGLONG* o_pull_Since) const;
     // Receive thread; takes ownership of the frame.
     int32_t HandleReceiveFrame(uint8_t* i_puc_Frame, uint32_t i_ul_Length) override;
+    // o_pb_Sent (may be NULL): set once the frame goes to the link, so that an answer may come.
     int32_t WriteFrame(int32_t i_i_PipeIndex, uint32_t i_ul_Timeout, const uint8_t* i_puc_Frame,
-                       uint32_t i_ul_Length);
+                       uint32_t i_ul_Length, bool* o_pb_Sent = nullptr);
+    // Receive thread, from a pipe that dropped an answer owed to a holder that died: the pipe
+    // waits for another answer of that identifier (its own holder asked the same).
+    void KeepAwaiting(int32_t i_i_PipeIndex, uint16_t i_us_Identifier);
     int32_t Suspend();
     int32_t Resume();
     // The error hook of the link: passes the notice on to the owner.
     void HandleSendBackError() override;
-    // Removal: stops the pipes for good (see the lifetime rule above).
+    // Removal: stops the pipes and ends the link's writes, for good (see the lifetime rule
+    // above).
     void Stop();
 
     const TulvoEnum_DeviceProperties& GetProperties() const { return m_x_Properties; }
-    // The serial number as the device reported it (21 '0' when it did not answer).
-    const char* GetReportedSerialNumber() const { return m_ac_SerialNumber; }
+    // The serial number as the device reported it (21 '0' when it did not answer); empty until
+    // the object has been opened. Written once, before the opening is marked complete.
+    const char* GetReportedSerialNumber() const { return m_b_Opened ? m_ac_SerialNumber : ""; }
     uint8_t GetReportedRunLevel() const { return m_uc_RunLevel; }
     int32_t GetOpenError() const { return m_i_OpenError; }
     bool IsAllocated() const { return m_i_Allocated == 1; }
+    // Allocated, and the serial number and run level read: pipes are handed out from then on.
+    bool IsOpened() const { return m_b_Opened; }
     // Holds right now; for diagnostics and tests only (it changes under the caller's feet).
     int32_t GetHoldCount() const { return m_i_HoldCount; }
 
@@ -154,6 +163,11 @@ private:
     bool m_b_Stopped;
     // Serialises Allocate, Suspend, Resume, Stop and Release (see the header comment).
     CRITICAL_SECTION m_x_StateLock;
+    // Held by the thread that opens the object, from the port's opening to the end of the
+    // serial-number and run-level exchange, so that other threads asking for a pipe meanwhile
+    // wait for the end instead of meddling with the exchange on pipe 0.
+    CRITICAL_SECTION m_x_OpenLock;
+    std::atomic<bool> m_b_Opened;
 };
 
 // One hold on a device object; drops it when it goes out of scope. Move-only.

@@ -54,9 +54,11 @@ CGestVek_Pipe::CGestVek_Pipe(CGestVek* i_px_Owner, int32_t i_i_PipeIndex,
       m_h_ReceivedFrameEvent(nullptr), m_h_FreeFrameEvent(nullptr), m_h_ReadMutex(nullptr),
       m_h_VekAccessMutex(nullptr), m_puc_Data(nullptr), m_ul_DataLen(0),
       m_i_PipeIndex(i_i_PipeIndex), m_ppx_LockHolder(nullptr), m_b_ReceivedSet(false),
-      m_b_FreeSet(true), m_b_Stopped(false), m_b_DepositorWaiting(false), m_b_AnswerOwed(false),
+      m_b_FreeSet(true), m_b_Stopped(false), m_b_DepositorWaiting(false),
       m_x_HolderLock(SRWLOCK_INIT), m_ul_HolderProcessId(0), m_ul_HolderThreadId(0),
-      m_ull_HeldSince(0), m_ul_HolderDepth(0) {
+      m_ull_HeldSince(0), m_ul_HolderDepth(0), m_us_HolderWrote(0), m_us_HolderAwaited(0),
+      m_ul_HolderWriteTimeout(0), m_ull_HolderWrittenAt(0), m_us_OwedIdentifier(0),
+      m_ul_OwedCount(0), m_ull_OwedUntil(0), m_ul_OwedProcessId(0) {
     if ((m_h_EventStop = CreatePipeEvent(
              FALSE, "CGestVek_Pipe::CGestVek_Pipe: CreateEvent m_h_EventStop")) == nullptr ||
         (m_h_ReceivedFrameEvent = CreatePipeEvent(
@@ -144,6 +146,9 @@ int32_t CGestVek_Pipe::SetReadEvent(uint8_t* i_puc_Data, uint32_t i_ul_DataLen) 
         i_puc_Data = nullptr;
         i_ul_DataLen = 0;
     }
+    if (i_puc_Data != nullptr && DiscardIfOwed(i_puc_Data, i_ul_DataLen)) {
+        return TULVO_OK;
+    }
     if (LockMailbox(m_h_ReadMutex) != TULVO_OK) {
         TraceLog_Printf("CGestVek_Pipe::SetReadEvent: GetTheMutex Error lost frame\n");
         free(i_puc_Data);
@@ -227,7 +232,6 @@ int32_t CGestVek_Pipe::TakeMailboxFrame(uint8_t** o_ppuc_Data, uint32_t* o_pul_D
         *o_ppuc_Data = l_puc_Copy;
         *o_pul_DataLen = m_ul_DataLen;
         DiscardUnread();
-        m_b_AnswerOwed = false;
         l_i_Status = MarkReceived(false, "CGestVek_Pipe::ReadFrame: ResetEvent");
     }
     WakeWaitingDepositor("CGestVek_Pipe::ReadFrame: SetEvent", &l_i_Status);
@@ -316,8 +320,8 @@ int32_t CGestVek_Pipe::FreeReadFrame(uint8_t** io_ppuc_Data) {
 
 int32_t CGestVek_Pipe::WriteFrame(uint32_t i_ul_Timeout, const uint8_t* i_puc_Data,
                                   uint32_t i_ul_DataLen) {
-    TraceLog_Printf("CGestVek_Pipe::WriteFrame (I=0x%04X)\n",
-                    GestVek_FrameIdentifier(i_puc_Data, i_ul_DataLen));
+    const uint16_t l_us_Identifier = GestVek_FrameIdentifier(i_puc_Data, i_ul_DataLen);
+    TraceLog_Printf("CGestVek_Pipe::WriteFrame (I=0x%04X)\n", l_us_Identifier);
     // Nothing signalled: the mailbox holds no frame to discard. Otherwise the unread frame
     // goes, and a deposit waiting for room gets it at once, so that the reply need not wait
     // for the end of the depositor's 1000 ms.
@@ -330,41 +334,152 @@ int32_t CGestVek_Pipe::WriteFrame(uint32_t i_ul_Timeout, const uint8_t* i_puc_Da
             UnlockMailbox(m_h_ReadMutex);
         }
     }
-    // Owed before the write, whatever its outcome: a write that failed may have reached the
-    // device in part, and a wait for an answer that never comes only costs its time-out.
-    m_b_AnswerOwed = true;
     if (m_px_Owner == nullptr) {
         return TULVO_NO_RESPONSE;
     }
-    return m_px_Owner->WriteFrame(m_i_PipeIndex, i_ul_Timeout, i_puc_Data, i_ul_DataLen);
+    const bool l_b_Holder = NoteHolderWrite(l_us_Identifier, i_ul_Timeout);
+    bool l_b_Sent = false;
+    const int32_t l_i_Status =
+        m_px_Owner->WriteFrame(m_i_PipeIndex, i_ul_Timeout, i_puc_Data, i_ul_DataLen, &l_b_Sent);
+    if (l_b_Holder) {
+        NoteHolderWriteDone(l_us_Identifier, l_b_Sent);
+    }
+    return l_i_Status;
 }
 
 // A client killed between its request and the answer leaves the lock abandoned; the next
 // client takes it over at once and writes its own request, and the answer to the dead
 // client's, still on its way from the device, would be the frame it reads. Frames carry no
-// sender, so the answer is awaited here, before the new holder writes anything.
-void CGestVek_Pipe::DiscardOwedAnswer(uint32_t i_ul_DeadProcessId) {
-    if (!m_b_AnswerOwed) {
+// sender, only an identifier: the pipe remembers what its holder wrote, and the next frame of
+// that identifier after a takeover is the dead holder's answer, since the device answers in
+// the order it was asked. That frame alone is dropped, whenever it comes while the dead
+// holder's write time-out lasts; the new holder is not held up, and frames of any other
+// identifier go to their readers as ever.
+bool CGestVek_Pipe::NoteHolderWrite(uint16_t i_us_Identifier, uint32_t i_ul_Timeout) {
+    if (i_us_Identifier == 0) {
+        return false;
+    }
+    AcquireSRWLockExclusive(&m_x_HolderLock);
+    const bool l_b_Holder = m_ul_HolderDepth > 0 && m_ul_HolderThreadId == GetCurrentThreadId();
+    if (l_b_Holder) {
+        // Before the write: its answer may come before the write call returns.
+        m_us_HolderWrote = i_us_Identifier;
+        m_us_HolderAwaited = i_us_Identifier;
+        m_ul_HolderWriteTimeout = i_ul_Timeout;
+    }
+    ReleaseSRWLockExclusive(&m_x_HolderLock);
+    return l_b_Holder;
+}
+
+void CGestVek_Pipe::NoteHolderWriteDone(uint16_t i_us_Identifier, bool i_b_Sent) {
+    AcquireSRWLockExclusive(&m_x_HolderLock);
+    if (m_us_HolderWrote == i_us_Identifier) {
+        // The answer's time runs from the end of the request; a frame that never reached the
+        // device is owed nothing.
+        m_ull_HolderWrittenAt = GetTickCount64();
+        if (!i_b_Sent) {
+            m_us_HolderWrote = 0;
+            m_us_HolderAwaited = 0;
+        }
+    }
+    ReleaseSRWLockExclusive(&m_x_HolderLock);
+}
+
+bool CGestVek_Pipe::OweHolderAnswer(uint32_t i_ul_DeadProcessId) {
+    const uint16_t l_us_Awaited = m_us_HolderAwaited.exchange(0);
+    if (l_us_Awaited == 0) {
+        return false;
+    }
+    const ULONGLONG l_ull_Now = GetTickCount64();
+    const ULONGLONG l_ull_Until = m_ul_HolderWriteTimeout == INFINITE
+                                      ? ~0ULL
+                                      : m_ull_HolderWrittenAt + m_ul_HolderWriteTimeout;
+    if (l_ull_Until <= l_ull_Now) {
+        return true;
+    }
+    if (m_us_OwedIdentifier != l_us_Awaited) {
+        m_ul_OwedCount = 0;
+        m_ull_OwedUntil = 0;
+    }
+    m_us_OwedIdentifier = l_us_Awaited;
+    ++m_ul_OwedCount;
+    m_ull_OwedUntil = l_ull_Until > m_ull_OwedUntil ? l_ull_Until : m_ull_OwedUntil;
+    m_ul_OwedProcessId = i_ul_DeadProcessId;
+    TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d I=0x%04X answer owed to process %lu "
+                    "awaited\n",
+                    m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex), l_us_Awaited,
+                    static_cast<unsigned long>(i_ul_DeadProcessId));
+    return true;
+}
+
+void CGestVek_Pipe::DiscardUnreadAnswer(uint16_t i_us_Identifier, uint32_t i_ul_DeadProcessId) {
+    if (LockMailbox(m_h_ReadMutex) != TULVO_OK) {
         return;
     }
-    HANDLE l_ah_Wait[2] = {m_h_EventStop, m_h_ReceivedFrameEvent};
-    const DWORD l_ul_Wait =
-        WaitForMultipleObjects(2, l_ah_Wait, FALSE, GESTVEK_PIPE_DEPOSIT_WAIT_MS);
-    if (l_ul_Wait == WAIT_OBJECT_0 + 1 && LockMailbox(m_h_ReadMutex) == TULVO_OK) {
-        if (m_puc_Data != nullptr) {
-            TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d I=0x%04X answer owed to "
-                            "process %lu discarded\n",
-                            m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex),
-                            GestVek_FrameIdentifier(m_puc_Data, m_ul_DataLen),
-                            static_cast<unsigned long>(i_ul_DeadProcessId));
-            DiscardUnread();
-        }
+    if (m_puc_Data != nullptr &&
+        GestVek_FrameIdentifier(m_puc_Data, m_ul_DataLen) == i_us_Identifier) {
+        TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d I=0x%04X answer owed to process "
+                        "%lu discarded\n",
+                        m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex), i_us_Identifier,
+                        static_cast<unsigned long>(i_ul_DeadProcessId));
+        DiscardUnread();
         MarkReceived(false, "CGestVek_Pipe::GetTheLock: ResetEvent");
         int32_t l_i_Ignored = TULVO_OK;
         WakeWaitingDepositor("CGestVek_Pipe::GetTheLock: SetEvent", &l_i_Ignored);
-        UnlockMailbox(m_h_ReadMutex);
     }
-    m_b_AnswerOwed = false;
+    UnlockMailbox(m_h_ReadMutex);
+}
+
+bool CGestVek_Pipe::DiscardIfOwed(uint8_t* i_puc_Data, uint32_t i_ul_DataLen) {
+    uint16_t l_us_Identifier = 0;
+    if (!GestVek_GetFrameIdentifier(i_puc_Data, i_ul_DataLen, &l_us_Identifier) ||
+        l_us_Identifier == 0) {
+        return false;
+    }
+    bool l_b_Owed = false;
+    bool l_b_KeepAwaiting = false;
+    uint32_t l_ul_DeadProcessId = 0;
+    if (m_us_OwedIdentifier == l_us_Identifier) {
+        AcquireSRWLockExclusive(&m_x_HolderLock);
+        if (m_us_OwedIdentifier == l_us_Identifier && m_ul_OwedCount > 0) {
+            l_b_Owed = GetTickCount64() < m_ull_OwedUntil;
+            m_ul_OwedCount = l_b_Owed ? m_ul_OwedCount - 1 : 0;
+            if (m_ul_OwedCount == 0) {
+                m_us_OwedIdentifier = 0;
+            }
+            // The device object cleared this pipe's wait for the identifier on the way here;
+            // another answer of it is still due to this pipe.
+            l_b_KeepAwaiting =
+                l_b_Owed && (m_ul_OwedCount > 0 || m_us_HolderAwaited == l_us_Identifier);
+            l_ul_DeadProcessId = m_ul_OwedProcessId;
+        }
+        ReleaseSRWLockExclusive(&m_x_HolderLock);
+    }
+    if (!l_b_Owed) {
+        uint16_t l_us_Expected = l_us_Identifier;
+        m_us_HolderAwaited.compare_exchange_strong(l_us_Expected, 0);
+        return false;
+    }
+    TraceLog_Printf("CGestVek_Pipe::SetReadEvent %s pipe %d I=0x%04X answer owed to process %lu "
+                    "discarded\n",
+                    m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex), l_us_Identifier,
+                    static_cast<unsigned long>(l_ul_DeadProcessId));
+    if (l_b_KeepAwaiting && m_px_Owner != nullptr) {
+        m_px_Owner->KeepAwaiting(m_i_PipeIndex, l_us_Identifier);
+    }
+    free(i_puc_Data);
+    return true;
+}
+
+void CGestVek_Pipe::NoteFrameElsewhere(uint16_t i_us_Identifier) {
+    if (i_us_Identifier == 0 || m_us_OwedIdentifier != i_us_Identifier) {
+        return;
+    }
+    AcquireSRWLockExclusive(&m_x_HolderLock);
+    if (m_us_OwedIdentifier == i_us_Identifier && m_ul_OwedCount > 0 && --m_ul_OwedCount == 0) {
+        m_us_OwedIdentifier = 0;
+    }
+    ReleaseSRWLockExclusive(&m_x_HolderLock);
 }
 
 void CGestVek_Pipe::SetStopEvent() {
@@ -406,6 +521,8 @@ int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
     const ULONGLONG l_ull_Now = GetTickCount64();
     AcquireSRWLockExclusive(&m_x_HolderLock);
     const uint32_t l_ul_PreviousHolder = m_ul_HolderProcessId;
+    const uint16_t l_us_PreviousWrote = m_us_HolderWrote;
+    bool l_b_AnswerCame = false;
     if (l_b_Abandoned) {
         TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d lock abandoned by process %lu "
                         "after %llu ms, taken over by process %lu\n",
@@ -414,6 +531,7 @@ int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
                         static_cast<unsigned long long>(l_ull_Now - m_ull_HeldSince),
                         static_cast<unsigned long>(i_ul_ProcessId));
         m_ul_HolderDepth = 0;
+        l_b_AnswerCame = l_us_PreviousWrote != 0 && !OweHolderAnswer(l_ul_PreviousHolder);
     }
     // The same thread again (a second LOCKPIPE of the channel) keeps the first time.
     if (m_ul_HolderDepth == 0 || m_ul_HolderThreadId != GetCurrentThreadId()) {
@@ -426,11 +544,13 @@ int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
         m_ul_HolderThreadId = GetCurrentThreadId();
         m_ull_HeldSince = l_ull_Now;
         m_ul_HolderDepth = 0;
+        m_us_HolderWrote = 0;
+        m_us_HolderAwaited = 0;
     }
     ++m_ul_HolderDepth;
     ReleaseSRWLockExclusive(&m_x_HolderLock);
-    if (l_b_Abandoned) {
-        DiscardOwedAnswer(l_ul_PreviousHolder);
+    if (l_b_AnswerCame) {
+        DiscardUnreadAnswer(l_us_PreviousWrote, l_ul_PreviousHolder);
     }
     return TULVO_OK;
 }
@@ -449,6 +569,8 @@ int32_t CGestVek_Pipe::ReleaseTheLock() {
                         static_cast<unsigned long long>(GetTickCount64() - m_ull_HeldSince));
         m_ul_HolderProcessId = 0;
         m_ul_HolderThreadId = 0;
+        m_us_HolderWrote = 0;
+        m_us_HolderAwaited = 0;
     }
     ReleaseSRWLockExclusive(&m_x_HolderLock);
     return ReleaseTheMutex(m_h_VekAccessMutex, TOOLSHARE_MUTEX_QUIET);

@@ -59,7 +59,8 @@ public:
     int32_t WriteFrame(uint32_t i_ul_Timeout, const uint8_t* i_puc_Data, uint32_t i_ul_DataLen);
 
     // Receive thread: takes ownership of the frame (NULL allowed) and puts it in the mailbox,
-    // waiting up to 1000 ms for the reader to empty it first; discards it while stopped.
+    // waiting up to 1000 ms for the reader to empty it first; discards it while stopped, and
+    // when it is the answer owed to a holder that died (see GetTheLock).
     int32_t SetReadEvent(uint8_t* i_puc_Data, uint32_t i_ul_DataLen);
 
     // Sets the stop event and empties the mailbox.
@@ -73,13 +74,18 @@ public:
     // pipe stops (device removal, suspend) or the application handle (may be NULL: the
     // client's process) is signalled. The client's process id and the time the lock was
     // taken are kept for GetLockHolder; the trace log gets a line when the lock is taken,
-    // taken over from a holder that ended holding it, and released.
+    // taken over from a holder that ended holding it, and released. Taking it over drops the
+    // answer the dead holder's last write was owed: now if it is unread, else when it comes.
     int32_t GetTheLock(uint32_t i_ul_Timeout, GestVekPipe_ConnectionSlot* i_ppx_Connection,
                        uint32_t i_ul_ProcessId, HANDLE i_h_Application = nullptr);
     int32_t ReleaseTheLock();
     // Who holds the lock and since when (GetTickCount64); false while nobody does. A holder
     // that ended holding it is still given, until the next taker takes the lock over.
     bool GetLockHolder(uint32_t* o_pul_ProcessId, ULONGLONG* o_pull_Since) const;
+
+    // Receive thread: a frame of that identifier went to another pipe, so an answer owed here
+    // with that identifier went with it.
+    void NoteFrameElsewhere(uint16_t i_us_Identifier);
 
     int32_t Send_Cancel(uint16_t i_us_Identifier);
     int32_t GetRunLevel(uint8_t* o_puc_RunLevel);
@@ -102,9 +108,17 @@ private:
     DWORD WaitForRoom();
     void WakeWaitingDepositor(const char* i_pc_Caption, int32_t* io_pi_Status);
     bool HasLiveLockHolder() const;
-    // On a lock taken over from a holder that ended: waits up to 1000 ms for the answer it was
-    // owed and throws it away.
-    void DiscardOwedAnswer(uint32_t i_ul_DeadProcessId);
+    // The holder's writes, for a takeover: what it wrote and whether the answer has come.
+    bool NoteHolderWrite(uint16_t i_us_Identifier, uint32_t i_ul_Timeout);
+    void NoteHolderWriteDone(uint16_t i_us_Identifier, bool i_b_Sent);
+    // On a lock taken over from a holder that ended, under m_x_HolderLock: an answer it wrote
+    // for and that has not come is owed to it until the write's time-out has run out after
+    // the write. False when the answer came; it may then wait unread in the mailbox.
+    bool OweHolderAnswer(uint32_t i_ul_DeadProcessId);
+    // Without m_x_HolderLock: the dead holder's answer that came and was not read goes.
+    void DiscardUnreadAnswer(uint16_t i_us_Identifier, uint32_t i_ul_DeadProcessId);
+    // Receive thread: true when the frame is an answer owed to a dead holder (then freed).
+    bool DiscardIfOwed(uint8_t* i_puc_Data, uint32_t i_ul_DataLen);
 
     HANDLE m_h_EventStop;
     const char* m_pc_SerialNumber;
@@ -126,8 +140,6 @@ private:
     std::atomic<bool> m_b_Stopped;
     // A deposit waits for room (under m_h_ReadMutex).
     bool m_b_DepositorWaiting;
-    // A frame was written and no frame has been read since: the device owes an answer.
-    std::atomic<bool> m_b_AnswerOwed;
 
     // The lock's holder, for diagnostics: changed by the holding thread while it owns
     // m_h_VekAccessMutex, read by anyone, always under m_x_HolderLock. The depth counts the
@@ -137,6 +149,21 @@ private:
     DWORD m_ul_HolderThreadId;
     ULONGLONG m_ull_HeldSince;
     uint32_t m_ul_HolderDepth;
+
+    // What the holder last wrote to the device during its hold (under m_x_HolderLock), and,
+    // while its answer has not reached this pipe, the same identifier in m_us_HolderAwaited
+    // (cleared by the receive thread without the lock).
+    uint16_t m_us_HolderWrote;
+    std::atomic<uint16_t> m_us_HolderAwaited;
+    uint32_t m_ul_HolderWriteTimeout;
+    ULONGLONG m_ull_HolderWrittenAt;
+    // Answers owed to holders that ended before they came: the next m_ul_OwedCount frames of
+    // that identifier reaching this pipe before m_ull_OwedUntil are theirs (under
+    // m_x_HolderLock; the identifier is also read without it, to keep the frame path free).
+    std::atomic<uint16_t> m_us_OwedIdentifier;
+    uint32_t m_ul_OwedCount;
+    ULONGLONG m_ull_OwedUntil;
+    uint32_t m_ul_OwedProcessId;
 };
 
 #endif

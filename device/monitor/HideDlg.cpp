@@ -17,6 +17,11 @@ CONDITION_VARIABLE g_x_UsersGone = CONDITION_VARIABLE_INIT;
 CHideDlg* g_px_HideDlg = nullptr;
 int32_t g_i_Users = 0;
 
+// How long the closing waits, in all, for the calls in progress and the window thread: the
+// service's stop must end within what Windows gives it, after the channels' own stop. A
+// monitor still in use then is left to the end of the process rather than freed under a user.
+const ULONGLONG HIDEDLG_CLOSE_LIMIT_MS = 10000;
+
 // One entry-point call's use of the monitor.
 class CMonitorUse {
 public:
@@ -74,12 +79,21 @@ void TulvoServ_CloseHideDlg(void) {
     // Stopping first ends the waits of the calls in progress; the window thread's removals
     // end the waits inside the device objects.
     l_px_HideDlg->RequestStop();
+    const ULONGLONG l_ull_End = GetTickCount64() + HIDEDLG_CLOSE_LIMIT_MS;
+    ULONGLONG l_ull_Now = GetTickCount64();
     AcquireSRWLockExclusive(&g_x_MonitorLock);
-    while (g_i_Users != 0) {
-        SleepConditionVariableSRW(&g_x_UsersGone, &g_x_MonitorLock, INFINITE, 0);
+    while (g_i_Users != 0 && l_ull_Now < l_ull_End) {
+        SleepConditionVariableSRW(&g_x_UsersGone, &g_x_MonitorLock,
+                                  static_cast<DWORD>(l_ull_End - l_ull_Now), 0);
+        l_ull_Now = GetTickCount64();
     }
+    const bool l_b_Unused = g_i_Users == 0;
     ReleaseSRWLockExclusive(&g_x_MonitorLock);
-    l_px_HideDlg->CloseHideDlg();
+    if (!l_b_Unused || !l_px_HideDlg->CloseHideDlg(static_cast<uint32_t>(
+                           l_ull_End > l_ull_Now ? l_ull_End - l_ull_Now : 0))) {
+        TraceLog_Printf("TulvoServ_CloseHideDlg the monitor is still in use, left as it is\n");
+        return;
+    }
     delete l_px_HideDlg;
 }
 

@@ -21,7 +21,7 @@
 // Every entry point answers TULVO_BAD_PARAMETER when no monitor is open, except the opening
 // and the closing. An entry point may run while the monitor is being closed: the closing
 // waits until every call in progress has returned (the waits of the gates and of a reboot end
-// with TULVO_ABORTED as soon as the closing starts).
+// with TULVO_ABORTED as soon as the closing starts), or leaves the monitor to them.
 #ifndef TULVO_DEVICE_MONITOR_HIDEDLG_H
 #define TULVO_DEVICE_MONITOR_HIDEDLG_H
 
@@ -52,8 +52,9 @@ struct TulvoServ_VekEntry {
 // already open is given again and left as it is. Failures of its objects, thread or window
 // are logged; the monitor then answers without devices.
 CHideDlg* TulvoServ_OpenHideDlg(int32_t i_i_OpenAllowed);
-// Stops the window thread, destroys every device object and frees the monitor. Waits as long
-// as that takes. Safe when the monitor was never opened.
+// Stops the window thread, destroys every device object and frees the monitor. Waits up to
+// 10 s in all; a monitor whose thread or callers are not done by then is left, not freed.
+// Safe when the monitor was never opened.
 void TulvoServ_CloseHideDlg(void);
 
 // The properties records of the listed devices (o_ppx_List: heap array of *o_pi_Count

@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -59,10 +60,23 @@ void CHideDlg::CreateVekList() {
     DWORD l_ul_Index = 0;
     unsigned char* l_puc_PortName = nullptr;
     DWORD l_ul_PortNameSize = 0;
+    // Opening a sensor dispatches the notifications that come meanwhile: a removal of a port
+    // further down this list finds no entry to empty, and the list read before still holds it.
+    m_b_Listing = true;
     while (TulvoEnum_FoundNextVek(l_h_DevInfo, &l_x_DevInfoData, &l_ul_Index, &l_puc_PortName,
                                   &l_ul_PortNameSize) != 0) {
-        InsertVek(reinterpret_cast<const char*>(l_puc_PortName));
+        char* const l_pc_PortName = reinterpret_cast<char*>(l_puc_PortName);
+        const bool l_b_Left =
+            std::find(m_ai_LeftWhileListing.begin(), m_ai_LeftWhileListing.end(),
+                      HideDlg_ComNumber(l_pc_PortName)) != m_ai_LeftWhileListing.end();
+        if (l_b_Left || !TulvoEnum_IsVekPort(l_pc_PortName, DIGCF_PRESENT)) {
+            TraceLog_Printf("CHideDlg::CreateVekList %s has left, not listed\n", l_pc_PortName);
+            continue;
+        }
+        InsertVek(l_pc_PortName);
     }
+    m_b_Listing = false;
+    m_ai_LeftWhileListing.clear();
     free(l_puc_PortName);
     SetupDiDestroyDeviceInfoList(l_h_DevInfo);
 }
@@ -79,6 +93,10 @@ void CHideDlg::InsertVek(const char* i_pc_PortName) {
         TraceLog_Printf("CHideDlg::InsertVek %s has no COM number, ignored\n", i_pc_PortName);
         return;
     }
+    // Back since its removal: the start-up list may build it again.
+    m_ai_LeftWhileListing.erase(
+        std::remove(m_ai_LeftWhileListing.begin(), m_ai_LeftWhileListing.end(), l_i_ComIndex),
+        m_ai_LeftWhileListing.end());
 
     TulvoServ_VekEntry* l_px_Entry = nullptr;
     TulvoServ_VekEntry* l_px_Free = nullptr;
@@ -168,6 +186,13 @@ void CHideDlg::DeleteVek(const char* i_pc_PortName) {
     TulvoServ_VekEntry* const l_px_Entry = l_i_ComIndex > 0 ? FindEntry(l_i_ComIndex) : nullptr;
     if (l_px_Entry == nullptr) {
         TraceLog_Printf("CHideDlg::DeleteVek COM index not enregistred\n");
+        if (m_b_Listing && l_i_ComIndex > 0) {
+            try {
+                m_ai_LeftWhileListing.push_back(l_i_ComIndex);
+            } catch (const std::bad_alloc&) {
+                // Without room the port is still looked up as present before it is listed.
+            }
+        }
         return;
     }
     const GestVek_SlotState l_e_State = l_px_Entry->pGestVek.GetState();
@@ -209,7 +234,7 @@ int32_t CHideDlg::EnumDevices(TulvoEnum_DeviceProperties** o_ppx_List, int32_t* 
                                                    HIDEDLG_LIST_CREATED_WAIT_MS);
     if (l_i_Status == TULVO_OK) {
         l_i_Status = TulvoHideDlg_WaitForEvent(m_h_MonitorEventStop, m_h_WakeUpEvent,
-                                               HIDEDLG_WAKEUP_WAIT_MS);
+                                               TulvoHideDlg_WakeUpGateMs());
     }
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
@@ -286,7 +311,7 @@ int32_t CHideDlg::GetGestVek(const char* i_pc_Key, TulvoServ_VekEntry** o_ppx_En
                                                    HIDEDLG_LIST_CREATED_WAIT_MS);
     if (l_i_Status == TULVO_OK) {
         l_i_Status = TulvoHideDlg_WaitForEvent(m_h_MonitorEventStop, m_h_WakeUpEvent,
-                                               HIDEDLG_WAKEUP_WAIT_MS);
+                                               TulvoHideDlg_WakeUpGateMs());
     }
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
@@ -317,8 +342,8 @@ int32_t CHideDlg::GetPipe(TulvoServ_VekEntry* i_px_Entry, int32_t i_i_Index,
     }
     o_px_Hold->Reset();
     *o_ppx_Pipe = nullptr;
-    const int32_t l_i_Status =
-        TulvoHideDlg_WaitForEvent(m_h_MonitorEventStop, m_h_WakeUpEvent, HIDEDLG_WAKEUP_WAIT_MS);
+    const int32_t l_i_Status = TulvoHideDlg_WaitForEvent(m_h_MonitorEventStop, m_h_WakeUpEvent,
+                                                         TulvoHideDlg_WakeUpGateMs());
     if (l_i_Status != TULVO_OK) {
         return l_i_Status;
     }

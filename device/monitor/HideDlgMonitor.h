@@ -50,6 +50,12 @@ struct CHideDlg_WaitedVek {
 int32_t TulvoHideDlg_WaitForEvent(HANDLE i_h_EventStop, HANDLE i_h_Event, uint32_t i_ul_Timeout,
                                   HANDLE i_h_Application = nullptr);
 
+// The period of timer 1 and the longest wait at the wake-up gate: HIDEDLG_WAKEUP_TIMER_MS and
+// HIDEDLG_WAKEUP_WAIT_MS, unless a test sets others, so that it ends the wake-up configuration
+// itself (WM_TIMER 1 sent to the window) instead of racing the timer.
+void TulvoHideDlg_SetWakeUpTimes(uint32_t i_ul_TimerMs, uint32_t i_ul_GateMs);
+uint32_t TulvoHideDlg_WakeUpGateMs();
+
 LRESULT CALLBACK TulvoHideDlg_WindowProc(HWND i_h_Window, UINT i_ui_Message, WPARAM i_x_WParam,
                                          LPARAM i_x_LParam);
 
@@ -65,7 +71,9 @@ public:
     // Sets the stop event: every wait of the monitor ends and the window thread leaves its
     // loop. The closing does it first.
     void RequestStop();
-    void CloseHideDlg();
+    // Waits up to the limit for the window thread, then closes the monitor's objects; false
+    // (nothing closed) while the thread still runs, which may use them.
+    bool CloseHideDlg(uint32_t i_ul_LimitMs);
     static DWORD WINAPI Thread(LPVOID i_pv_HideDlg);
     HWND CreateMainWindow();
 
@@ -154,6 +162,11 @@ private:
     // Set when an object is handed back; the window thread waits on it with its stop event.
     HANDLE m_h_ReturnedEvent;
     std::atomic<int32_t> m_i_DeviceObjects;
+
+    // While the start-up list is built (window thread): the COM numbers of ports removed
+    // before the list reached them, which the list read before and must not build.
+    bool m_b_Listing;
+    std::vector<int32_t> m_ai_LeftWhileListing;
 };
 
 #endif

@@ -14,6 +14,9 @@ namespace {
 
 const char g_ac_SerialCommKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
+std::atomic<uint32_t> g_ul_WakeUpTimerMs{HIDEDLG_WAKEUP_TIMER_MS};
+std::atomic<uint32_t> g_ul_WakeUpGateMs{HIDEDLG_WAKEUP_WAIT_MS};
+
 // Copies the port name of a port notification into o_ac_Name. False when the name is longer
 // than the monitor keeps, or not terminated within the notification's own size (a sender
 // from another process decides that size).
@@ -41,6 +44,15 @@ bool HideDlg_CopyPortName(const DEV_BROADCAST_HDR* i_px_Header,
 }
 
 } // namespace
+
+void TulvoHideDlg_SetWakeUpTimes(uint32_t i_ul_TimerMs, uint32_t i_ul_GateMs) {
+    g_ul_WakeUpTimerMs = i_ul_TimerMs;
+    g_ul_WakeUpGateMs = i_ul_GateMs;
+}
+
+uint32_t TulvoHideDlg_WakeUpGateMs() {
+    return g_ul_WakeUpGateMs;
+}
 
 BOOL CHideDlg::OnDeviceChange(WPARAM i_x_Event, LPARAM i_x_Data) {
     const DEV_BROADCAST_HDR* l_px_Header = reinterpret_cast<const DEV_BROADCAST_HDR*>(i_x_Data);
@@ -146,18 +158,20 @@ void CHideDlg::SuspendAll() {
 
 void CHideDlg::OnApmResumeAutomatic() {
     TraceLog_Printf("CHideDlg::OnApmResumeAutomatic\n");
+    // The count before the first port reopens: a port that fails reports on its own thread
+    // while the others are resumed, and must find the configuration on.
+    const int32_t l_i_Count = m_i_VekCount;
+    EnterCriticalSection(&m_x_WakeUpLock);
+    m_i_WakeUpCount = l_i_Count;
+    LeaveCriticalSection(&m_x_WakeUpLock);
     for (TulvoServ_VekEntry& l_x_Entry : m_ax_VekList) {
         CGestVek* const l_px_GestVek = l_x_Entry.pGestVek.Peek();
         if (l_px_GestVek != nullptr) {
             l_px_GestVek->Resume();
         }
     }
-    const int32_t l_i_Count = m_i_VekCount;
-    EnterCriticalSection(&m_x_WakeUpLock);
-    m_i_WakeUpCount = l_i_Count;
-    LeaveCriticalSection(&m_x_WakeUpLock);
     if (l_i_Count > 0) {
-        SetTimer(m_h_Window, HIDEDLG_WAKEUP_TIMER_ID, HIDEDLG_WAKEUP_TIMER_MS, nullptr);
+        SetTimer(m_h_Window, HIDEDLG_WAKEUP_TIMER_ID, g_ul_WakeUpTimerMs, nullptr);
         TraceLog_Printf("CHideDlg::OnApmResumeAutomatic, %d VEK sont pr\xEF\xBF\xBD"
                         "sent au r\xEF\xBF\xBD"
                         "veil, on se met dans une configuration particuliere pendant un certain "

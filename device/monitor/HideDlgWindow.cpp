@@ -35,7 +35,7 @@ CHideDlg::CHideDlg(int32_t i_i_OpenAllowed)
     : m_i_OpenAllowed(i_i_OpenAllowed), m_h_Window(nullptr), m_h_Thread(nullptr), m_ul_ThreadId(0),
       m_h_MonitorEventStop(nullptr), m_h_ListCreated(nullptr), m_h_WakeUpEvent(nullptr),
       m_i_WakeUpCount(0), m_i_VekCount(0), m_h_WaitVekMutex(nullptr), m_ax_WaitedVek{},
-      m_h_ReturnedEvent(nullptr), m_i_DeviceObjects(0) {
+      m_h_ReturnedEvent(nullptr), m_i_DeviceObjects(0), m_b_Listing(false) {
     InitializeCriticalSection(&m_x_WakeUpLock);
     InitializeCriticalSection(&m_x_ReturnedLock);
 }
@@ -101,14 +101,19 @@ void CHideDlg::RequestStop() {
     }
 }
 
-void CHideDlg::CloseHideDlg() {
+bool CHideDlg::CloseHideDlg(uint32_t i_ul_LimitMs) {
     RequestStop();
     if (m_h_Thread != nullptr &&
         WaitForSingleObject(m_h_Thread, HIDEDLG_CLOSE_WAIT_MS) == WAIT_TIMEOUT) {
         // The thread uses this object until its last device object is gone: never free it
         // under the thread.
         TraceLog_Printf("CHideDlg::CloseHideDlg waiting for the monitor thread to end\n");
-        WaitForSingleObject(m_h_Thread, INFINITE);
+        if (WaitForSingleObject(m_h_Thread, i_ul_LimitMs > HIDEDLG_CLOSE_WAIT_MS
+                                                ? i_ul_LimitMs - HIDEDLG_CLOSE_WAIT_MS
+                                                : 0) == WAIT_TIMEOUT) {
+            TraceLog_Printf("CHideDlg::CloseHideDlg the monitor thread has not ended\n");
+            return false;
+        }
     }
     ReleaseWaitedVek();
     HANDLE* const l_aph_Handles[] = {&m_h_ListCreated, &m_h_WaitVekMutex, &m_h_MonitorEventStop,
@@ -126,6 +131,7 @@ void CHideDlg::CloseHideDlg() {
         CloseHandle(m_h_Thread);
         m_h_Thread = nullptr;
     }
+    return true;
 }
 
 DWORD WINAPI CHideDlg::Thread(LPVOID i_pv_HideDlg) {
@@ -256,8 +262,10 @@ void CHideDlg::HandleGestVekReturned(CGestVek* i_px_GestVek) {
     EnterCriticalSection(&m_x_ReturnedLock);
     // Never allocates: the capacity covers every existing object (see InsertVek).
     m_ax_Returned.push_back(i_px_GestVek);
-    LeaveCriticalSection(&m_x_ReturnedLock);
+    // Inside the lock: once the window thread has taken the object, this monitor may be
+    // destroyed and freed (the closing waits for nothing else of this thread).
     SetEvent(m_h_ReturnedEvent);
+    LeaveCriticalSection(&m_x_ReturnedLock);
 }
 
 void CHideDlg::HandleGestVekDestroyed(CGestVek* i_px_GestVek) {

@@ -56,7 +56,7 @@ const char g_ac_Help[] =
     "                          with no reason given); progress prints '+ progress ...' every\n"
     "                          second, failures prints '! fail|lost t=<unix ms> status=S'\n"
     "  lock [MS] | unlock      TulvoCli_Lock / TulvoCli_Unlock (pipe 0)\n"
-    "  send [SIZE]             TulvoCli_SendFrame of the next echo frame (pipe 0)\n"
+    "  send [SIZE] [MS]        TulvoCli_SendFrame of the next echo frame (pipe 0)\n"
     "  recv [MS]               TulvoCli_ReceiveFrame, compared with the last frame sent:\n"
     "                          match=1|0\n"
     "  watch COUNT [MS]        TulvoCli_ReceiveRealTimeLog until COUNT frames or a failure:\n"
@@ -486,8 +486,9 @@ std::string Run(const SArgs& i_x_Args, int32_t* o_pi_Status) {
     }
     if (l_x_Verb == "send") {
         g_x_LastSent = NextEchoFrame(i_x_Args.Number(0, g_st_DefaultSize));
-        l_i_Status = TulvoCli_SendFrame(g_px_Conx, g_ul_Timeout, g_x_LastSent.data(),
-                                        static_cast<uint32_t>(g_x_LastSent.size()));
+        l_i_Status =
+            TulvoCli_SendFrame(g_px_Conx, static_cast<uint32_t>(i_x_Args.Number(1, g_ul_Timeout)),
+                               g_x_LastSent.data(), static_cast<uint32_t>(g_x_LastSent.size()));
         return "";
     }
     if (l_x_Verb == "recv") {

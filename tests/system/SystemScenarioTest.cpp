@@ -422,6 +422,10 @@ TEST_F(Scenario, AServiceStopWithClientsAttachedGivesEveryClientAStatus) {
     CScenarioClient& l_x_Watcher = Connected("reading the real-time log", l_ax_Serials[0]);
     l_ax_Pending.push_back({&l_x_Watcher, l_x_Watcher.Send("watch 1 60000")});
     CScenarioClient& l_x_Idle = Connected("idle", l_ax_Serials[1]);
+    // A long write without a time-out to a sensor that no longer reads.
+    ASSERT_EQ("ok", Sim("stall " + SimName(l_ax_Serials[1]) + " on"));
+    CScenarioClient& l_x_Writer = Connected("writing to a stalled sensor", l_ax_Serials[1]);
+    l_ax_Pending.push_back({&l_x_Writer, l_x_Writer.Send("send 1048576 4294967295")});
     CScenarioClient& l_x_Public = NewClient("in a public conversation");
     EXPECT_EQ(0, l_x_Public.Do("public-lock").m_i_Status);
     // Every wait is in the service: the lock request and the restart reached it.
@@ -429,6 +433,8 @@ TEST_F(Scenario, AServiceStopWithClientsAttachedGivesEveryClientAStatus) {
     ASSERT_TRUE(
         WaitFor([&] { return m_x_Sim.Stat(SimName(l_ax_Serials[3]), "last_id_in") == 0x0F01; },
                 LONG_WAIT_MS));
+    ASSERT_TRUE(WaitFor([&] { return m_x_Sim.Stat(SimName(l_ax_Serials[1]), "in_queued") > 0; },
+                        LONG_WAIT_MS));
 
     const uint32_t l_ul_Stop = StopService(STOP_LIMIT_MS);
     printf("the service stopped in %u ms\n", l_ul_Stop);
@@ -446,7 +452,7 @@ TEST_F(Scenario, AServiceStopWithClientsAttachedGivesEveryClientAStatus) {
         }
     }
     for (CScenarioClient* l_px_Client : {&l_x_Runner, &l_x_Receiver, &l_x_Holder, &l_x_Locker,
-                                         &l_x_Rebooter, &l_x_Watcher, &l_x_Idle}) {
+                                         &l_x_Rebooter, &l_x_Watcher, &l_x_Idle, &l_x_Writer}) {
         const SResult l_x_Next = l_px_Client->Do("exchange 1");
         EXPECT_TRUE(l_x_Next.m_i_Status == TULVO_TS_SERVER_NOT_RUNNING ||
                     l_x_Next.m_i_Status == TULVO_TS_PEER_LOST)

@@ -127,9 +127,9 @@ TEST_F(MonitorSim, ARemovalWhileTheSensorIsBeingOpenedIsNotLost) {
     const int l_i_A = NextComNumber();
     Open();
     Add(l_i_A);
-    ASSERT_EQ("ok", Sim("delay s" + std::to_string(l_i_A) + " 700"));
     for (const bool l_b_ComesBack : {false, true}) {
         const std::string l_x_Sensor = "s" + std::to_string(l_i_A);
+        ASSERT_EQ("ok", Sim("silent " + l_x_Sensor + " on"));
         const long long l_ll_Requests = m_x_Sim.Stat(l_x_Sensor, "frames_in");
         std::thread l_x_Arrival([&] { Notify(true, Port(l_i_A)); });
         // The window thread is inside the opening, waiting for the serial number.
@@ -139,7 +139,11 @@ TEST_F(MonitorSim, ARemovalWhileTheSensorIsBeingOpenedIsNotLost) {
         if (l_b_ComesBack) {
             Notify(true, Port(l_i_A));
         }
+        AnswerSerialNumber(l_i_A);
         l_x_Arrival.join();
+        EXPECT_EQ(1, CTraceCapture::Count("CHideDlg::InsertVek " + Port(l_i_A) +
+                                          " left while it was being opened\n"));
+        CTraceCapture::Clear();
         EXPECT_EQ(l_b_ComesBack ? std::vector<std::string>{Usb(l_i_A)} : std::vector<std::string>{},
                   Listed());
         EXPECT_EQ(l_b_ComesBack ? 1 : 0, m_px_HideDlg->GetDeviceObjectCount());
@@ -150,9 +154,42 @@ TEST_F(MonitorSim, ARemovalWhileTheSensorIsBeingOpenedIsNotLost) {
 TEST_F(MonitorSim, EnumDevicesWaitsForTheFirstList) {
     const int l_i_A = NextComNumber();
     Add(l_i_A);
-    ASSERT_EQ("ok", Sim("delay s" + std::to_string(l_i_A) + " 500"));
+    ASSERT_EQ("ok", Sim("silent s" + std::to_string(l_i_A) + " on"));
     m_px_HideDlg = TulvoServ_OpenHideDlg(1);
-    EXPECT_EQ(std::vector<std::string>{Usb(l_i_A)}, Listed());
+    std::vector<std::string> l_ax_Seen;
+    CWaitingClient l_x_Client([&] {
+        int32_t l_i_Status = 0;
+        l_ax_Seen = Listed(&l_i_Status);
+        return l_i_Status;
+    });
+    // Waiting, while the list cannot be built before the sensor has answered.
+    ASSERT_TRUE(l_x_Client.WaitUntilWaiting(LONG_WAIT_MS));
+    AnswerSerialNumber(l_i_A);
+    EXPECT_EQ(TULVO_OK, l_x_Client.Join());
+    EXPECT_EQ(std::vector<std::string>{Usb(l_i_A)}, l_ax_Seen);
+}
+
+// A sensor pulled while the start-up list opens another one is not listed from the list of
+// devices read before.
+TEST_F(MonitorSim, ASensorPulledBeforeTheStartUpListReachesItIsNotListed) {
+    const int l_i_A = NextComNumber(), l_i_B = NextComNumber();
+    for (int l_i_Com : {l_i_A, l_i_B}) {
+        Add(l_i_Com);
+        ASSERT_EQ("ok", Sim("silent s" + std::to_string(l_i_Com) + " on"));
+    }
+    m_px_HideDlg = TulvoServ_OpenHideDlg(1);
+    auto l_x_Asked = [&](int i_i_Com) {
+        return m_x_Sim.Stat("s" + std::to_string(i_i_Com), "frames_in") > 0;
+    };
+    ASSERT_TRUE(WaitFor([&] { return l_x_Asked(l_i_A) || l_x_Asked(l_i_B); }, LONG_WAIT_MS));
+    const int l_i_First = l_x_Asked(l_i_A) ? l_i_A : l_i_B;
+    // Gone from the system as a sensor is once its removal is told (wine keeps it in the tree).
+    const int l_i_Pulled = l_i_A + l_i_B - l_i_First;
+    ASSERT_EQ("ok", Sim("unplug s" + std::to_string(l_i_Pulled)));
+    Notify(false, Port(l_i_Pulled));
+    AnswerSerialNumber(l_i_First);
+    EXPECT_EQ(std::vector<std::string>{Usb(l_i_First)}, Listed());
+    EXPECT_EQ(1, m_px_HideDlg->GetDeviceObjectCount());
 }
 
 class MonitorWakeUp : public MonitorSim, public ::testing::WithParamInterface<bool> {};
@@ -177,6 +214,8 @@ TEST_P(MonitorWakeUp, ClientsWaitForAMissingSensorUntilItReturnsOrTimerOne) {
     ASSERT_TRUE(l_x_Client.WaitUntilWaiting(LONG_WAIT_MS));
     if (l_b_Returns) {
         Plug(l_i_B);
+    } else {
+        FireWakeUpTimer();
     }
     EXPECT_EQ(TULVO_OK, l_x_Client.Join());
     EXPECT_EQ(l_b_Returns ? Sorted({Usb(l_i_A), Usb(l_i_B)}) : std::vector<std::string>{Usb(l_i_A)},
@@ -188,6 +227,27 @@ TEST_P(MonitorWakeUp, ClientsWaitForAMissingSensorUntilItReturnsOrTimerOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ReturnsOrNot, MonitorWakeUp, ::testing::Bool());
+
+// A sensor whose port does not open again after a resume holds clients back as a missing one
+// does, whenever the failure comes during the resume handling.
+TEST_F(MonitorSim, ASensorThatCannotReopenAfterAResumeHoldsClientsBack) {
+    for (int l_i = 0; l_i < 4; ++l_i) {
+        Add(NextComNumber());
+    }
+    Open();
+    Power(PBT_APMSUSPEND);
+    ASSERT_EQ("ok", Sim("unplug s" + std::to_string(m_ai_Sensors[0])));
+    Power(PBT_APMRESUMESUSPEND);
+    CWaitingClient l_x_Client([&] {
+        int32_t l_i_Status = 0;
+        Listed(&l_i_Status);
+        return l_i_Status;
+    });
+    EXPECT_TRUE(l_x_Client.WaitUntilWaiting(LONG_WAIT_MS));
+    FireWakeUpTimer();
+    EXPECT_EQ(TULVO_OK, l_x_Client.Join());
+    EXPECT_EQ(1, CTraceCapture::Count("a VEK has a problem just after PC WakeUp\n"));
+}
 
 TEST_F(MonitorSim, ARestartIsAwaitedUntilTheSensorReturnsAndOnlyForItsOwnSerialNumber) {
     const int l_i_A = NextComNumber(), l_i_B = NextComNumber();

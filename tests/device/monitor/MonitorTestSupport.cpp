@@ -1,6 +1,7 @@
 #include "tests/device/monitor/MonitorTestSupport.h"
 
 #include "ipc/protocol/TulvoStatus.h"
+#include "tests/device/link/IlvRecord.h"
 #include "tools/devtree/DevTree.h"
 
 #include <stdio.h>
@@ -34,6 +35,7 @@ void MonitorTest::SetUp() {
     DevTree_RemoveMatching(MONITOR_TEST_TAG, &l_i_Stale, nullptr);
     m_b_HaveSim = m_x_Sim.Connect();
     m_px_Log.reset(new tulvo_test::CTraceCapture);
+    TulvoHideDlg_SetWakeUpTimes(USER_TIMER_MAXIMUM, LONG_WAIT_MS);
 }
 
 void MonitorTest::TearDown() {
@@ -47,10 +49,23 @@ void MonitorTest::TearDown() {
     }
     int l_i_Removed = 0;
     DevTree_RemoveMatching(MONITOR_TEST_TAG, &l_i_Removed, nullptr);
+    TulvoHideDlg_SetWakeUpTimes(HIDEDLG_WAKEUP_TIMER_MS, HIDEDLG_WAKEUP_WAIT_MS);
 }
 
 std::string MonitorTest::Sim(const std::string& i_x_Line) {
     return m_b_HaveSim ? m_x_Sim.Command(i_x_Line) : "err no simulator";
+}
+
+void MonitorTest::AnswerSerialNumber(int i_i_Com) {
+    // Status 0, three unused bytes, the text.
+    const std::string l_x_Value = std::string(4, '\0') + Reported(i_i_Com) + std::string(21, '\0');
+    std::string l_x_Frame = "frame s" + std::to_string(i_i_Com) + " ";
+    for (uint8_t l_uc_Byte : tulvo_test::IlvRecord(ILV_GET_SERIAL_NUMBER,
+                                                   {l_x_Value.begin(), l_x_Value.begin() + 25})) {
+        l_x_Frame += {"0123456789ABCDEF"[l_uc_Byte >> 4], "0123456789ABCDEF"[l_uc_Byte & 15]};
+    }
+    EXPECT_EQ("ok", Sim("silent s" + std::to_string(i_i_Com) + " off"));
+    EXPECT_EQ("ok", Sim(l_x_Frame));
 }
 
 std::string MonitorTest::Add(int i_i_Com, bool i_b_Pty) {
@@ -89,6 +104,10 @@ void MonitorTest::Open() {
     ASSERT_TRUE(WaitFor(
         [&] { return CTraceCapture::Count("CHideDlg::Thread Starting Monitor\n") > l_i_Started; },
         LONG_WAIT_MS));
+}
+
+void MonitorTest::FireWakeUpTimer() {
+    SendMessageA(m_px_HideDlg->GetWindow(), WM_TIMER, HIDEDLG_WAKEUP_TIMER_ID, 0);
 }
 
 void MonitorTest::Close() {

@@ -43,9 +43,15 @@ protected:
     void Notify(bool i_b_Arrival, const std::string& i_x_Port);
     void Open();
     void Close();
+    // Timer 1 fires: the tests end the wake-up configuration themselves, the real timer (and a
+    // gate's own limit) wait longer than any test.
+    void FireWakeUpTimer();
     // Serial numbers (as reported) of the listed test devices, in list order.
     std::vector<std::string> Listed(int32_t* o_pi_Status = nullptr);
     std::string Sim(const std::string& i_x_Line);
+    // A silent sensor ("silent sN on") speaks again and answers the serial-number request it
+    // took in silence, so that a test decides when an opening may go on.
+    void AnswerSerialNumber(int i_i_Com);
 
     static std::string Port(int i_i_Com) { return "COM" + std::to_string(i_i_Com); }
     static std::string Reported(int i_i_Com) { return MONITOR_TEST_TAG + std::to_string(i_i_Com); }
