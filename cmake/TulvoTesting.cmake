@@ -46,3 +46,25 @@ function(tulvo_add_gtest name)
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin
         PROPERTIES ${props})
 endfunction()
+
+# tulvo_add_sim_test(TARGET COM_BASE): one CTest test per receive mode for a test program that
+# needs simulated sensors, run through tests/device/link/run_with_sim.py (which sets
+# FrameCompleteReads for the mode); the second one's name ends in _FrameCompleteReads. Fake
+# devices added to wine's device tree show in other tests' enumerations, hence the lock.
+function(tulvo_add_sim_test target com_base)
+    set(host_tree_arg "")
+    if(TULVO_HOST_BUILD_DIR)
+        set(host_tree_arg --host-tree ${TULVO_HOST_BUILD_DIR})
+    endif()
+    foreach(mode 0 1)
+        set(name ${target})
+        if(mode)
+            set(name ${name}_FrameCompleteReads)
+        endif()
+        add_test(NAME ${name}
+            COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/device/link/run_with_sim.py
+                    ${host_tree_arg} --com-base ${com_base} --timeout 120
+                    --frame-complete-reads ${mode} $<TARGET_FILE:${target}>)
+        set_tests_properties(${name} PROPERTIES TIMEOUT 150 LABELS sim RESOURCE_LOCK devicetree)
+    endforeach()
+endfunction()
