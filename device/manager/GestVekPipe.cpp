@@ -57,8 +57,9 @@ CGestVek_Pipe::CGestVek_Pipe(CGestVek* i_px_Owner, int32_t i_i_PipeIndex,
       m_b_FreeSet(true), m_b_Stopped(false), m_b_DepositorWaiting(false),
       m_x_HolderLock(SRWLOCK_INIT), m_ul_HolderProcessId(0), m_ul_HolderThreadId(0),
       m_ull_HeldSince(0), m_ul_HolderDepth(0), m_us_HolderWrote(0), m_us_HolderAwaited(0),
-      m_ul_HolderWriteTimeout(0), m_ull_HolderWrittenAt(0), m_us_OwedIdentifier(0),
-      m_ul_OwedCount(0), m_ull_OwedUntil(0), m_ul_OwedProcessId(0) {
+      m_ul_ReleasedProcessId(0), m_ul_ReleasedThreadId(0), m_ul_HolderWriteTimeout(0),
+      m_ull_HolderWrittenAt(0), m_us_OwedIdentifier(0), m_ul_OwedCount(0), m_ull_OwedUntil(0),
+      m_ul_OwedProcessId(0) {
     if ((m_h_EventStop = CreatePipeEvent(
              FALSE, "CGestVek_Pipe::CGestVek_Pipe: CreateEvent m_h_EventStop")) == nullptr ||
         (m_h_ReceivedFrameEvent = CreatePipeEvent(
@@ -229,6 +230,7 @@ int32_t CGestVek_Pipe::TakeMailboxFrame(uint8_t** o_ppuc_Data, uint32_t* o_pul_D
         l_i_Status = TULVO_NO_MEMORY;
     } else {
         memcpy(l_puc_Copy, m_puc_Data, m_ul_DataLen);
+        NoteAnswerRead(GestVek_FrameIdentifier(m_puc_Data, m_ul_DataLen));
         *o_ppuc_Data = l_puc_Copy;
         *o_pul_DataLen = m_ul_DataLen;
         DiscardUnread();
@@ -385,6 +387,14 @@ void CGestVek_Pipe::NoteHolderWriteDone(uint16_t i_us_Identifier, bool i_b_Sent)
     ReleaseSRWLockExclusive(&m_x_HolderLock);
 }
 
+void CGestVek_Pipe::NoteAnswerRead(uint16_t i_us_Identifier) {
+    AcquireSRWLockExclusive(&m_x_HolderLock);
+    if (i_us_Identifier != 0 && m_us_HolderWrote == i_us_Identifier) {
+        m_us_HolderWrote = 0;
+    }
+    ReleaseSRWLockExclusive(&m_x_HolderLock);
+}
+
 bool CGestVek_Pipe::OweHolderAnswer(uint32_t i_ul_DeadProcessId) {
     const uint16_t l_us_Awaited = m_us_HolderAwaited.exchange(0);
     if (l_us_Awaited == 0) {
@@ -520,9 +530,14 @@ int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
     }
     const ULONGLONG l_ull_Now = GetTickCount64();
     AcquireSRWLockExclusive(&m_x_HolderLock);
-    const uint32_t l_ul_PreviousHolder = m_ul_HolderProcessId;
+    const uint32_t l_ul_PreviousHolder =
+        l_b_Abandoned ? m_ul_HolderProcessId : m_ul_ReleasedProcessId;
     const uint16_t l_us_PreviousWrote = m_us_HolderWrote;
-    bool l_b_AnswerCame = false;
+    // A holder that let go without reading its last answer (its wait for it failed) is owed
+    // that answer as much as one that died: the device answers in order, and this taker's
+    // read would otherwise return it. Its own thread taking the lock again may still read it.
+    const bool l_b_HandedOver =
+        l_b_Abandoned || (m_ul_HolderDepth == 0 && m_ul_ReleasedThreadId != GetCurrentThreadId());
     if (l_b_Abandoned) {
         TraceLog_Printf("CGestVek_Pipe::GetTheLock %s pipe %d lock abandoned by process %lu "
                         "after %llu ms, taken over by process %lu\n",
@@ -531,8 +546,9 @@ int32_t CGestVek_Pipe::GetTheLock(uint32_t i_ul_Timeout,
                         static_cast<unsigned long long>(l_ull_Now - m_ull_HeldSince),
                         static_cast<unsigned long>(i_ul_ProcessId));
         m_ul_HolderDepth = 0;
-        l_b_AnswerCame = l_us_PreviousWrote != 0 && !OweHolderAnswer(l_ul_PreviousHolder);
     }
+    const bool l_b_AnswerCame =
+        l_b_HandedOver && l_us_PreviousWrote != 0 && !OweHolderAnswer(l_ul_PreviousHolder);
     // The same thread again (a second LOCKPIPE of the channel) keeps the first time.
     if (m_ul_HolderDepth == 0 || m_ul_HolderThreadId != GetCurrentThreadId()) {
         if (!l_b_Abandoned) {
@@ -567,10 +583,10 @@ int32_t CGestVek_Pipe::ReleaseTheLock() {
                         m_pc_SerialNumber, static_cast<int>(m_i_PipeIndex),
                         static_cast<unsigned long>(m_ul_HolderProcessId),
                         static_cast<unsigned long long>(GetTickCount64() - m_ull_HeldSince));
+        m_ul_ReleasedProcessId = m_ul_HolderProcessId;
+        m_ul_ReleasedThreadId = m_ul_HolderThreadId;
         m_ul_HolderProcessId = 0;
         m_ul_HolderThreadId = 0;
-        m_us_HolderWrote = 0;
-        m_us_HolderAwaited = 0;
     }
     ReleaseSRWLockExclusive(&m_x_HolderLock);
     return ReleaseTheMutex(m_h_VekAccessMutex, TOOLSHARE_MUTEX_QUIET);

@@ -76,6 +76,7 @@ public:
     // taken are kept for GetLockHolder; the trace log gets a line when the lock is taken,
     // taken over from a holder that ended holding it, and released. Taking it over drops the
     // answer the dead holder's last write was owed: now if it is unread, else when it comes.
+    // So does taking it after another thread released it before its last answer came.
     int32_t GetTheLock(uint32_t i_ul_Timeout, GestVekPipe_ConnectionSlot* i_ppx_Connection,
                        uint32_t i_ul_ProcessId, HANDLE i_h_Application = nullptr);
     int32_t ReleaseTheLock();
@@ -111,6 +112,8 @@ private:
     // The holder's writes, for a takeover: what it wrote and whether the answer has come.
     bool NoteHolderWrite(uint16_t i_us_Identifier, uint32_t i_ul_Timeout);
     void NoteHolderWriteDone(uint16_t i_us_Identifier, bool i_b_Sent);
+    // A reader took the answer to the holder's last write: nobody is owed it any more.
+    void NoteAnswerRead(uint16_t i_us_Identifier);
     // On a lock taken over from a holder that ended, under m_x_HolderLock: an answer it wrote
     // for and that has not come is owed to it until the write's time-out has run out after
     // the write. False when the answer came; it may then wait unread in the mailbox.
@@ -153,8 +156,12 @@ private:
     // What the holder last wrote to the device during its hold (under m_x_HolderLock), and,
     // while its answer has not reached this pipe, the same identifier in m_us_HolderAwaited
     // (cleared by the receive thread without the lock).
+    // The identifier is cleared once a reader takes that answer; until then both outlive a
+    // release, for the next taker, and so does the releasing holder.
     uint16_t m_us_HolderWrote;
     std::atomic<uint16_t> m_us_HolderAwaited;
+    uint32_t m_ul_ReleasedProcessId;
+    DWORD m_ul_ReleasedThreadId;
     uint32_t m_ul_HolderWriteTimeout;
     ULONGLONG m_ull_HolderWrittenAt;
     // Answers owed to holders that ended before they came: the next m_ul_OwedCount frames of

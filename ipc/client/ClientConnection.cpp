@@ -300,9 +300,11 @@ int32_t Client_Exchange(ToolShare_Channel* io_px_Channel, bool* io_pb_AnswerLate
     if (l_i_Status == TULVO_OK) {
         l_i_Status =
             ReadResponse(io_px_Channel, o_ppuc_Response, o_pul_ResponseLength, i_ul_ResponseWait);
-        // Given up before the answer came (a time-out, a quit message): it is still coming.
+        // Given up before the answer came (a time-out, a quit message, Running found reset,
+        // which another process may do for a moment): it is still coming.
         if (io_pb_AnswerLate != nullptr &&
-            (l_i_Status == TULVO_TS_TIMEOUT || l_i_Status == TULVO_ABORTED)) {
+            (l_i_Status == TULVO_TS_TIMEOUT || l_i_Status == TULVO_ABORTED ||
+             l_i_Status == TULVO_TS_SERVER_NOT_RUNNING)) {
             *io_pb_AnswerLate = true;
         }
     }

@@ -270,7 +270,9 @@ int32_t ReadChunks(ToolShare_Channel* io_px_Channel, uint32_t i_ul_Offset,
         // transfer this reader has given up.
         KResetEvent(io_px_Channel->m_h_Outgoing);
     }
-    if (i_b_Consume) {
+    // A message that Running found reset kept from being read at all stays announced: another
+    // process may reset Running for a moment, and a later read still takes the whole message.
+    if (i_b_Consume && (l_ul_Done != 0 || l_i_Result != TULVO_TS_SERVER_NOT_RUNNING)) {
         KResetEvent(io_px_Channel->m_h_Incoming);
     }
     return l_i_Result;

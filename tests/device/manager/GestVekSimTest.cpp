@@ -194,18 +194,20 @@ TEST_F(DeviceObject, LostAsyncFrameIsCancelledOnlyWhenNoUserIsLeft) {
     EXPECT_EQ(TULVO_OK, Pipe(0)->ReleaseTheLock());
 }
 
-// A holder that dies between its request and the answer: the next holder never reads that
-// answer, however late it comes within the write's time-out, and no other frame goes with it.
+// A holder that dies between its request and the answer, or lets go of the lock before it
+// came: the next holder never reads that answer, however late it comes within the write's
+// time-out, and no other frame goes with it.
 TEST_F(DeviceObject, OnlyTheAnswerOwedToAHolderThatDiedIsDiscarded) {
     Open();
     ASSERT_EQ("ok", Sim("silent", "on"));
     GestVekPipe_ConnectionSlot l_px_Client = &m_x_Sim;
     // A holder takes the lock over from the last one, writes a request or not and dies holding
-    // it.
-    auto l_x_HolderDies = [&](int32_t i_i_Pipe, uint16_t i_us_Request) {
+    // it (or releases it).
+    auto l_x_HolderDies = [&](int32_t i_i_Pipe, uint16_t i_us_Request, bool i_b_Releases = false) {
         std::thread([&] {
             EXPECT_EQ(TULVO_OK, Pipe(i_i_Pipe)->GetTheLock(LONG_WAIT_MS, &l_px_Client, 22));
             EXPECT_TRUE(i_us_Request == 0 || Write(Pipe(i_i_Pipe), i_us_Request) == TULVO_OK);
+            EXPECT_TRUE(!i_b_Releases || Pipe(i_i_Pipe)->ReleaseTheLock() == TULVO_OK);
         }).join();
     };
     auto l_x_Arrives = [&](uint16_t i_us_Id) {
@@ -225,18 +227,20 @@ TEST_F(DeviceObject, OnlyTheAnswerOwedToAHolderThatDiedIsDiscarded) {
         [] { return CTraceCapture::Count("I=0x0F03 answer owed to process 22 discarded\n") == 1; },
         LONG_WAIT_MS));
     // The answer comes after the new holder sent the same request: each gets its own.
-    l_x_HolderDies(1, SIM_ILV_ECHO);
-    ASSERT_EQ(TULVO_OK, Pipe(1)->GetTheLock(LONG_WAIT_MS, &l_px_Client, 44));
-    EXPECT_EQ(TULVO_OK, Write(Pipe(1), SIM_ILV_ECHO));
-    Inject(IlvRecord(SIM_ILV_ECHO, {0xDE}));
-    Inject(IlvRecord(SIM_ILV_ECHO, {0x44}));
-    uint8_t* l_puc_Frame = nullptr;
-    uint32_t l_ul_Length = 0;
-    EXPECT_EQ(TULVO_OK, Pipe(1)->ReadFrame(LONG_WAIT_MS, &l_puc_Frame, &l_ul_Length, nullptr));
-    EXPECT_EQ(IlvRecord(SIM_ILV_ECHO, {0x44}),
-              std::vector<uint8_t>(l_puc_Frame, l_puc_Frame + l_ul_Length));
-    Pipe(1)->FreeReadFrame(&l_puc_Frame);
-    EXPECT_EQ(TULVO_OK, Pipe(1)->ReleaseTheLock());
+    for (const bool l_b_Releases : {false, true}) {
+        l_x_HolderDies(1, SIM_ILV_ECHO, l_b_Releases);
+        ASSERT_EQ(TULVO_OK, Pipe(1)->GetTheLock(LONG_WAIT_MS, &l_px_Client, 44));
+        EXPECT_EQ(TULVO_OK, Write(Pipe(1), SIM_ILV_ECHO));
+        Inject(IlvRecord(SIM_ILV_ECHO, {0xDE}));
+        Inject(IlvRecord(SIM_ILV_ECHO, {0x44}));
+        uint8_t* l_puc_Frame = nullptr;
+        uint32_t l_ul_Length = 0;
+        EXPECT_EQ(TULVO_OK, Pipe(1)->ReadFrame(LONG_WAIT_MS, &l_puc_Frame, &l_ul_Length, nullptr));
+        EXPECT_EQ(IlvRecord(SIM_ILV_ECHO, {0x44}),
+                  std::vector<uint8_t>(l_puc_Frame, l_puc_Frame + l_ul_Length));
+        Pipe(1)->FreeReadFrame(&l_puc_Frame);
+        EXPECT_EQ(TULVO_OK, Pipe(1)->ReleaseTheLock());
+    }
 }
 
 // The byte rules of the replies (device status, short values) are GestVekRecordsTest's.

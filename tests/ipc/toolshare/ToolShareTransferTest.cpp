@@ -267,6 +267,18 @@ TEST_F(ChannelTest, RunningResetFailsTheNextChunkAtBothEnds) {
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING,
               WriteMessage(&m_x_Service, TextBytes("x"), nullptr, WAIT_LIMIT_MS));
     EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING, ToolShareClt_ServerOK(&m_x_Client));
+
+    // But a message announced before the reset stays for a read once Running is back.
+    SetEvent(m_x_Service.m_h_Running);
+    ASSERT_EQ(TULVO_OK, WriteMessage(&m_x_Service, TextBytes("late"), nullptr, WAIT_LIMIT_MS));
+    ASSERT_EQ(TULVO_OK, ToolShare_ReadLenData(&m_x_Client, &l_ul_Length, nullptr, 0));
+    ResetEvent(m_x_Service.m_h_Running);
+    std::vector<uint8_t> l_x_Late(4, 0);
+    EXPECT_EQ(TULVO_TS_SERVER_NOT_RUNNING,
+              ToolShare_ReadData(&m_x_Client, l_x_Late.data(), 4, nullptr, 0));
+    SetEvent(m_x_Service.m_h_Running);
+    EXPECT_EQ(TULVO_OK, ReadMessage(&m_x_Client, &l_x_Late, nullptr, 0));
+    EXPECT_EQ(TextBytes("late"), l_x_Late);
 }
 
 TEST_F(ChannelTest, CancelEventEndsTheCurrentWaitAndEveryLaterOne) {
