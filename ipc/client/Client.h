@@ -27,6 +27,9 @@
 // gives the service beyond the request's time-out.
 #define CLIENT_EXCHANGE_TIMEOUT 1000
 #define CLIENT_READ_MARGIN 10000
+// How long a request waits for a Running event found reset to be set again (the service looks
+// at it at least once a second) before it reports the service stopped.
+#define CLIENT_RUNNING_GRACE_MS 2000
 // The longest the service may take over a request beyond the request's own time-outs: the
 // device list waits up to 10 s and then 5 s for the monitor; a restart first asks the sensor
 // for its serial number (a write and a read of up to 15 s each).

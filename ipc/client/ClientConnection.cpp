@@ -27,12 +27,21 @@ ToolShare_Param PublicParam() {
 
 // What ToolShareClt_ServerOK answers, in one wait while all is well: with the peer first in a
 // wait for any, index 1 means the service process lives and Running is set. Anything else is
-// asked again of ToolShareClt_ServerOK, so that the status is exactly its own.
+// asked again of ToolShareClt_ServerOK, so that the status is exactly its own. Running found
+// reset while the service process lives is waited for a while: any process may reset it, and
+// the service sets it again within a second unless it is stopping. Refused at once, an
+// UNLOCKPIPE or DESTROYCONX would leave the lock or the channel to the service until this
+// process ends.
 int32_t ServerTest(const ToolShare_Channel* i_px_Channel) {
     if (i_px_Channel->m_h_Peer != nullptr && i_px_Channel->m_h_Running != nullptr) {
         const HANDLE l_ah_Set[2] = {i_px_Channel->m_h_Peer, i_px_Channel->m_h_Running};
         Client_CountKernelCalls(1);
-        if (WaitForMultipleObjects(2, l_ah_Set, FALSE, 0) == WAIT_OBJECT_0 + 1) {
+        DWORD l_ul_Wait = WaitForMultipleObjects(2, l_ah_Set, FALSE, 0);
+        if (l_ul_Wait == WAIT_TIMEOUT) {
+            Client_CountKernelCalls(1);
+            l_ul_Wait = WaitForMultipleObjects(2, l_ah_Set, FALSE, CLIENT_RUNNING_GRACE_MS);
+        }
+        if (l_ul_Wait == WAIT_OBJECT_0 + 1) {
             return TULVO_OK;
         }
     }

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -287,6 +289,24 @@ TEST_F(ClientTest, AQuitMessageEndsAWaitIsHandedBackAndItsLateAnswerIsNotTakenFo
     EXPECT_EQ(TULVO_ABORTED, TulvoCli_Connect(&l_px_Other, "SN1"));
     EXPECT_EQ(nullptr, l_px_Other);
     ExpectQuitPosted(7);
+}
+
+TEST_F(ClientTest, RunningResetForAMomentHoldsARequestBackInsteadOfFailingIt) {
+    StartStandIn("");
+    Connect();
+    const std::string l_x_Running =
+        (ToolShare_UseGlobalNames() ? "Global\\" : "") + m_x_StandIn.Name() + ":Running";
+    const HANDLE l_h_Running = OpenEventA(EVENT_MODIFY_STATE, FALSE, l_x_Running.c_str());
+    ASSERT_NE(nullptr, l_h_Running);
+    ResetEvent(l_h_Running);
+    const uint8_t l_auc_Frame[] = {0x0F, 0x01, 0x00, 0x11};
+    auto l_x_Send = std::async(std::launch::async, [&] {
+        return TulvoCli_SendFrame(m_px_Conx, TIMEOUT, l_auc_Frame, sizeof(l_auc_Frame));
+    });
+    EXPECT_EQ(std::future_status::timeout, l_x_Send.wait_for(std::chrono::milliseconds(300)));
+    SetEvent(l_h_Running);
+    EXPECT_EQ(TULVO_OK, l_x_Send.get());
+    CloseHandle(l_h_Running);
 }
 
 TEST(TulvoCliDll, ExportsTheTulvoCliCallsAndTheStatusNames) {

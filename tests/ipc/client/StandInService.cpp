@@ -242,7 +242,13 @@ void ServePublic() {
     ToolShare_Channel* l_px_Public = &g_x_StandIn.m_x_Public;
     for (;;) {
         Bytes l_x_Request;
-        if (ReadMessage(l_px_Public, &l_x_Request) != TULVO_OK) {
+        const int32_t l_i_Status = ReadMessage(l_px_Public, &l_x_Request);
+        if (l_i_Status == TULVO_TS_SERVER_NOT_RUNNING) {
+            // Reset by the stop action or by a test: served again once it is set.
+            WaitForSingleObject(l_px_Public->m_h_Running, INFINITE);
+            continue;
+        }
+        if (l_i_Status != TULVO_OK) {
             return;
         }
         Log("pub " + Hex(l_x_Request.data(), l_x_Request.size()));
