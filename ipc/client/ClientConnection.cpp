@@ -67,11 +67,31 @@ int32_t QuitTaken() {
     return TULVO_ABORTED;
 }
 
-// The response to the request just written, waited for up to i_ul_Wait.
-int32_t ReadResponse(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
-                     uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_Wait) {
-    *o_ppuc_DataReceive = nullptr;
-    *o_pul_DataReceiveLength = 0;
+// Whether a message of this length goes in one chunk: a transfer that Running stopped then
+// stopped before it wrote or took anything, and may be made again whole.
+bool FitsOneChunk(const ToolShare_Channel* i_px_Channel, uint32_t i_ul_Length) {
+    return i_px_Channel->m_ul_SectionSize >= 8 && i_ul_Length <= i_px_Channel->m_ul_SectionSize - 8;
+}
+
+// After a transfer on a private channel that found Running reset: whether it is set again
+// within the grace (any process may reset it for a moment). The service's end of a private
+// channel (the one with the service process as peer) has no Running event and goes on
+// serving, so a request or an answer that nothing was taken of is still good, and giving it
+// up would leave what it does (a pipe lock, a channel) to the service. The public server
+// gives up the exchange in hand when it finds Running reset: nothing to wait for there.
+bool RunningSetAgain(const ToolShare_Channel* i_px_Channel, const char* i_pc_Step) {
+    if (i_px_Channel->m_h_Peer == nullptr || ServerTest(i_px_Channel) != TULVO_OK) {
+        return false;
+    }
+    TraceLog_Printf("%s : Running was reset for a moment, tried again\n", i_pc_Step);
+    return true;
+}
+
+// One try at the response. *o_pb_Untouched tells whether a failure left the message as it was.
+int32_t ReadResponseOnce(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
+                         uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_Wait,
+                         bool* o_pb_Untouched) {
+    *o_pb_Untouched = true;
     int32_t l_i_Status = ToolShare_WaitData(io_px_Channel, nullptr, i_ul_Wait);
     if (l_i_Status == 1) {
         l_i_Status = QuitTaken();
@@ -86,6 +106,7 @@ int32_t ReadResponse(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataRece
         TraceLog_Printf("Client_ReadData : ToolShare_ReadLenData Error : %d\n", l_i_Status);
         return l_i_Status;
     }
+    *o_pb_Untouched = FitsOneChunk(io_px_Channel, l_ul_Length);
     // One byte at least, so that an empty message still comes back as a buffer.
     uint8_t* l_puc_Data = static_cast<uint8_t*>(calloc(l_ul_Length > 0 ? l_ul_Length : 1, 1));
     if (l_puc_Data == nullptr) {
@@ -102,6 +123,32 @@ int32_t ReadResponse(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataRece
     *o_ppuc_DataReceive = l_puc_Data;
     *o_pul_DataReceiveLength = l_ul_Length;
     return TULVO_OK;
+}
+
+// The response to the request just written, waited for up to i_ul_Wait in all.
+int32_t ReadResponse(ToolShare_Channel* io_px_Channel, uint8_t** o_ppuc_DataReceive,
+                     uint32_t* o_pul_DataReceiveLength, uint32_t i_ul_Wait) {
+    *o_ppuc_DataReceive = nullptr;
+    *o_pul_DataReceiveLength = 0;
+    const DWORD l_ul_Start = GetTickCount();
+    uint32_t l_ul_Left = i_ul_Wait;
+    for (;;) {
+        bool l_b_Untouched = false;
+        const int32_t l_i_Status = ReadResponseOnce(
+            io_px_Channel, o_ppuc_DataReceive, o_pul_DataReceiveLength, l_ul_Left, &l_b_Untouched);
+        if (l_i_Status != TULVO_TS_SERVER_NOT_RUNNING || !l_b_Untouched ||
+            !RunningSetAgain(io_px_Channel, "Client_ReadData")) {
+            return l_i_Status;
+        }
+        if (i_ul_Wait != INFINITE) {
+            // Unsigned tick arithmetic: right across the wrap of the counter.
+            const DWORD l_ul_Elapsed = GetTickCount() - l_ul_Start;
+            if (l_ul_Elapsed >= i_ul_Wait) {
+                return TULVO_TS_TIMEOUT;
+            }
+            l_ul_Left = i_ul_Wait - l_ul_Elapsed;
+        }
+    }
 }
 
 // A pipe whose last wait for an answer ended before the answer came: the service writes that
@@ -305,6 +352,12 @@ int32_t Client_Exchange(ToolShare_Channel* io_px_Channel, bool* io_pb_AnswerLate
     if (l_i_Status == TULVO_OK) {
         l_i_Status =
             Client_WriteData(io_px_Channel, i_puc_Request, i_ul_RequestLength, i_ul_TimeOut);
+        if (l_i_Status == TULVO_TS_SERVER_NOT_RUNNING &&
+            FitsOneChunk(io_px_Channel, i_ul_RequestLength) &&
+            RunningSetAgain(io_px_Channel, "Client_WriteData")) {
+            l_i_Status =
+                Client_WriteData(io_px_Channel, i_puc_Request, i_ul_RequestLength, i_ul_TimeOut);
+        }
     }
     if (l_i_Status == TULVO_OK) {
         l_i_Status =

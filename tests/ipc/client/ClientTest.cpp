@@ -12,6 +12,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 using clitest::Hex;
@@ -292,7 +293,7 @@ TEST_F(ClientTest, AQuitMessageEndsAWaitIsHandedBackAndItsLateAnswerIsNotTakenFo
 }
 
 TEST_F(ClientTest, RunningResetForAMomentHoldsARequestBackInsteadOfFailingIt) {
-    StartStandIn("");
+    StartStandIn("--on SENDBUFFER#2=sleep:600");
     Connect();
     const std::string l_x_Running =
         (ToolShare_UseGlobalNames() ? "Global\\" : "") + m_x_StandIn.Name() + ":Running";
@@ -304,6 +305,18 @@ TEST_F(ClientTest, RunningResetForAMomentHoldsARequestBackInsteadOfFailingIt) {
         return TulvoCli_SendFrame(m_px_Conx, TIMEOUT, l_auc_Frame, sizeof(l_auc_Frame));
     });
     EXPECT_EQ(std::future_status::timeout, l_x_Send.wait_for(std::chrono::milliseconds(300)));
+    SetEvent(l_h_Running);
+    EXPECT_EQ(TULVO_OK, l_x_Send.get());
+
+    // Reset once the request was sent: the answer, which comes 600 ms later, is still taken.
+    // Given up, it would leave what the request did (a pipe lock, say) to the service.
+    const uint8_t l_auc_Second[] = {0x0F, 0x01, 0x00, 0x22};
+    l_x_Send = std::async(std::launch::async, [&] {
+        return TulvoCli_SendFrame(m_px_Conx, TIMEOUT, l_auc_Second, sizeof(l_auc_Second));
+    });
+    ASSERT_TRUE(m_x_StandIn.WaitForLine("p1 0100130000138800000004" + Hex(l_auc_Second, 4)));
+    ResetEvent(l_h_Running);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     SetEvent(l_h_Running);
     EXPECT_EQ(TULVO_OK, l_x_Send.get());
     CloseHandle(l_h_Running);
