@@ -13,6 +13,11 @@ export WINEDEBUG=${WINEDEBUG:--all}
 # No Mono or Gecko installer dialogs while booting a fresh prefix.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 unset DISPLAY
+# Every wine started from here on runs with address-space randomization off (see the wrapper).
+case ":$PATH:" in
+*":$tulvo_wine_root/scripts/wine-bin:"*) ;;
+*) export PATH="$tulvo_wine_root/scripts/wine-bin:$PATH" ;;
+esac
 
 tulvo_wine_start() {
     mkdir -p "$WINEPREFIX"

@@ -53,10 +53,11 @@ if [ -n "$server" ] && ! kill -0 "$server" 2>/dev/null; then
          "process of the prefix is stuck, so $(basename "$1") was stopped" \
          "(the server's messages: $WINEPREFIX.wineserver.log)" >&2
     status=1
-elif [ "$status" -eq 0 ] && [ ! -s "$report" ]; then
-    echo "wine-gtest: $(basename "$1") ended with code 0 but wrote no GoogleTest report:" \
-         "it crashed or was cut short" >&2
-    status=1
+elif [ ! -s "$report" ]; then
+    # A program that wine failed to start prints nothing of its own: its code is all there is.
+    echo "wine-gtest: $(basename "$1") ended with code $status but wrote no GoogleTest" \
+         "report: it crashed, was cut short or never started" >&2
+    [ "$status" -ne 0 ] || status=1
 fi
 rm -f "$report"
 if [ -n "$debug_log" ]; then

@@ -1,5 +1,6 @@
 #include "tests/common/ChildProcess.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace tulvo_test {
@@ -60,6 +61,9 @@ bool CChildProcess::Start(const std::string& i_x_CommandLine, const std::string&
         CloseHandle(l_h_Input);
     }
     if (!l_b_Started) {
+        // The error is all that tells a missing program from one that died while starting.
+        std::fprintf(stderr, "CreateProcess failed with error %lu: %s\n", GetLastError(),
+                     i_x_CommandLine.c_str());
         m_x_Info = PROCESS_INFORMATION{};
         return false;
     }

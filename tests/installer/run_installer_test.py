@@ -116,6 +116,10 @@ def main():
             sys.exit("run_installer_test: set WINEPREFIX or TULVO_BUILD_DIR")
         os.environ["WINEPREFIX"] = os.path.join(build, "wineprefix")
     os.environ.setdefault("WINEDEBUG", "-all")
+    # wine through the wrapper that turns address-space randomization off.
+    wine_bin = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__)))), "scripts", "wine-bin")
+    os.environ["PATH"] = wine_bin + os.pathsep + os.environ.get("PATH", "")
     unix_dir = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files",
                             "VEK USB Service")
     # The version resource's file version as the service gives it: "1. 5. 0. 0".

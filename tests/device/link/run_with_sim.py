@@ -88,6 +88,10 @@ def main():
             sys.exit("run_with_sim: set WINEPREFIX or TULVO_BUILD_DIR")
         os.environ["WINEPREFIX"] = os.path.join(build, "wineprefix")
     os.environ.setdefault("WINEDEBUG", "-all")
+    # wine, here and in the simulator, through the wrapper that turns randomization off.
+    wine_bin = os.path.join(ROOT, "scripts", "wine-bin")
+    if wine_bin not in os.environ.get("PATH", "").split(os.pathsep):
+        os.environ["PATH"] = wine_bin + os.pathsep + os.environ.get("PATH", "")
     command = ["wine" if options.not_gtest else WINE_GTEST, options.program] + options.args
     if "--gtest_list_tests" in options.args:
         return subprocess.run(command).returncode
